@@ -1,0 +1,135 @@
+/* Tarvel: the FLV container library. Reads and writes FLV files tag by tag,
+ * probes their streams and rebuilds their metadata.
+ *
+ * A plain C interface: handles are opaque pointers, null on failure; other
+ * results are int32_t, non-zero for success. Paths are narrow strings in the
+ * system's code page. No function throws. */
+#ifndef TARVEL_TARVEL_H_
+#define TARVEL_TARVEL_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(TARVEL_STATIC)
+#define TARVEL_API
+#elif defined(_WIN32)
+#if defined(TARVEL_BUILD)
+#define TARVEL_API __declspec(dllexport)
+#else
+#define TARVEL_API __declspec(dllimport)
+#endif
+#else
+#define TARVEL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One tag, as Flv_ReadTag fills it. The payload and raw pointers point into
+ * memory owned by the reader; they stay valid until Flv_FreeTag on this
+ * record or the next Flv_ReadTag on the same reader, whichever comes first.
+ * Both buffers are followed by at least TARVEL_TAG_PADDING zero bytes, so a
+ * parser that peeks a few bytes past a payload's end stays inside memory.
+ *
+ * The layout is fixed for 32-bit builds (168 bytes; payload at 28, raw at
+ * 148); 64-bit builds widen the pointers. */
+typedef struct TagRecord {
+  int32_t tagType;        /* 0: 8 audio, 9 video, 18 script data, others as stored */
+  uint32_t timestamp;     /* 4: milliseconds, extended byte included, as stored */
+  uint32_t dataSize;      /* 8: the tag header's DataSize */
+  int32_t soundFormat;    /* 12: audio: SoundFormat (bits 7-4 of the flags byte); -1 if no flags byte */
+  int32_t soundRate;      /* 16: audio: SoundRate index 0-3 */
+  int32_t soundSize;      /* 20: audio: 0 = 8-bit samples, 1 = 16-bit */
+  int32_t soundType;      /* 24: audio: 0 = mono, 1 = stereo */
+  uint8_t* payload;       /* 28: the data after the one-byte audio or video flags; script: all data */
+  int32_t payloadSize;    /* payload bytes; 0 for an audio tag of one flags byte or none */
+  int32_t frameType;      /* video: FrameType (bits 7-4 of the flags byte); -1 if none */
+  int32_t codecId;        /* video: CodecID (bits 3-0 of the flags byte); -1 if none */
+  uint32_t rawSize;       /* 11-byte tag header plus DataSize */
+  int64_t filePosition;   /* where the tag header starts in the input */
+  uint8_t reserved[92];
+  uint8_t* raw;           /* 148: the tag's bytes, 11-byte header first */
+  uint32_t rawCapacity;   /* owned by the library */
+  uint8_t reserved2[12];
+} TagRecord;
+
+#define TARVEL_TAG_PADDING 64
+
+/* The file header as read; Flv_WriteHeader takes it back unchanged. */
+typedef struct FlvHeaderRecord {
+  uint8_t signature[3]; /* "FLV" */
+  uint8_t version;
+  uint8_t flags;        /* bit 2 audio, bit 0 video */
+  uint8_t reserved[3];
+  uint32_t dataOffset;  /* header size as stored (9 in version 1) */
+} FlvHeaderRecord;
+
+/* What a probe finds in the first tags of a file. */
+typedef struct StreamInfo {
+  int32_t headerFlags;    /* 0: the header's type flags, which may lie */
+  int32_t videoCodecId;   /* 4: codec of the first video tag; -1 without video */
+  int32_t soundFormat;    /* 8: format of the first audio tag with a flags byte; -1 without audio */
+  int32_t soundRateIndex; /* 12: that tag's SoundRate index */
+  int32_t soundSize;      /* 16: that tag's SoundSize bit */
+  int32_t soundType;      /* 20: that tag's SoundType bit */
+  int32_t tagsProbed;     /* 24: tags read by the probe */
+  int32_t reserved1;      /* 28 */
+  int32_t sampleRate;     /* 32: the first audio tag's rate in Hz (Nellymoser 8 kHz: 8000) */
+  int32_t reserved2;      /* 36 */
+  int32_t channels;       /* 40: 1 or 2 */
+  int32_t bitsPerSample;  /* 44: 8 or 16 */
+  int32_t reserved3[4];   /* 48 */
+} StreamInfo;
+
+/* How many tags a probe reads at most before it gives up looking for the
+ * stream it has not seen yet. */
+#define TARVEL_PROBE_TAG_LIMIT 4096
+
+/* The reader object starts with a pointer to its table of operations. The
+ * third entry, seek(reader, offsetLow, offsetHigh, whence) with whence 0 from
+ * the file's start, moves the reader; called with three zeros it rewinds, so
+ * that Flv_ReadHeader and Flv_ReadTag start over. */
+typedef struct FlvReaderOps {
+  void (*destroy)(void* reader);
+  int64_t (*tell)(void* reader);
+  int32_t (*seek)(void* reader, int32_t offsetLow, int32_t offsetHigh, int32_t whence);
+} FlvReaderOps;
+
+TARVEL_API void* CreateFileReadAble(const char* path);
+TARVEL_API void DeleteFileReadAble(void* reader);
+/* Creates (or truncates) the file at path. */
+TARVEL_API void* CreateFileWriteAble(const char* path);
+/* Flushes and closes the writer. Non-zero when every write and the close
+ * succeeded: zero means the file is incomplete (a failed write is kept in
+ * mind from the moment it happens and reported here). */
+TARVEL_API int32_t DeleteFileWritable(void* writer);
+
+/* Reads the file header and the first PreviousTagSize; honours DataOffset. */
+TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
+/* Writes a 9-byte header (DataOffset 9) and PreviousTagSize0. */
+TARVEL_API int32_t Flv_WriteHeader(void* writer, const FlvHeaderRecord* header);
+/* Reads the next tag. Zero at the end of the file, and at a truncated or
+ * damaged tag, which ends the input. The second argument is always 1. */
+TARVEL_API int32_t Flv_ReadTag(void* reader, int32_t mode, TagRecord* tag);
+/* Appends the tag from its raw bytes, followed by its PreviousTagSize. */
+TARVEL_API int32_t Flv_WriteTag(void* writer, const TagRecord* tag);
+TARVEL_API void Flv_FreeTag(TagRecord* tag);
+
+/* Probes from the reader's start and leaves the reader rewound. */
+TARVEL_API int32_t GetFLVInfo(void* reader, StreamInfo* info);
+TARVEL_API int32_t GetFLVInfoFromFile(const char* path, StreamInfo* info);
+
+/* Metadata: parse a closed FLV file and write it back with a fresh
+ * onMetaData tag in front. The update replaces the file atomically: on
+ * failure the file stays as it was. */
+TARVEL_API void* FlvMetaCreateObject(void);
+TARVEL_API int32_t FlvMetaParseFromFile(void* meta, const char* path);
+TARVEL_API int32_t FlvMetaUpdateToFile(void* meta, const char* path);
+TARVEL_API void FlvMetaDeleteObject(void* meta);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARVEL_TARVEL_H_ */

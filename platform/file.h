@@ -1,0 +1,84 @@
+// Files with 64-bit offsets, the few file-system operations the tools need,
+// and the program's own identity. No OS types cross this header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// An unbuffered file handle; buffering is the caller's business. Every
+// operation reports failure instead of throwing. Two readers may hold the
+// same file open at once.
+class File {
+ public:
+  enum class Mode {
+    kRead,         // existing file, read only, shared with other readers
+    kCreate,       // new or truncated file, write only
+    kCreateNew,    // new file; fails if the path exists
+    kReadWrite,    // existing file, read and write
+  };
+
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  ~File();
+
+  bool open(const char* path, Mode mode);
+  bool isOpen() const { return handle_ != kInvalid; }
+
+  // Reads up to n bytes at the current position; returns the count read
+  // (0 at end of file) or -1 on error.
+  int64_t read(void* buffer, int64_t n);
+  // Reads up to n bytes at offset without moving the position.
+  int64_t readAt(void* buffer, int64_t n, int64_t offset);
+  // Writes all n bytes or fails.
+  bool write(const void* buffer, int64_t n);
+  bool writeAt(const void* buffer, int64_t n, int64_t offset);
+  bool seek(int64_t offset);
+  int64_t size() const;  // -1 on error
+  bool truncate(int64_t size);
+  bool sync();
+  // Closes the handle; false when the system reports a failure on close.
+  bool close();
+
+  // Copies n bytes from in at inOffset to this file at outOffset, in the
+  // kernel where the system can (no user-space copy). Returns false on error.
+  bool copyFrom(File& in, int64_t inOffset, int64_t outOffset, int64_t n);
+  // Inserts n zero bytes at the start of the file by moving its blocks, where
+  // the file system supports it; n must be a multiple of blockSize(). False
+  // when unsupported or failed; the file is then unchanged.
+  bool insertAtStart(int64_t n);
+  // The file system's allocation block size, or 0 if unknown.
+  int64_t blockSize() const;
+
+ private:
+  static constexpr intptr_t kInvalid = -1;
+  intptr_t handle_ = kInvalid;
+};
+
+// Identity of a file on its volume (device and inode; on Windows, volume
+// serial and file index).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+// False when the path does not name an existing file.
+bool fileIdOf(const char* path, FileId* id);
+// True when both paths name the same existing file, by identity.
+bool sameFile(const char* a, const char* b);
+// Replaces `to` with `from` atomically (rename over).
+bool replaceFile(const char* from, const char* to);
+bool removeFile(const char* path);
+bool fileExists(const char* path);
+
+// The running program's full path; empty on failure.
+std::string programPath();
+// The identifier of the calling thread, as the system numbers threads.
+uint32_t currentThreadId();
+
+}  // namespace platform

@@ -1,0 +1,227 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "platform/file.h"
+
+namespace platform {
+
+namespace {
+
+int fd(intptr_t handle) { return static_cast<int>(handle); }
+
+// Largest single read or write handed to the kernel (Linux caps one call
+// just under 2 GiB anyway).
+constexpr int64_t kMaxChunk = int64_t{1} << 30;
+
+}  // namespace
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, kInvalid);
+  }
+  return *this;
+}
+
+File::~File() { close(); }
+
+bool File::open(const char* path, Mode mode) {
+  close();
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::kRead: flags |= O_RDONLY; break;
+    case Mode::kCreate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case Mode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case Mode::kReadWrite: flags |= O_RDWR; break;
+  }
+  int f;
+  do {
+    f = ::open(path, flags, 0666);
+  } while (f < 0 && errno == EINTR);
+  if (f < 0) return false;
+  struct stat st;
+  if (fstat(f, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(f);
+    return false;
+  }
+  handle_ = f;
+  return true;
+}
+
+int64_t File::read(void* buffer, int64_t n) {
+  if (!isOpen() || n < 0) return -1;
+  for (;;) {
+    ssize_t got = ::read(fd(handle_), buffer, static_cast<size_t>(n < kMaxChunk ? n : kMaxChunk));
+    if (got >= 0) return got;
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t File::readAt(void* buffer, int64_t n, int64_t offset) {
+  if (!isOpen() || n < 0 || offset < 0) return -1;
+  int64_t total = 0;
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (total < n) {
+    int64_t want = n - total < kMaxChunk ? n - total : kMaxChunk;
+    ssize_t got = ::pread(fd(handle_), out + total, static_cast<size_t>(want), offset + total);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+bool File::write(const void* buffer, int64_t n) {
+  if (!isOpen() || n < 0) return false;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  while (n > 0) {
+    ssize_t put = ::write(fd(handle_), in, static_cast<size_t>(n < kMaxChunk ? n : kMaxChunk));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) return false;
+    in += put;
+    n -= put;
+  }
+  return true;
+}
+
+bool File::writeAt(const void* buffer, int64_t n, int64_t offset) {
+  if (!isOpen() || n < 0 || offset < 0) return false;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  while (n > 0) {
+    ssize_t put = ::pwrite(fd(handle_), in, static_cast<size_t>(n < kMaxChunk ? n : kMaxChunk), offset);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) return false;
+    in += put;
+    offset += put;
+    n -= put;
+  }
+  return true;
+}
+
+bool File::seek(int64_t offset) {
+  return isOpen() && offset >= 0 && ::lseek(fd(handle_), offset, SEEK_SET) == offset;
+}
+
+int64_t File::size() const {
+  struct stat st;
+  if (!isOpen() || fstat(fd(handle_), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool File::truncate(int64_t size) { return isOpen() && ::ftruncate(fd(handle_), size) == 0; }
+
+bool File::sync() { return isOpen() && ::fsync(fd(handle_)) == 0; }
+
+bool File::close() {
+  if (!isOpen()) return true;
+  int f = fd(std::exchange(handle_, kInvalid));
+  // Linux closes the descriptor even when close reports EINTR; never retry.
+  return ::close(f) == 0;
+}
+
+bool File::copyFrom(File& in, int64_t inOffset, int64_t outOffset, int64_t n) {
+  if (!isOpen() || !in.isOpen() || n < 0 || inOffset < 0 || outOffset < 0) return false;
+#ifdef SYS_copy_file_range
+  bool kernelCopy = true;
+  while (n > 0 && kernelCopy) {
+    loff_t src = inOffset;
+    loff_t dst = outOffset;
+    ssize_t done = ::copy_file_range(fd(in.handle_), &src, fd(handle_), &dst,
+                                     static_cast<size_t>(n < kMaxChunk ? n : kMaxChunk), 0);
+    if (done > 0) {
+      inOffset += done;
+      outOffset += done;
+      n -= done;
+    } else if (done == 0) {
+      return false;  // source shorter than asked
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+      kernelCopy = false;
+    } else {
+      return false;
+    }
+  }
+  if (n == 0) return true;
+#endif
+  constexpr int64_t kBuffer = 1 << 20;
+  static thread_local unsigned char buffer[kBuffer];
+  while (n > 0) {
+    int64_t want = n < kBuffer ? n : kBuffer;
+    int64_t got = in.readAt(buffer, want, inOffset);
+    if (got <= 0) return false;
+    if (!writeAt(buffer, got, outOffset)) return false;
+    inOffset += got;
+    outOffset += got;
+    n -= got;
+  }
+  return true;
+}
+
+bool File::insertAtStart(int64_t n) {
+#if defined(FALLOC_FL_INSERT_RANGE)
+  if (!isOpen() || n <= 0) return false;
+  return ::fallocate(fd(handle_), FALLOC_FL_INSERT_RANGE, 0, n) == 0;
+#else
+  (void)n;
+  return false;
+#endif
+}
+
+int64_t File::blockSize() const {
+  struct statvfs vfs;
+  if (!isOpen() || fstatvfs(fd(handle_), &vfs) != 0) return 0;
+  return static_cast<int64_t>(vfs.f_bsize);
+}
+
+bool fileIdOf(const char* path, FileId* id) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return false;
+  id->device = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool sameFile(const char* a, const char* b) {
+  FileId ia, ib;
+  return fileIdOf(a, &ia) && fileIdOf(b, &ib) && ia == ib;
+}
+
+bool replaceFile(const char* from, const char* to) { return ::rename(from, to) == 0; }
+
+bool removeFile(const char* path) { return ::unlink(path) == 0; }
+
+bool fileExists(const char* path) {
+  struct stat st;
+  return ::stat(path, &st) == 0;
+}
+
+std::string programPath() {
+  char buffer[PATH_MAX + 1];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (n <= 0) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+uint32_t currentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+}  // namespace platform

@@ -1,0 +1,1 @@
+// Written in its own change.

@@ -1,0 +1,41 @@
+// The timestamp arithmetic every re-timer shares. Times are ticks of
+// 100 ns in signed 64-bit integers; a tag's stored time is its millisecond
+// timestamp times 10000.
+#pragma once
+
+#include <cstdint>
+
+#include "libs/tarvel/tarvel.h"
+
+namespace retime {
+
+constexpr int64_t kTicksPerMs = 10000;
+constexpr int64_t kTicksPerSecond = 10000000;
+
+inline int64_t storedTicks(const TagRecord& tag) {
+  return static_cast<int64_t>(tag.timestamp) * kTicksPerMs;
+}
+
+// Writes ms into the tag's raw header (Timestamp, then TimestampExtended);
+// the record's own timestamp field keeps the stored value.
+inline void stampTimestamp(TagRecord& tag, uint32_t ms) {
+  uint8_t* t = tag.raw + 4;
+  t[0] = static_cast<uint8_t>(ms >> 16);
+  t[1] = static_cast<uint8_t>(ms >> 8);
+  t[2] = static_cast<uint8_t>(ms);
+  t[3] = static_cast<uint8_t>(ms >> 24);
+}
+
+// A video tag moved by drift: the stored milliseconds plus drift in whole
+// milliseconds (truncated toward zero), modulo 2^32.
+inline uint32_t movedTimestamp(uint32_t storedMs, int64_t drift) {
+  return storedMs + static_cast<uint32_t>(drift / kTicksPerMs);
+}
+
+// Puts a reader back at the file's start through its table of operations.
+inline void rewindReader(void* reader) {
+  const FlvReaderOps* ops = *static_cast<const FlvReaderOps* const*>(reader);
+  ops->seek(reader, 0, 0, 0);
+}
+
+}  // namespace retime
