@@ -1,1 +1,77 @@
-// Being written.
+// Stream probe: which video codec and audio format a file carries, decided
+// from the tags themselves (the header's flags may lie). Walks tag headers
+// only, seeking over payloads, and gives up after TARVEL_PROBE_TAG_LIMIT
+// tags, so probing a long file with one stream stays cheap.
+#include <cstring>
+
+#include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/tag_reader.h"
+#include "libs/tarvel/tarvel.h"
+
+namespace tarvel {
+namespace {
+
+int32_t sampleRateOf(int soundFormat, int rateIndex) {
+  switch (soundFormat) {
+    case flv::kNellymoser8kMono: return 8000;
+    case flv::kNellymoser16kMono: return 16000;
+    case flv::kMp38k: return 8000;
+    default: return flv::kSoundRates[rateIndex & 3];
+  }
+}
+
+bool probe(TagReader& reader, StreamInfo* info) {
+  std::memset(info, 0, sizeof *info);
+  info->videoCodecId = -1;
+  info->soundFormat = -1;
+  FlvHeaderRecord header;
+  if (!reader.readHeader(&header)) return false;
+  info->headerFlags = header.flags;
+  platform::File& file = reader.file();
+  int64_t position = reader.tell();
+  for (int i = 0; i < TARVEL_PROBE_TAG_LIMIT; ++i) {
+    uint8_t h[flv::kTagHeaderSize + 1];
+    int64_t got = file.readAt(h, sizeof h, position);
+    if (got < static_cast<int64_t>(flv::kTagHeaderSize)) break;
+    uint32_t dataSize = flv::readU24(h + 1);
+    bool hasFlags = dataSize > 0 && got == static_cast<int64_t>(sizeof h);
+    int type = h[0] & 0x1F;
+    ++info->tagsProbed;
+    if (type == flv::kVideo && info->videoCodecId < 0 && hasFlags) {
+      info->videoCodecId = h[flv::kTagHeaderSize] & 0x0F;
+    } else if (type == flv::kAudio && info->soundFormat < 0 && hasFlags) {
+      uint8_t flags = h[flv::kTagHeaderSize];
+      info->soundFormat = flags >> 4;
+      info->soundRateIndex = (flags >> 2) & 3;
+      info->soundSize = (flags >> 1) & 1;
+      info->soundType = flags & 1;
+      info->sampleRate = sampleRateOf(info->soundFormat, info->soundRateIndex);
+      info->channels = info->soundType + 1;
+      info->bitsPerSample = info->soundSize ? 16 : 8;
+    }
+    if (info->videoCodecId >= 0 && info->soundFormat >= 0) break;
+    position += int64_t{flv::kTagHeaderSize} + dataSize + int64_t{flv::kPreviousTagSizeBytes};
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace tarvel
+
+extern "C" {
+
+int32_t GetFLVInfo(void* reader, StreamInfo* info) {
+  if (!reader || !info) return 0;
+  tarvel::TagReader* r = tarvel::readerOf(reader);
+  bool ok = tarvel::probe(*r, info);
+  r->seek(0);
+  return ok ? 1 : 0;
+}
+
+int32_t GetFLVInfoFromFile(const char* path, StreamInfo* info) {
+  if (!path || !info) return 0;
+  tarvel::TagReader reader;
+  return reader.open(path) && tarvel::probe(reader, info) ? 1 : 0;
+}
+
+}  // extern "C"

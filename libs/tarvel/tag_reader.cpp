@@ -1,1 +1,228 @@
-// Being written.
+#include "libs/tarvel/tag_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "libs/tarvel/flv_format.h"
+
+namespace tarvel {
+
+namespace {
+
+constexpr int64_t kBufferSize = 256 * 1024;
+
+void destroyReader(void* handle);
+int64_t tellReader(void* handle) { return readerOf(handle)->tell(); }
+int32_t seekReader(void* handle, int32_t low, int32_t high, int32_t whence) {
+  if (whence != 0) return 0;
+  int64_t offset = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) |
+                                        static_cast<uint32_t>(low));
+  return readerOf(handle)->seek(offset) ? 1 : 0;
+}
+
+const FlvReaderOps kReaderOps = {destroyReader, tellReader, seekReader};
+
+void destroyReader(void* handle) {
+  auto* h = static_cast<ReaderHandle*>(handle);
+  delete h->reader;
+  delete h;
+}
+
+}  // namespace
+
+TagReader* readerOf(void* handle) { return static_cast<ReaderHandle*>(handle)->reader; }
+
+bool TagReader::open(const char* path) {
+  if (!file_.open(path, platform::File::Mode::kRead)) return false;
+  buffer_.resize(kBufferSize);
+  return true;
+}
+
+bool TagReader::seek(int64_t offset) {
+  if (offset < 0) return false;
+  bufferPos_ = bufferLen_ = 0;
+  position_ = offset;
+  return file_.seek(offset);
+}
+
+bool TagReader::fill(int64_t n) {
+  if (buffered() >= n) return true;
+  if (n > static_cast<int64_t>(buffer_.size())) return false;
+  // Move what is left to the front, then top the buffer up.
+  int64_t left = buffered();
+  if (left > 0 && bufferPos_ > 0) std::memmove(buffer_.data(), buffer_.data() + bufferPos_, static_cast<size_t>(left));
+  bufferPos_ = 0;
+  bufferLen_ = left;
+  while (bufferLen_ < n) {
+    int64_t got = file_.read(buffer_.data() + bufferLen_, static_cast<int64_t>(buffer_.size()) - bufferLen_);
+    if (got <= 0) return false;
+    bufferLen_ += got;
+  }
+  return true;
+}
+
+// Copies n bytes at the current position to out: what the buffer holds, the
+// rest straight from the file.
+bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
+  int64_t fromBuffer = std::min(n, buffered());
+  std::memcpy(out, bufferData(), static_cast<size_t>(fromBuffer));
+  consume(fromBuffer);
+  int64_t rest = n - fromBuffer;
+  if (rest == 0) return true;
+  if (rest < kBufferSize / 2) {
+    if (!fill(rest)) return false;
+    std::memcpy(out + fromBuffer, bufferData(), static_cast<size_t>(rest));
+    consume(rest);
+    return true;
+  }
+  while (rest > 0) {
+    int64_t got = file_.read(out + (n - rest), rest);
+    if (got <= 0) return false;
+    rest -= got;
+    position_ += got;
+  }
+  return true;
+}
+
+bool TagReader::readHeader(FlvHeaderRecord* header) {
+  if (!seek(0) || !fill(flv::kHeaderSize)) return false;
+  const uint8_t* h = bufferData();
+  if (h[0] != 'F' || h[1] != 'L' || h[2] != 'V') return false;
+  uint32_t dataOffset = flv::readU32(h + 5);
+  if (dataOffset < flv::kHeaderSize) return false;
+  std::memset(header, 0, sizeof *header);
+  std::memcpy(header->signature, h, 3);
+  header->version = h[3];
+  header->flags = h[4];
+  header->dataOffset = dataOffset;
+  // Tags start after DataOffset bytes and PreviousTagSize0.
+  int64_t firstTag = int64_t{dataOffset} + int64_t{flv::kPreviousTagSizeBytes};
+  if (firstTag <= bufferLen_) {
+    consume(firstTag);
+    return true;
+  }
+  int64_t fileSize = file_.size();
+  return fileSize >= firstTag && seek(firstTag);
+}
+
+bool TagReader::readTag(TagRecord* tag) {
+  std::memset(tag, 0, sizeof *tag);
+  if (!fill(flv::kTagHeaderSize)) return false;
+  uint32_t dataSize = flv::readU24(bufferData() + 1);
+  int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
+  int64_t tagPosition = position_;
+  // The tag and its padding; bounded by the format (DataSize is 24 bits).
+  size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
+  if (tag_.size() < needed) {
+    try {
+      tag_.resize(std::max(needed, tag_.size() * 2));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  if (!readTagBytes(tag_.data(), rawSize)) return false;  // truncated: end of input
+  std::memset(tag_.data() + rawSize, 0, TARVEL_TAG_PADDING);
+  // PreviousTagSize: its value is not trusted (the writer recomputes it);
+  // a file that ends right after the last tag's data still yields that tag.
+  if (fill(flv::kPreviousTagSizeBytes)) {
+    consume(flv::kPreviousTagSizeBytes);
+  } else {
+    consume(buffered());
+  }
+  describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
+  tag->rawCapacity = static_cast<uint32_t>(tag_.size());
+  return true;
+}
+
+void describeTag(uint8_t* raw, uint32_t rawSize, int64_t filePosition, TagRecord* tag) {
+  uint32_t dataSize = rawSize - flv::kTagHeaderSize;
+  uint8_t* data = raw + flv::kTagHeaderSize;
+  tag->tagType = raw[0] & 0x1F;
+  tag->timestamp = flv::readTimestamp(raw);
+  tag->dataSize = dataSize;
+  tag->raw = raw;
+  tag->rawSize = rawSize;
+  tag->filePosition = filePosition;
+  tag->soundFormat = tag->frameType = tag->codecId = -1;
+  tag->payload = data;
+  tag->payloadSize = static_cast<int32_t>(dataSize);
+  if (tag->tagType != flv::kAudio && tag->tagType != flv::kVideo) return;
+  if (dataSize == 0) return;
+  uint8_t flags = data[0];
+  tag->payload = data + 1;
+  tag->payloadSize = static_cast<int32_t>(dataSize - 1);
+  if (tag->tagType == flv::kAudio) {
+    tag->soundFormat = flags >> 4;
+    tag->soundRate = (flags >> 2) & 3;
+    tag->soundSize = (flags >> 1) & 1;
+    tag->soundType = flags & 1;
+  } else {
+    tag->frameType = flags >> 4;
+    tag->codecId = flags & 0x0F;
+  }
+}
+
+}  // namespace tarvel
+
+using tarvel::ReaderHandle;
+using tarvel::TagReader;
+
+extern "C" {
+
+void* CreateFileReadAble(const char* path) {
+  if (!path) return nullptr;
+  try {
+    auto* reader = new TagReader;
+    if (!reader->open(path)) {
+      delete reader;
+      return nullptr;
+    }
+    return new ReaderHandle{&tarvel::kReaderOps, reader};
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void DeleteFileReadAble(void* reader) {
+  if (reader) static_cast<ReaderHandle*>(reader)->ops->destroy(reader);
+}
+
+int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header) {
+  if (!reader || !header) return 0;
+  return tarvel::readerOf(reader)->readHeader(header) ? 1 : 0;
+}
+
+int32_t Flv_ReadTag(void* reader, int32_t /*mode*/, TagRecord* tag) {
+  if (!reader || !tag) return 0;
+  return tarvel::readerOf(reader)->readTag(tag) ? 1 : 0;
+}
+
+void Flv_FreeTag(TagRecord* tag) {
+  // The bytes belong to the reader and are reused for its next tag.
+  if (!tag) return;
+  tag->payload = nullptr;
+  tag->raw = nullptr;
+  tag->payloadSize = 0;
+  tag->rawSize = 0;
+}
+
+}  // extern "C"
+
+// The records' layout is a binary interface: fixed for 32-bit builds.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#include <cstddef>
+static_assert(sizeof(TagRecord) == 168);
+static_assert(offsetof(TagRecord, soundFormat) == 12);
+static_assert(offsetof(TagRecord, soundRate) == 16);
+static_assert(offsetof(TagRecord, payload) == 28);
+static_assert(offsetof(TagRecord, payloadSize) == 32);
+static_assert(offsetof(TagRecord, raw) == 148);
+#endif
+static_assert(sizeof(FlvHeaderRecord) == 12);
+static_assert(sizeof(StreamInfo) == 64);
+static_assert(offsetof(StreamInfo, videoCodecId) == 4);
+static_assert(offsetof(StreamInfo, soundFormat) == 8);
+static_assert(offsetof(StreamInfo, sampleRate) == 32);
+static_assert(offsetof(StreamInfo, channels) == 40);
+static_assert(offsetof(StreamInfo, bitsPerSample) == 44);

@@ -1,0 +1,58 @@
+// The reader behind the C interface's reader handles.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "libs/tarvel/tarvel.h"
+#include "platform/file.h"
+
+namespace tarvel {
+
+// Sequential buffered reader of one FLV file. Tags are copied into a buffer
+// of the reader's own, zero-padded, which the TagRecord then points into.
+class TagReader {
+ public:
+  bool open(const char* path);
+  bool readHeader(FlvHeaderRecord* header);
+  // False at the end of the file or at a tag that the file does not hold
+  // whole: either ends the input.
+  bool readTag(TagRecord* tag);
+  bool seek(int64_t offset);
+  int64_t tell() const { return position_; }
+  platform::File& file() { return file_; }
+
+ private:
+  // Makes n bytes from the current position available at bufferData();
+  // false when the file ends first.
+  bool fill(int64_t n);
+  const uint8_t* bufferData() const { return buffer_.data() + bufferPos_; }
+  int64_t buffered() const { return bufferLen_ - bufferPos_; }
+  void consume(int64_t n) {
+    bufferPos_ += n;
+    position_ += n;
+  }
+  bool readTagBytes(uint8_t* out, int64_t n);
+
+  platform::File file_;
+  std::vector<uint8_t> buffer_;
+  int64_t bufferPos_ = 0;
+  int64_t bufferLen_ = 0;
+  int64_t position_ = 0;  // file offset of bufferData()
+  std::vector<uint8_t> tag_;
+};
+
+// The object a reader handle points to. Its first word is the table of
+// operations, which callers may use to rewind the reader.
+struct ReaderHandle {
+  const FlvReaderOps* ops;
+  TagReader* reader;
+};
+
+TagReader* readerOf(void* handle);
+
+// Fills a TagRecord's parsed fields from the tag bytes at raw (header first,
+// rawSize = 11 + DataSize bytes, followed by padding).
+void describeTag(uint8_t* raw, uint32_t rawSize, int64_t filePosition, TagRecord* tag);
+
+}  // namespace tarvel

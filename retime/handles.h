@@ -1,0 +1,55 @@
+// Owners of the library handles a repair opens, so that each is released on
+// every path.
+#pragma once
+
+#include <memory>
+
+#include "libs/tarvel/tarvel.h"
+
+namespace retime {
+
+struct ReaderCloser {
+  void operator()(void* reader) const { DeleteFileReadAble(reader); }
+};
+using ReaderPtr = std::unique_ptr<void, ReaderCloser>;
+
+// A writer closed by close(), which reports whether the file is complete; one
+// that is dropped unclosed is closed all the same.
+class Writer {
+ public:
+  explicit Writer(void* handle) : handle_(handle) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  ~Writer() { close(); }
+  void* get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  bool close() {
+    if (!handle_) return true;
+    void* h = handle_;
+    handle_ = nullptr;
+    return DeleteFileWritable(h) != 0;
+  }
+
+ private:
+  void* handle_;
+};
+
+// A tag record that is freed after each use.
+class TagSlot {
+ public:
+  TagSlot() = default;
+  TagSlot(const TagSlot&) = delete;
+  TagSlot& operator=(const TagSlot&) = delete;
+  ~TagSlot() { Flv_FreeTag(&tag_); }
+  bool next(void* reader) {
+    Flv_FreeTag(&tag_);
+    return Flv_ReadTag(reader, 1, &tag_) != 0;
+  }
+  TagRecord& operator*() { return tag_; }
+  TagRecord* operator->() { return &tag_; }
+
+ private:
+  TagRecord tag_{};
+};
+
+}  // namespace retime
