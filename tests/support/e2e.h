@@ -1,0 +1,147 @@
+// Support for the end-to-end tests: running the executables, temporary
+// directories, FLVs made with ffmpeg, and readers of FLV, MP3 and AMF0 of
+// their own. Nothing here uses the libraries under test, so that a fault in
+// them cannot hide itself in the checks.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// ---- Processes -----------------------------------------------------------
+
+struct RunResult {
+  int exitCode = -1;  // exit status, or 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] (searched on PATH when it has no '/') with the rest as its
+// arguments, in cwd when given, with extraEnv ("NAME=value") added to the
+// environment. A child still running after timeoutSeconds is killed and the
+// current test fails.
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "",
+              const std::vector<std::string>& extraEnv = {}, int timeoutSeconds = 120);
+
+std::string binDir();       // TAGMEND_BIN: where the built executables are
+std::string sourceDir();    // TAGMEND_SOURCE: the checkout
+std::string tagmendPath();  // binDir() + "/tagmend"
+
+// Runs tagmend with the two arguments.
+RunResult tagmend(const std::string& input, const std::string& prefix, const std::string& cwd = "");
+
+// The banner and usage line tagmend prints.
+inline constexpr const char* kBanner = "FLV fixing...\n";
+inline constexpr const char* kUsage = "Usage: tagmend flvPathIn flvPathOutPrefix\n";
+
+// ---- Files ---------------------------------------------------------------
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
+// the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+bool fileExists(const std::string& path);
+std::vector<uint8_t> readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> listDir(const std::string& path);
+
+// ---- External tools --------------------------------------------------------
+
+// True when an executable of that name is on PATH.
+bool haveTool(const std::string& name);
+
+// Runs "ffmpeg -hide_banner -loglevel error -y <args> outPath" (args split on
+// blanks) and returns outPath; a failure of ffmpeg fails the current test.
+std::string makeWithFfmpeg(const std::string& outPath, const std::string& args);
+
+struct FlvmetaCheck {
+  int errors = -1;  // -1: the report could not be read
+  int warnings = -1;
+  std::string json;
+};
+// "flvmeta --check --json": the counts of error (and fatal) and warning messages.
+FlvmetaCheck flvmetaCheck(const std::string& path);
+
+// "ffprobe -v error -show_format -show_streams -of json": its output.
+std::string ffprobeJson(const std::string& path);
+// ffprobe reads the whole file (packets included) exiting 0 and printing no error.
+bool ffprobeReads(const std::string& path, std::string* errors = nullptr);
+
+// ---- FLV -------------------------------------------------------------------
+
+struct Tag {
+  uint8_t type = 0;  // 8 audio, 9 video, 18 script
+  uint32_t timestamp = 0;
+  std::vector<uint8_t> data;  // everything after the 11-byte tag header
+  int64_t offset = 0;         // of the tag header in the file read
+};
+
+struct Flv {
+  bool ok = false;  // header valid and every tag complete with a matching PreviousTagSize
+  uint8_t version = 1;
+  uint8_t flags = 0x05;
+  uint32_t dataOffset = 9;
+  std::vector<Tag> tags;
+  std::string problem;  // why ok is false
+};
+
+Flv readFlv(const std::string& path);
+// Writes the header (9 bytes), PreviousTagSize0 and every tag followed by its
+// PreviousTagSize; offsets in f are not used.
+void writeFlv(const std::string& path, const Flv& f);
+
+uint8_t soundFormat(const Tag& t);              // audio flags bits 7-4
+uint8_t videoCodec(const Tag& t);               // video flags bits 3-0
+std::vector<uint8_t> audioPayload(const Tag& t);  // audio data after the flags byte
+std::vector<const Tag*> tagsOfType(const Flv& f, uint8_t type);
+
+// ---- MP3 -------------------------------------------------------------------
+
+struct Mp3Frame {
+  int bytes = 0;
+  int samples = 0;
+  int sampleRate = 0;
+};
+// The frame whose header stands at p (4 bytes needed), if it is a valid
+// MPEG-1/2/2.5 layer I/II/III header.
+std::optional<Mp3Frame> mp3FrameAt(const uint8_t* p, size_t available);
+
+// Duration in ticks (100 ns) of the frames in an audio payload: each frame
+// adds samples * 10000000 / sampleRate (truncated); the walk stops at the
+// first bytes that are no frame header, and a frame running past the end
+// still counts whole.
+int64_t mp3PayloadTicks(const std::vector<uint8_t>& payload);
+
+// The frames of an MP3 file (an ID3v2 tag at its start skipped), each as its
+// bytes; stops at the first non-frame or at a frame running past the end.
+std::vector<std::vector<uint8_t>> mp3Frames(const std::vector<uint8_t>& file);
+
+// ---- AMF0 onMetaData ---------------------------------------------------------
+
+struct Metadata {
+  bool ok = false;             // an "onMetaData" name followed by an object or ECMA array
+  std::map<std::string, double> numbers;  // numbers, and booleans as 0 / 1
+  std::map<std::string, std::string> strings;
+  std::vector<double> keyframeTimes;
+  std::vector<double> keyframePositions;
+  bool has(const std::string& key) const { return numbers.count(key) != 0; }
+};
+Metadata parseOnMetaData(const Tag& scriptTag);
+
+}  // namespace e2e

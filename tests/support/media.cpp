@@ -1,0 +1,292 @@
+// FLV, MP3 and AMF0 readers of the end-to-end tests: small, strict and
+// written apart from the libraries they check.
+#include <cstring>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+uint32_t be(const uint8_t* p, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+void putBe(std::vector<uint8_t>& out, uint32_t v, int n) {
+  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+// ---- FLV -------------------------------------------------------------------
+
+Flv readFlv(const std::string& path) {
+  Flv f;
+  std::vector<uint8_t> b = readBytes(path);
+  if (b.size() < 13 || std::memcmp(b.data(), "FLV", 3) != 0) {
+    f.problem = "no FLV header";
+    return f;
+  }
+  f.version = b[3];
+  f.flags = b[4];
+  f.dataOffset = be(&b[5], 4);
+  if (f.dataOffset < 9 || f.dataOffset + 4 > b.size()) {
+    f.problem = "bad DataOffset";
+    return f;
+  }
+  if (be(&b[f.dataOffset], 4) != 0) {
+    f.problem = "PreviousTagSize0 is not 0";
+    return f;
+  }
+  size_t pos = f.dataOffset + 4;
+  while (pos < b.size()) {
+    if (b.size() - pos < 11) {
+      f.problem = "truncated tag header at " + std::to_string(pos);
+      return f;
+    }
+    Tag t;
+    t.offset = static_cast<int64_t>(pos);
+    t.type = b[pos] & 0x1F;
+    uint32_t size = be(&b[pos + 1], 3);
+    t.timestamp = be(&b[pos + 4], 3) | (uint32_t{b[pos + 7]} << 24);
+    if (b.size() - pos - 11 < size + 4ULL) {
+      f.problem = "truncated tag at " + std::to_string(pos);
+      return f;
+    }
+    t.data.assign(b.begin() + static_cast<std::ptrdiff_t>(pos + 11),
+                  b.begin() + static_cast<std::ptrdiff_t>(pos + 11 + size));
+    if (be(&b[pos + 11 + size], 4) != size + 11) {
+      f.problem = "wrong PreviousTagSize after tag at " + std::to_string(pos);
+      return f;
+    }
+    f.tags.push_back(std::move(t));
+    pos += 11 + size + 4;
+  }
+  f.ok = true;
+  return f;
+}
+
+void writeFlv(const std::string& path, const Flv& f) {
+  std::vector<uint8_t> out = {'F', 'L', 'V', f.version, f.flags};
+  putBe(out, 9, 4);
+  putBe(out, 0, 4);
+  for (const Tag& t : f.tags) {
+    out.push_back(t.type);
+    putBe(out, static_cast<uint32_t>(t.data.size()), 3);
+    putBe(out, t.timestamp & 0xFFFFFF, 3);
+    out.push_back(static_cast<uint8_t>(t.timestamp >> 24));
+    putBe(out, 0, 3);
+    out.insert(out.end(), t.data.begin(), t.data.end());
+    putBe(out, static_cast<uint32_t>(t.data.size() + 11), 4);
+  }
+  writeBytes(path, out);
+}
+
+uint8_t soundFormat(const Tag& t) { return t.data.empty() ? 0xFF : t.data[0] >> 4; }
+uint8_t videoCodec(const Tag& t) { return t.data.empty() ? 0xFF : t.data[0] & 0x0F; }
+
+std::vector<uint8_t> audioPayload(const Tag& t) {
+  if (t.data.empty()) return {};
+  return std::vector<uint8_t>(t.data.begin() + 1, t.data.end());
+}
+
+std::vector<const Tag*> tagsOfType(const Flv& f, uint8_t type) {
+  std::vector<const Tag*> out;
+  for (const Tag& t : f.tags)
+    if (t.type == type) out.push_back(&t);
+  return out;
+}
+
+// ---- MP3 -------------------------------------------------------------------
+
+std::optional<Mp3Frame> mp3FrameAt(const uint8_t* p, size_t available) {
+  if (available < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return std::nullopt;
+  int version = (p[1] >> 3) & 3;  // 0 MPEG-2.5, 2 MPEG-2, 3 MPEG-1
+  int layer = 4 - ((p[1] >> 1) & 3);  // 1, 2, 3; 4 is reserved
+  int bitrateIndex = p[2] >> 4;
+  int rateIndex = (p[2] >> 2) & 3;
+  int padding = (p[2] >> 1) & 1;
+  if (version == 1 || layer == 4 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
+    return std::nullopt;
+  static const int kRates[3] = {44100, 48000, 32000};
+  static const int kKbps[5][14] = {
+      {32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // MPEG-1 I
+      {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // MPEG-1 II
+      {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // MPEG-1 III
+      {32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},     // MPEG-2 I
+      {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},          // MPEG-2 II, III
+  };
+  bool mpeg1 = version == 3;
+  int rate = kRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+  int row = mpeg1 ? layer - 1 : (layer == 1 ? 3 : 4);
+  int bitsPerSecond = kKbps[row][bitrateIndex - 1] * 1000;
+  Mp3Frame f;
+  f.sampleRate = rate;
+  if (layer == 1) {
+    f.samples = 384;
+    f.bytes = (12 * bitsPerSecond / rate + padding) * 4;
+  } else if (layer == 2 || mpeg1) {
+    f.samples = 1152;
+    f.bytes = 144 * bitsPerSecond / rate + padding;
+  } else {
+    f.samples = 576;
+    f.bytes = 72 * bitsPerSecond / rate + padding;
+  }
+  return f;
+}
+
+int64_t mp3PayloadTicks(const std::vector<uint8_t>& payload) {
+  int64_t ticks = 0;
+  size_t pos = 0;
+  while (pos < payload.size()) {
+    auto frame = mp3FrameAt(payload.data() + pos, payload.size() - pos);
+    if (!frame) break;
+    ticks += int64_t{frame->samples} * 10000000 / frame->sampleRate;
+    pos += static_cast<size_t>(frame->bytes);
+  }
+  return ticks;
+}
+
+std::vector<std::vector<uint8_t>> mp3Frames(const std::vector<uint8_t>& file) {
+  std::vector<std::vector<uint8_t>> frames;
+  size_t pos = 0;
+  if (file.size() >= 10 && std::memcmp(file.data(), "ID3", 3) == 0) {
+    // ID3v2 size: four 7-bit bytes, plus the 10-byte header (and a footer).
+    size_t size = (size_t{file[6]} << 21) | (size_t{file[7]} << 14) | (size_t{file[8]} << 7) | file[9];
+    pos = 10 + size + ((file[5] & 0x10) ? 10 : 0);
+  }
+  while (pos < file.size()) {
+    auto frame = mp3FrameAt(file.data() + pos, file.size() - pos);
+    if (!frame || static_cast<size_t>(frame->bytes) > file.size() - pos) break;
+    frames.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(pos),
+                        file.begin() + static_cast<std::ptrdiff_t>(pos + frame->bytes));
+    pos += static_cast<size_t>(frame->bytes);
+  }
+  return frames;
+}
+
+// ---- AMF0 ------------------------------------------------------------------
+
+namespace {
+
+// A bounded AMF0 walker that records what onMetaData checks need: numbers
+// and booleans by key, strings by key, and keyframes.times/filepositions.
+class Amf0Reader {
+ public:
+  Amf0Reader(const std::vector<uint8_t>& d, Metadata& m) : d_(d), m_(m) {}
+
+  bool name(std::string& out) {
+    if (!need(1) || d_[pos_++] != 0x02) return false;
+    return shortString(out);
+  }
+
+  // Reads one value stored under key inside scope ("" for the top-level
+  // object, "keyframes" inside it, "keyframes.times" for that array's items).
+  bool value(const std::string& key, const std::string& scope, int depth) {
+    if (depth > 16 || !need(1)) return false;
+    uint8_t type = d_[pos_++];
+    switch (type) {
+      case 0x00: {  // number
+        if (!need(8)) return false;
+        uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) bits = (bits << 8) | d_[pos_++];
+        double v;
+        std::memcpy(&v, &bits, 8);
+        if (scope.empty()) m_.numbers[key] = v;
+        if (scope == "keyframes.times") m_.keyframeTimes.push_back(v);
+        if (scope == "keyframes.filepositions") m_.keyframePositions.push_back(v);
+        return true;
+      }
+      case 0x01:  // boolean
+        if (!need(1)) return false;
+        if (scope.empty()) m_.numbers[key] = d_[pos_] ? 1 : 0;
+        ++pos_;
+        return true;
+      case 0x02: {  // string
+        std::string s;
+        if (!shortString(s)) return false;
+        if (scope.empty()) m_.strings[key] = s;
+        return true;
+      }
+      case 0x0C: {  // long string
+        if (!need(4)) return false;
+        uint32_t n = be(&d_[pos_], 4);
+        pos_ += 4;
+        if (!need(n)) return false;
+        pos_ += n;
+        return true;
+      }
+      case 0x03:  // object
+        return properties(depth == 0 ? "" : join(scope, key), depth);
+      case 0x08:  // ECMA array: a count, then properties up to the end marker
+        if (!need(4)) return false;
+        pos_ += 4;
+        return properties(depth == 0 ? "" : join(scope, key), depth);
+      case 0x0A: {  // strict array
+        if (!need(4)) return false;
+        uint32_t n = be(&d_[pos_], 4);
+        pos_ += 4;
+        for (uint32_t i = 0; i < n; ++i)
+          if (!value("", join(scope, key), depth + 1)) return false;
+        return true;
+      }
+      case 0x0B:  // date: a double and a 16-bit zone
+        if (!need(10)) return false;
+        pos_ += 10;
+        return true;
+      case 0x05:
+      case 0x06:  // null, undefined
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // Properties up to the empty key and end marker.
+  bool properties(const std::string& scope, int depth) {
+    for (;;) {
+      std::string k;
+      if (!shortString(k)) return false;
+      if (k.empty()) {
+        if (!need(1) || d_[pos_] != 0x09) return false;
+        ++pos_;
+        return true;
+      }
+      if (!value(k, scope, depth + 1)) return false;
+    }
+  }
+
+ private:
+  static std::string join(const std::string& scope, const std::string& key) {
+    return scope.empty() ? key : scope + "." + key;
+  }
+  bool need(size_t n) const { return d_.size() - pos_ >= n; }
+  bool shortString(std::string& out) {
+    if (!need(2)) return false;
+    size_t n = be(&d_[pos_], 2);
+    pos_ += 2;
+    if (!need(n)) return false;
+    out.assign(d_.begin() + static_cast<std::ptrdiff_t>(pos_), d_.begin() + static_cast<std::ptrdiff_t>(pos_ + n));
+    pos_ += n;
+    return true;
+  }
+
+  const std::vector<uint8_t>& d_;
+  Metadata& m_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+Metadata parseOnMetaData(const Tag& scriptTag) {
+  Metadata m;
+  if (scriptTag.type != 18) return m;
+  Amf0Reader r(scriptTag.data, m);
+  std::string name;
+  if (!r.name(name) || name != "onMetaData") return m;
+  m.ok = r.value("", "", 0);
+  return m;
+}
+
+}  // namespace e2e

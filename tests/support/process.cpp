@@ -1,0 +1,184 @@
+// Running executables for the end-to-end tests, and the external tools.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/e2e.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return (v && *v) ? std::string(v) : fallback;
+}
+
+// The child's environment: ours with extraEnv's entries replacing those of
+// the same name.
+std::vector<std::string> childEnvironment(const std::vector<std::string>& extraEnv) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& x : extraEnv) replaced |= x.substr(0, x.find('=')) == name;
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  return env;
+}
+
+std::vector<char*> cStrings(std::vector<std::string>& v) {
+  std::vector<char*> out;
+  for (auto& s : v) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+// Reads both pipes until they close or the deadline passes; false on timeout.
+bool drain(int outFd, int errFd, std::string& out, std::string& err,
+           std::chrono::steady_clock::time_point deadline) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open = 2;
+  while (open > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    int n = poll(fds, 2, static_cast<int>(left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[4096];
+      ssize_t got = read(fds[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd,
+              const std::vector<std::string>& extraEnv, int timeoutSeconds) {
+  RunResult r;
+  if (argv.empty()) {
+    ADD_FAILURE() << "run: no program";
+    return r;
+  }
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+    ADD_FAILURE() << "run: pipe: " << std::strerror(errno);
+    return r;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+    posix_spawn_file_actions_addclose(&actions, fd);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+
+  std::vector<std::string> args(argv), env = childEnvironment(extraEnv);
+  std::vector<char*> cArgs = cStrings(args), cEnv = cStrings(env);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, cArgs.data(), cEnv.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    ADD_FAILURE() << "run: cannot start " << args[0] << ": " << std::strerror(rc);
+    return r;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  bool finished = drain(outPipe[0], errPipe[0], r.out, r.err, deadline);
+  close(outPipe[0]);
+  close(errPipe[0]);
+  if (!finished) {
+    kill(pid, SIGKILL);
+    ADD_FAILURE() << "run: " << args[0] << " still running after " << timeoutSeconds << " s; killed";
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) r.exitCode = 128 + WTERMSIG(status);
+  return r;
+}
+
+std::string binDir() { return envOr("TAGMEND_BIN", TAGMEND_DEFAULT_BIN); }
+std::string sourceDir() { return envOr("TAGMEND_SOURCE", TAGMEND_DEFAULT_SOURCE); }
+std::string tagmendPath() { return binDir() + "/tagmend"; }
+
+RunResult tagmend(const std::string& input, const std::string& prefix, const std::string& cwd) {
+  return run({tagmendPath(), input, prefix}, cwd);
+}
+
+bool haveTool(const std::string& name) {
+  std::stringstream path(envOr("PATH", "/usr/bin:/bin"));
+  std::string dir;
+  while (std::getline(path, dir, ':')) {
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+std::string makeWithFfmpeg(const std::string& outPath, const std::string& args) {
+  std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y"};
+  std::stringstream words(args);
+  std::string w;
+  while (words >> w) argv.push_back(w);
+  argv.push_back(outPath);
+  RunResult r = run(argv);
+  if (r.exitCode != 0) ADD_FAILURE() << "ffmpeg " << args << " failed (" << r.exitCode << "): " << r.err;
+  return outPath;
+}
+
+FlvmetaCheck flvmetaCheck(const std::string& path) {
+  FlvmetaCheck c;
+  RunResult r = run({"flvmeta", "--check", "--json", "--level=warning", path});
+  c.json = r.out;
+  // The report ends with "errors":N,"warnings":N; fatal messages are
+  // already counted among the errors.
+  std::smatch m;
+  if (std::regex_search(c.json, m, std::regex("\"errors\":(\\d+)"))) c.errors = std::stoi(m[1]);
+  if (std::regex_search(c.json, m, std::regex("\"warnings\":(\\d+)"))) c.warnings = std::stoi(m[1]);
+  if (c.errors < 0) c.json += r.err;
+  return c;
+}
+
+std::string ffprobeJson(const std::string& path) {
+  return run({"ffprobe", "-v", "error", "-show_format", "-show_streams", "-of", "json", path}).out;
+}
+
+bool ffprobeReads(const std::string& path, std::string* errors) {
+  RunResult r = run({"ffprobe", "-v", "error", "-show_packets", "-of", "compact", path});
+  if (errors) *errors = r.err;
+  return r.exitCode == 0 && r.err.empty();
+}
+
+}  // namespace e2e
