@@ -1,1 +1,231 @@
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "libs/tarvel/tarvel.h"
+#include "retime/testing/flv_builder.h"
+
+namespace {
+
+using testing_flv::FlvBuilder;
+using testing_flv::TempDir;
+
+struct Reader {
+  explicit Reader(const std::string& path) : handle(CreateFileReadAble(path.c_str())) {}
+  ~Reader() {
+    Flv_FreeTag(&tag);
+    if (handle) DeleteFileReadAble(handle);
+  }
+  bool header() { return Flv_ReadHeader(handle, &h) != 0; }
+  bool next() { return Flv_ReadTag(handle, 1, &tag) != 0; }
+  void* handle;
+  FlvHeaderRecord h{};
+  TagRecord tag{};
+};
+
+std::vector<uint32_t> readAllTimestamps(Reader& r) {
+  std::vector<uint32_t> out;
+  while (r.next()) out.push_back(r.tag.timestamp);
+  return out;
+}
+
+TEST(TagReader, ParsesAudioVideoAndScriptTags) {
+  TempDir dir;
+  FlvBuilder()
+      .audio(0x12345678, 0x2E, {0xAA, 0xBB})  // MP3, 44 kHz, 16-bit, stereo
+      .audio(7, 0x62, {}, false)              // no flags byte at all
+      .video(9, 0x17, {1, 2, 3})
+      .script(3, {2, 0, 1, 'x'})
+      .save(dir.file("a.flv"));
+  Reader r(dir.file("a.flv"));
+  ASSERT_TRUE(r.handle);
+  ASSERT_TRUE(r.header());
+  EXPECT_EQ(r.h.flags, 5);
+  EXPECT_EQ(r.h.dataOffset, 9u);
+
+  ASSERT_TRUE(r.next());
+  EXPECT_EQ(r.tag.tagType, 8);
+  EXPECT_EQ(r.tag.timestamp, 0x12345678u);
+  EXPECT_EQ(r.tag.soundFormat, 2);
+  EXPECT_EQ(r.tag.soundRate, 3);
+  EXPECT_EQ(r.tag.soundSize, 1);
+  EXPECT_EQ(r.tag.soundType, 0);
+  ASSERT_EQ(r.tag.payloadSize, 2);
+  EXPECT_EQ(r.tag.payload[0], 0xAA);
+  EXPECT_EQ(r.tag.payload[2], 0) << "payload is zero-padded";
+  EXPECT_EQ(r.tag.raw[0], 8);
+  EXPECT_EQ(r.tag.filePosition, 13);
+
+  ASSERT_TRUE(r.next());
+  EXPECT_EQ(r.tag.payloadSize, 0);
+  EXPECT_EQ(r.tag.soundFormat, -1);
+
+  ASSERT_TRUE(r.next());
+  EXPECT_EQ(r.tag.tagType, 9);
+  EXPECT_EQ(r.tag.frameType, 1);
+  EXPECT_EQ(r.tag.codecId, 7);
+  EXPECT_EQ(r.tag.payloadSize, 3);
+
+  ASSERT_TRUE(r.next());
+  EXPECT_EQ(r.tag.tagType, 18);
+  EXPECT_EQ(r.tag.payloadSize, 4);
+  EXPECT_FALSE(r.next());
+}
+
+TEST(TagReader, HonoursDataOffset) {
+  TempDir dir;
+  std::vector<uint8_t> bytes = FlvBuilder().video(42).bytes();
+  bytes[8] = 12;  // three extra header bytes
+  bytes.insert(bytes.begin() + 9, {0xDE, 0xAD, 0xBE});
+  testing_flv::writeFile(dir.file("a.flv"), bytes);
+  Reader r(dir.file("a.flv"));
+  ASSERT_TRUE(r.header());
+  EXPECT_EQ(r.h.dataOffset, 12u);
+  EXPECT_EQ(readAllTimestamps(r), std::vector<uint32_t>{42});
+}
+
+TEST(TagReader, RejectsWhatIsNotAnFlvHeader) {
+  TempDir dir;
+  for (std::vector<uint8_t> bytes : {std::vector<uint8_t>{}, std::vector<uint8_t>{'F', 'L', 'V'},
+                                     std::vector<uint8_t>{'F', 'L', 'X', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0},
+                                     std::vector<uint8_t>{'F', 'L', 'V', 1, 5, 0, 0, 0, 3, 0, 0, 0, 0},
+                                     std::vector<uint8_t>{'F', 'L', 'V', 1, 5, 0x7F, 0, 0, 0, 0}}) {
+    testing_flv::writeFile(dir.file("bad.flv"), bytes);
+    Reader r(dir.file("bad.flv"));
+    ASSERT_TRUE(r.handle);
+    EXPECT_FALSE(r.header()) << bytes.size();
+  }
+  EXPECT_EQ(CreateFileReadAble(dir.file("missing.flv").c_str()), nullptr);
+  EXPECT_EQ(CreateFileReadAble(dir.path().c_str()), nullptr);
+}
+
+TEST(TagReader, TruncatedOrOversizedFinalTagEndsTheInput) {
+  TempDir dir;
+  std::vector<uint8_t> whole = FlvBuilder().video(1).video(2, 0x22, std::vector<uint8_t>(100, 7)).bytes();
+  // Cut inside the last tag's data, inside its header, and just before its
+  // PreviousTagSize (the tag is then whole and still read).
+  struct Case { size_t cut; std::vector<uint32_t> expected; };
+  for (const Case& c : {Case{whole.size() - 50, {1}}, Case{13 + 15 + 5, {1}},
+                        Case{whole.size() - 4, {1, 2}}, Case{whole.size() - 2, {1, 2}}}) {
+    std::vector<uint8_t> bytes(whole.begin(), whole.begin() + static_cast<long>(c.cut));
+    testing_flv::writeFile(dir.file("cut.flv"), bytes);
+    Reader r(dir.file("cut.flv"));
+    ASSERT_TRUE(r.header());
+    EXPECT_EQ(readAllTimestamps(r), c.expected) << "cut at " << c.cut;
+  }
+  // A DataSize of 16 MiB in a small file.
+  std::vector<uint8_t> huge = whole;
+  huge[13 + 15 + 1] = 0xFF;
+  testing_flv::writeFile(dir.file("huge.flv"), huge);
+  Reader r(dir.file("huge.flv"));
+  ASSERT_TRUE(r.header());
+  EXPECT_EQ(readAllTimestamps(r), std::vector<uint32_t>{1});
+}
+
+TEST(TagReader, LargeTagsAreReadWhole) {
+  TempDir dir;
+  std::vector<uint8_t> big(3 << 20);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31);
+  FlvBuilder().video(1, 0x12, big).video(2).video(3, 0x12, big).save(dir.file("big.flv"));
+  Reader r(dir.file("big.flv"));
+  ASSERT_TRUE(r.header());
+  for (uint32_t ts : {1u, 2u, 3u}) {
+    ASSERT_TRUE(r.next());
+    EXPECT_EQ(r.tag.timestamp, ts);
+    if (ts != 2) {
+      ASSERT_EQ(r.tag.payloadSize, static_cast<int32_t>(big.size()));
+      EXPECT_TRUE(std::equal(big.begin(), big.end(), r.tag.payload));
+    }
+  }
+  EXPECT_FALSE(r.next());
+}
+
+TEST(TagReader, TwoReadersAndARewind) {
+  TempDir dir;
+  FlvBuilder().video(1).audio(2, 0x2A, {1}).video(3).save(dir.file("a.flv"));
+  Reader a(dir.file("a.flv"));
+  Reader b(dir.file("a.flv"));
+  ASSERT_TRUE(a.header());
+  ASSERT_TRUE(b.header());
+  EXPECT_TRUE(a.next());
+  EXPECT_EQ(readAllTimestamps(b), (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(readAllTimestamps(a), (std::vector<uint32_t>{2, 3}));
+  // The third entry of the reader's table of operations rewinds it.
+  const FlvReaderOps* ops = *static_cast<const FlvReaderOps* const*>(a.handle);
+  ops->seek(a.handle, 0, 0, 0);
+  ASSERT_TRUE(a.header());
+  EXPECT_EQ(readAllTimestamps(a), (std::vector<uint32_t>{1, 2, 3}));
+}
+
+TEST(TagWriter, WritesHeaderTagsAndPreviousTagSizes) {
+  TempDir dir;
+  std::vector<uint8_t> source = FlvBuilder(0x04).audio(5, 0x2A, {1, 2, 3}).video(70000000).bytes();
+  testing_flv::writeFile(dir.file("in.flv"), source);
+  Reader r(dir.file("in.flv"));
+  ASSERT_TRUE(r.header());
+  void* w = CreateFileWriteAble(dir.file("out.flv").c_str());
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(Flv_WriteHeader(w, &r.h));
+  while (r.next()) EXPECT_TRUE(Flv_WriteTag(w, &r.tag));
+  EXPECT_TRUE(DeleteFileWritable(w));
+  EXPECT_EQ(testing_flv::readFile(dir.file("out.flv")), source);
+}
+
+TEST(TagWriter, AFailedWriteIsReportedAtClose) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  std::vector<uint8_t> big(2 << 20, 1);
+  TempDir dir;
+  FlvBuilder().video(1, 0x12, big).save(dir.file("in.flv"));
+  Reader r(dir.file("in.flv"));
+  ASSERT_TRUE(r.header() && r.next());
+  void* w = CreateFileWriteAble("/dev/full");
+  ASSERT_TRUE(w);
+  Flv_WriteHeader(w, &r.h);
+  Flv_WriteTag(w, &r.tag);
+  EXPECT_EQ(DeleteFileWritable(w), 0);
+}
+
+TEST(Probe, DecidesFromTheTagsNotTheHeaderFlags) {
+  TempDir dir;
+  FlvBuilder(0x00)  // the header claims neither stream
+      .audio(0, 0, {}, false)
+      .script(0, {5})
+      .video(0, 0x17, {0})
+      .audio(1, 0x6A, {1})  // Nellymoser, 22 kHz, 16-bit, mono
+      .save(dir.file("a.flv"));
+  StreamInfo info{};
+  ASSERT_TRUE(GetFLVInfoFromFile(dir.file("a.flv").c_str(), &info));
+  EXPECT_EQ(info.videoCodecId, 7);
+  EXPECT_EQ(info.soundFormat, 6);
+  EXPECT_EQ(info.sampleRate, 22050);
+  EXPECT_EQ(info.channels, 1);
+  EXPECT_EQ(info.bitsPerSample, 16);
+
+  FlvBuilder(0x05).audio(0, 0x53, {1}).save(dir.file("b.flv"));  // format 5, stereo bit set
+  Reader r(dir.file("b.flv"));
+  ASSERT_TRUE(GetFLVInfo(r.handle, &info));
+  EXPECT_EQ(info.videoCodecId, -1);
+  EXPECT_EQ(info.soundFormat, 5);
+  EXPECT_EQ(info.sampleRate, 8000);
+  EXPECT_EQ(info.channels, 2);
+  // The probe leaves the reader at the start.
+  ASSERT_TRUE(r.header());
+  EXPECT_EQ(readAllTimestamps(r), std::vector<uint32_t>{0});
+}
+
+TEST(Probe, GivesUpAfterItsTagLimit) {
+  TempDir dir;
+  FlvBuilder b;
+  for (int i = 0; i < TARVEL_PROBE_TAG_LIMIT; ++i) b.video(static_cast<uint32_t>(i));
+  b.audio(0, 0x2A, {1}).save(dir.file("a.flv"));
+  StreamInfo info{};
+  ASSERT_TRUE(GetFLVInfoFromFile(dir.file("a.flv").c_str(), &info));
+  EXPECT_EQ(info.videoCodecId, 2);
+  EXPECT_EQ(info.soundFormat, -1);
+  EXPECT_EQ(info.tagsProbed, TARVEL_PROBE_TAG_LIMIT);
+  testing_flv::writeFile(dir.file("text.flv"), {'h', 'e', 'l', 'l', 'o'});
+  EXPECT_EQ(GetFLVInfoFromFile(dir.file("text.flv").c_str(), &info), 0);
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a Debian 12 machine (run as root).
+#   scripts/install-deps.sh            build, tests, samples, benchmarks
+#   scripts/install-deps.sh --windows  also the MinGW-w64 cross compilers and Wine
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build git python3
+  googletest libgtest-dev libbenchmark-dev
+  ffmpeg flvmeta yamdi lame hyperfine time
+  libmp3lame-dev libavcodec-dev libavutil-dev
+)
+if [[ "${1:-}" == "--windows" ]]; then
+  packages+=(mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
