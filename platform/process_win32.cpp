@@ -1,0 +1,82 @@
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/process.h"
+
+namespace platform {
+namespace {
+
+class Win32Process : public Process {
+ public:
+  Win32Process(HANDLE process, HANDLE thread) : process_(process), thread_(thread) {}
+  ~Win32Process() override {
+    // The thread handle first, then the process handle.
+    CloseHandle(thread_);
+    CloseHandle(process_);
+  }
+
+  WaitResult wait(uint32_t timeoutMs) override {
+    switch (WaitForSingleObject(process_, timeoutMs)) {
+      case WAIT_OBJECT_0:
+        return WaitResult::kEnded;
+      case WAIT_TIMEOUT:
+        return WaitResult::kTimedOut;
+      default:
+        return WaitResult::kFailed;
+    }
+  }
+
+  bool terminate(uint32_t exitCode) override { return TerminateProcess(process_, exitCode) != 0; }
+
+  bool exitCode(uint32_t* code) override {
+    DWORD value = 0xFFFFFFFF;
+    if (GetExitCodeProcess(process_, &value) == 0) return false;
+    *code = value;
+    return true;
+  }
+
+ private:
+  HANDLE process_;
+  HANDLE thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<Process> startProcess(const std::string& commandLine) {
+  // The child starts hidden, with everything else of our own start-up
+  // information.
+  STARTUPINFOA startup;
+  GetStartupInfoA(&startup);
+  startup.dwFlags |= STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION info;
+  std::memset(&info, 0, sizeof info);
+
+  // CreateProcessA may write into the command line, so it gets a copy,
+  // released as soon as the call returns.
+  char* copy = new char[commandLine.size() + 1];
+  std::memcpy(copy, commandLine.c_str(), commandLine.size() + 1);
+  const BOOL started =
+      CreateProcessA(nullptr, copy, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+  delete[] copy;
+  if (started == 0) return nullptr;
+  return std::make_unique<Win32Process>(info.hProcess, info.hThread);
+}
+
+bool programLocation(ProgramLocation* location) {
+  // A 261st byte that GetModuleFileNameA never reaches ends even a cut name.
+  char module[MAX_PATH + 1];
+  std::memset(module, 0, sizeof module);
+  const DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  char full[MAX_PATH];
+  char* filePart = nullptr;
+  const DWORD length = GetFullPathNameA(module, MAX_PATH, full, &filePart);
+  if (length == 0 || length >= MAX_PATH) return false;
+  location->fullPath.assign(full, length);
+  location->fileNamePos = filePart != nullptr ? static_cast<size_t>(filePart - full) : length;
+  return true;
+}
+
+}  // namespace platform
