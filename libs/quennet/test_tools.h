@@ -1,0 +1,80 @@
+// Test support for the codec library: a scratch directory and the external
+// encoders (ffmpeg, lame) that make reference inputs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quennet_test {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quennet-test-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) path_ = buffer.data();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline bool hasTool(const char* name) {
+  std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// Runs a shell command quietly; true when it exits with 0.
+inline bool run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Standard output of a shell command.
+inline std::string capture(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+inline std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                              std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+// Samples per channel that ffmpeg's decoder delivers for a file (it honours
+// the encoder delay and padding of a LAME tag), or -1.
+inline int64_t decodedSamples(const std::string& path, int channels) {
+  std::string bytes = capture("ffmpeg -v error -i '" + path + "' -f s16le -acodec pcm_s16le - | wc -c");
+  if (bytes.empty()) return -1;
+  return std::stoll(bytes) / (2 * channels);
+}
+
+}  // namespace quennet_test
