@@ -106,7 +106,7 @@ TEST(TagReader, TruncatedOrOversizedFinalTagEndsTheInput) {
   // Cut inside the last tag's data, inside its header, and just before its
   // PreviousTagSize (the tag is then whole and still read).
   struct Case { size_t cut; std::vector<uint32_t> expected; };
-  for (const Case& c : {Case{whole.size() - 50, {1}}, Case{13 + 15 + 5, {1}},
+  for (const Case& c : {Case{whole.size() - 50, {1}}, Case{33 + 5, {1}},
                         Case{whole.size() - 4, {1, 2}}, Case{whole.size() - 2, {1, 2}}}) {
     std::vector<uint8_t> bytes(whole.begin(), whole.begin() + static_cast<long>(c.cut));
     testing_flv::writeFile(dir.file("cut.flv"), bytes);
@@ -116,7 +116,7 @@ TEST(TagReader, TruncatedOrOversizedFinalTagEndsTheInput) {
   }
   // A DataSize of 16 MiB in a small file.
   std::vector<uint8_t> huge = whole;
-  huge[13 + 15 + 1] = 0xFF;
+  huge[33 + 1] = 0xFF;  // the second tag starts at 13 + 20
   testing_flv::writeFile(dir.file("huge.flv"), huge);
   Reader r(dir.file("huge.flv"));
   ASSERT_TRUE(r.header());
