@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build git python3
+  build-essential cmake ninja-build git python3 pkg-config
   googletest libgtest-dev libbenchmark-dev
   ffmpeg flvmeta yamdi lame hyperfine time
   libmp3lame-dev libavcodec-dev libavutil-dev

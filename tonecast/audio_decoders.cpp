@@ -1,0 +1,79 @@
+#include "tonecast/audio_decoders.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+}
+
+namespace tonecast {
+
+size_t decodePcm(const uint8_t* payload, size_t size, bool sixteenBit, int channels,
+                 std::vector<float>& out) {
+  const size_t bytesPerSample = sixteenBit ? 2 : 1;
+  const size_t frameBytes = bytesPerSample * static_cast<size_t>(channels);
+  const size_t frames = size / frameBytes;
+  const size_t samples = frames * static_cast<size_t>(channels);
+  const size_t first = out.size();
+  out.resize(first + samples);
+  float* dst = out.data() + first;
+  if (sixteenBit) {
+    for (size_t i = 0; i < samples; ++i) {
+      const auto value = static_cast<int16_t>(payload[2 * i] | (payload[2 * i + 1] << 8));
+      dst[i] = static_cast<float>(value) * (1.0f / 32768.0f);
+    }
+  } else {
+    for (size_t i = 0; i < samples; ++i) {
+      dst[i] = static_cast<float>(static_cast<int>(payload[i]) - 128) * (1.0f / 128.0f);
+    }
+  }
+  return frames;
+}
+
+NellymoserDecoder::~NellymoserDecoder() {
+  av_frame_free(&frame_);
+  av_packet_free(&packet_);
+  avcodec_free_context(&context_);
+}
+
+bool NellymoserDecoder::open() {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_NELLYMOSER);
+  if (!codec) return false;
+  context_ = avcodec_alloc_context3(codec);
+  packet_ = av_packet_alloc();
+  frame_ = av_frame_alloc();
+  if (!context_ || !packet_ || !frame_) return false;
+  // The codec itself does not depend on the rate; the caller keeps time.
+  context_->sample_rate = 8000;
+  av_channel_layout_default(&context_->ch_layout, 1);
+  return avcodec_open2(context_, codec, nullptr) == 0;
+}
+
+bool NellymoserDecoder::decode(const uint8_t* payload, size_t size, std::vector<float>& out) {
+  const size_t wholeBytes = size / kBlockBytes * kBlockBytes;
+  if (wholeBytes == 0) return true;
+  if (!context_ && !open()) return false;
+  // The codec may read a little past the packet; give it zeroed padding of
+  // our own rather than trust whatever follows the payload.
+  buffer_.assign(wholeBytes + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  std::memcpy(buffer_.data(), payload, wholeBytes);
+  packet_->data = buffer_.data();
+  packet_->size = static_cast<int>(wholeBytes);
+  if (avcodec_send_packet(context_, packet_) != 0) return false;
+  for (;;) {
+    const int result = avcodec_receive_frame(context_, frame_);
+    if (result == AVERROR(EAGAIN)) return true;
+    if (result != 0) return false;
+    if (frame_->format != AV_SAMPLE_FMT_FLT && frame_->format != AV_SAMPLE_FMT_FLTP) {
+      av_frame_unref(frame_);
+      return false;
+    }
+    const auto* samples = reinterpret_cast<const float*>(frame_->data[0]);
+    out.insert(out.end(), samples, samples + frame_->nb_samples);
+    av_frame_unref(frame_);
+  }
+}
+
+}  // namespace tonecast

@@ -1,0 +1,140 @@
+#include "tonecast/converter.h"
+
+#include <cstring>
+
+#include "libs/tarvel/tarvel.h"
+#include "platform/file.h"
+#include "tonecast/mp3_writer.h"
+
+namespace tonecast {
+
+namespace {
+
+constexpr int32_t kTagAudio = 8;
+
+bool copyPath(const char* field, size_t fieldSize, std::string* out) {
+  const size_t length = strnlen(field, fieldSize);
+  if (length == 0 || length == fieldSize) return false;
+  out->assign(field, length);
+  return true;
+}
+
+// Owns a reader of the FLV library.
+class FlvReader {
+ public:
+  explicit FlvReader(const std::string& path) : handle_(CreateFileReadAble(path.c_str())) {}
+  ~FlvReader() {
+    if (handle_) DeleteFileReadAble(handle_);
+  }
+  FlvReader(const FlvReader&) = delete;
+  FlvReader& operator=(const FlvReader&) = delete;
+  void* get() const { return handle_; }
+
+ private:
+  void* handle_;
+};
+
+// Owns one tag read by the FLV library.
+class TagHolder {
+ public:
+  TagHolder() { std::memset(&tag_, 0, sizeof tag_); }
+  ~TagHolder() { release(); }
+  TagHolder(const TagHolder&) = delete;
+  TagHolder& operator=(const TagHolder&) = delete;
+  bool readNext(void* reader) {
+    release();
+    held_ = Flv_ReadTag(reader, 1, &tag_) != 0;
+    return held_;
+  }
+  const TagRecord& get() const { return tag_; }
+
+ private:
+  void release() {
+    if (held_) Flv_FreeTag(&tag_);
+    held_ = false;
+  }
+  TagRecord tag_;
+  bool held_ = false;
+};
+
+AudioTag audioTagOf(const TagRecord& record) {
+  AudioTag tag;
+  tag.storedMs = record.timestamp;
+  tag.soundFormat = record.soundFormat;
+  tag.soundRate = record.soundRate;
+  tag.soundSize = record.soundSize;
+  tag.soundType = record.soundType;
+  tag.payload = record.payload;
+  tag.payloadSize = record.payloadSize > 0 && record.payload
+                        ? static_cast<size_t>(record.payloadSize) : 0;
+  return tag;
+}
+
+ConversionResult resultOf(Timeline::Result result) {
+  switch (result) {
+    case Timeline::Result::kOk: return ConversionResult::kDone;
+    case Timeline::Result::kUnsupportedFormat: return ConversionResult::kUnsupportedAudio;
+    case Timeline::Result::kDecodeFailed: return ConversionResult::kDecodeFailed;
+    case Timeline::Result::kSinkFailed: break;
+  }
+  return ConversionResult::kEncodeOrWriteFailed;
+}
+
+}  // namespace
+
+bool readRequest(const ConversionJob& job, ConversionRequest* request) {
+  if (strnlen(job.formatName, sizeof job.formatName) == sizeof job.formatName) return false;
+  if (std::strcmp(job.formatName, "mp3") != 0 || job.codecId != kJobCodecMp3) return false;
+  if (job.bitRate <= 0 || job.sampleRate <= 0) return false;
+  if (!copyPath(job.inputPath, sizeof job.inputPath, &request->inputPath)) return false;
+  if (!copyPath(job.outputPath, sizeof job.outputPath, &request->outputPath)) return false;
+  request->bitRate = job.bitRate;
+  request->sampleRate = job.sampleRate;
+  request->probed = {job.infoWord, job.infoPair[0]};
+  return true;
+}
+
+ConversionResult convert(const ConversionRequest& request,
+                         const std::function<void(double)>& reportProgress) {
+  if (request.outputPath == request.inputPath ||
+      platform::sameFile(request.inputPath.c_str(), request.outputPath.c_str())) {
+    return ConversionResult::kSameFile;
+  }
+  int64_t inputSize = 0;
+  {
+    platform::File input;
+    if (!input.open(request.inputPath.c_str(), platform::File::Mode::kRead)) {
+      return ConversionResult::kInputUnreadable;
+    }
+    inputSize = input.size();
+  }
+  FlvReader reader(request.inputPath);
+  FlvHeaderRecord header;
+  if (!reader.get() || !Flv_ReadHeader(reader.get(), &header)) {
+    return ConversionResult::kInputUnreadable;
+  }
+
+  Mp3Writer writer(request.outputPath, request.bitRate, request.sampleRate);
+  Timeline timeline(writer, request.probed);
+  TagHolder tag;
+  // The end of the file and a damaged tag both end the input: the audio
+  // before them is converted, as the re-timers read the same tags.
+  while (tag.readNext(reader.get())) {
+    const TagRecord& record = tag.get();
+    if (record.tagType == kTagAudio) {
+      const Timeline::Result added = timeline.add(audioTagOf(record));
+      if (added != Timeline::Result::kOk) return resultOf(added);
+    }
+    if (inputSize > 0) {
+      const int64_t done = record.filePosition + record.rawSize;
+      reportProgress(static_cast<double>(done) / static_cast<double>(inputSize));
+    }
+  }
+  const Timeline::Result finished = timeline.finish();
+  if (finished != Timeline::Result::kOk) return resultOf(finished);
+  if (!writer.commit()) return ConversionResult::kEncodeOrWriteFailed;
+  reportProgress(1.0);
+  return ConversionResult::kDone;
+}
+
+}  // namespace tonecast

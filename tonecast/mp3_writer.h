@@ -1,0 +1,56 @@
+// The MP3 file: LAME encodes the timeline's samples, and the file is written
+// beside its final path and renamed into place only when it is complete.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "tonecast/timeline.h"
+
+struct lame_global_struct;
+
+namespace tonecast {
+
+class Mp3Writer : public SampleSink {
+ public:
+  // bitRate in bits per second and outRate in Hz: what the file is to hold,
+  // whatever the rate of the samples it is given.
+  Mp3Writer(std::string path, int32_t bitRate, int32_t outRate);
+  Mp3Writer(const Mp3Writer&) = delete;
+  Mp3Writer& operator=(const Mp3Writer&) = delete;
+  // Without a successful commit(), removes the partial file: nothing is ever
+  // left at the final path, nor beside it.
+  ~Mp3Writer() override;
+
+  // Sets up the encoder for samples at rate with channels and creates the
+  // partial file. False when LAME refuses the parameters or the file cannot
+  // be created.
+  bool begin(int32_t rate, int channels) override;
+  bool write(const float* const* planes, size_t frames) override;
+
+  // Flushes the encoder, writes the LAME tag over the file's first frame (so
+  // that a reader finds the exact length, encoder delay and padding), syncs,
+  // closes and renames the file to its final path. False on any failure.
+  bool commit();
+
+  // Where the file is written until commit() renames it.
+  const std::string& partialPath() const { return partialPath_; }
+
+ private:
+  bool writeOut(const unsigned char* bytes, size_t size, bool force);
+
+  std::string path_;
+  std::string partialPath_;
+  int32_t bitRate_;
+  int32_t outRate_;
+  lame_global_struct* lame_ = nullptr;
+  platform::File file_;
+  bool created_ = false;
+  bool committed_ = false;
+  std::vector<unsigned char> encoded_;  // LAME's output for one call
+  std::vector<unsigned char> pending_;  // buffered for the file
+};
+
+}  // namespace tonecast
