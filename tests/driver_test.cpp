@@ -1,0 +1,133 @@
+// tagmend's command line as a user meets it: the banner, the usage line, the
+// exit code for each kind of input, and the files left behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+const std::string kBannerOnly = kBanner;
+const std::string kBannerAndUsage = std::string(kBanner) + kUsage;
+
+// A small clip: 1 s of test picture at 64x48 and a sine, with the given
+// encoder options (for instance "-c:v flv -c:a libmp3lame"; "-an" or "-vn"
+// drop a stream).
+std::string makeClip(const TempDir& dir, const std::string& name, const std::string& codecs,
+                     int sampleRate = 22050) {
+  return makeWithFfmpeg(dir.file(name),
+      "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=" +
+      std::to_string(sampleRate) + " -t 1 " + codecs + " -fflags +bitexact -f flv");
+}
+
+class Driver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  }
+
+  // Runs tagmend in the temporary directory with the prefix "out" and checks
+  // what every refusing or no-repair outcome shares: only the banner on
+  // stdout, nothing on stderr, and no new file beside the input.
+  void expectNoRepair(const std::string& input, int exitCode) {
+    std::vector<std::string> before = listDir(dir_.path());
+    RunResult r = run({tagmendPath(), input, "out"}, dir_.path());
+    EXPECT_EQ(r.exitCode, exitCode) << input;
+    EXPECT_EQ(r.out, kBannerOnly);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(listDir(dir_.path()), before);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Driver, WrongArgumentCountPrintsBannerThenUsageAndExits1) {
+  std::string input = makeClip(dir_, "in.flv", "-c:v flv -c:a libmp3lame");
+  std::vector<uint8_t> original = readBytes(input);
+  const std::vector<std::vector<std::string>> argLists = {
+      {}, {input}, {input, "out", "extra"}, {input, "out", "extra", "more"}};
+  for (const auto& args : argLists) {
+    std::vector<std::string> argv = {tagmendPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = run(argv, dir_.path());
+    EXPECT_EQ(r.exitCode, 1) << args.size() << " arguments";
+    EXPECT_EQ(r.out, kBannerAndUsage) << args.size() << " arguments";
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"in.flv"});
+  EXPECT_EQ(readBytes(input), original);
+}
+
+TEST_F(Driver, MissingInputExits2) {
+  expectNoRepair(dir_.file("does-not-exist.flv"), 2);
+  expectNoRepair("", 2);
+}
+
+// The FLV library opens any existing file; one that holds no FLV header
+// then fails the probe.
+TEST_F(Driver, FileThatIsNoFlvExits3) {
+  writeBytes(dir_.file("empty.flv"), {});
+  expectNoRepair(dir_.file("empty.flv"), 3);
+  writeBytes(dir_.file("text.flv"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  expectNoRepair(dir_.file("text.flv"), 3);
+  // A header cut short.
+  writeBytes(dir_.file("short.flv"), {'F', 'L', 'V', 1, 5, 0, 0});
+  expectNoRepair(dir_.file("short.flv"), 3);
+  std::string mp3 = makeWithFfmpeg(dir_.file("sound.mp3"), "-f lavfi -i sine -t 1 -c:a libmp3lame");
+  expectNoRepair(mp3, 3);
+}
+
+TEST_F(Driver, DirectoryAsInputIsRefused) {
+  mkdir(dir_.file("sub.flv").c_str(), 0755);
+  std::vector<std::string> before = listDir(dir_.path());
+  RunResult r = run({tagmendPath(), dir_.file("sub.flv"), "out"}, dir_.path());
+  EXPECT_TRUE(r.exitCode == 2 || r.exitCode == 3) << r.exitCode;
+  EXPECT_EQ(r.out, kBannerOnly);
+  EXPECT_EQ(listDir(dir_.path()), before);
+}
+
+TEST_F(Driver, NoAudioExits7WhateverTheVideo) {
+  expectNoRepair(makeClip(dir_, "h263.flv", "-c:v flv -an"), 7);
+  if (haveTool("ffprobe")) {  // libx264 is part of Debian's ffmpeg
+    expectNoRepair(makeClip(dir_, "h264.flv", "-c:v libx264 -preset ultrafast -an"), 7);
+  }
+  // A header and nothing else: neither audio nor video.
+  Flv bare;
+  bare.flags = 0x05;
+  writeFlv(dir_.file("bare.flv"), bare);
+  expectNoRepair(dir_.file("bare.flv"), 7);
+  // A header that claims audio over a file that holds only video.
+  Flv liar = readFlv(dir_.file("h263.flv"));
+  ASSERT_TRUE(liar.ok) << liar.problem;
+  liar.flags = 0x05;
+  writeFlv(dir_.file("liar.flv"), liar);
+  expectNoRepair(dir_.file("liar.flv"), 7);
+}
+
+TEST_F(Driver, Mp3WithoutVideoNeedsNoRepair) {
+  expectNoRepair(makeClip(dir_, "mp3.flv", "-vn -c:a libmp3lame"), 0);
+}
+
+TEST_F(Driver, AudioFormatsOutsideTheRepairsNeedNoRepair) {
+  struct Case { const char* codecs; int rate; int format; };
+  const Case cases[] = {
+      {"-c:v flv -c:a adpcm_swf", 22050, 1},
+      {"-c:v flv -c:a pcm_s16le", 22050, 3},
+      {"-c:v flv -c:a nellymoser", 16000, 4},
+      {"-c:v flv -c:a aac", 44100, 10},
+  };
+  for (const Case& c : cases) {
+    std::string name = "format" + std::to_string(c.format) + ".flv";
+    std::string input = makeClip(dir_, name, c.codecs, c.rate);
+    Flv f = readFlv(input);
+    ASSERT_TRUE(f.ok) << f.problem;
+    auto audio = tagsOfType(f, 8);
+    ASSERT_FALSE(audio.empty());
+    ASSERT_EQ(soundFormat(*audio[0]), c.format) << "ffmpeg wrote another format for " << c.codecs;
+    expectNoRepair(input, 0);
+  }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,389 @@
+// The MP3 repair end to end: FLVs that ffmpeg made, their timestamps damaged
+// the way recorders damage them, mended by tagmend and checked against the
+// timeline worked out here from the MP3 frames, by ffprobe and by flvmeta.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+// ---- The expected output ---------------------------------------------------
+
+struct Expected {
+  std::vector<Tag> tags;       // audio and video, in input order, re-stamped
+  bool videoGoesBack = false;  // the rule itself moves some video before its predecessor
+};
+
+// Audio tags are stamped with the length of the MP3 audio before them; video
+// tags move by the shift of the latest audio tag before them in file order.
+Expected expectedMend(const Flv& in) {
+  Expected e;
+  int64_t audioClock = 0;
+  int64_t drift = 0;
+  int64_t lastVideo = -1;
+  for (const Tag& t : in.tags) {
+    Tag out = t;
+    if (t.type == 8) {
+      drift = audioClock - int64_t{t.timestamp} * 10000;
+      out.timestamp = static_cast<uint32_t>(audioClock / 10000);
+      audioClock += mp3PayloadTicks(audioPayload(t));
+    } else if (t.type == 9) {
+      out.timestamp = static_cast<uint32_t>(int64_t{t.timestamp} + drift / 10000);
+      if (static_cast<int64_t>(out.timestamp) < lastVideo) e.videoGoesBack = true;
+      lastVideo = out.timestamp;
+    } else {
+      continue;
+    }
+    e.tags.push_back(out);
+  }
+  return e;
+}
+
+std::string describe(const Tag& t) {
+  return "type " + std::to_string(t.type) + " at " + std::to_string(t.timestamp) + " ms, " +
+         std::to_string(t.data.size()) + " bytes";
+}
+
+// flvmeta errors other than decreasing video timestamps, which are allowed
+// only when the rule itself makes video go back.
+std::vector<std::string> unexpectedFlvmetaErrors(const FlvmetaCheck& c, bool videoMayGoBack) {
+  std::vector<std::string> errors;
+  std::regex message("\\{\"level\":\"(error|fatal)\"[^}]*\"message\":\"([^\"]*)\"\\}");
+  for (std::sregex_iterator it(c.json.begin(), c.json.end(), message), end; it != end; ++it) {
+    std::string text = (*it)[2];
+    if (videoMayGoBack && text.rfind("video tag timestamps are decreasing", 0) == 0) continue;
+    errors.push_back(text);
+  }
+  if (c.errors < 0) errors.push_back("no report: " + c.json);
+  return errors;
+}
+
+// ---- Damage ------------------------------------------------------------------
+
+// A fixed pseudo-random sequence, the same on every run.
+struct Lcg {
+  uint32_t state;
+  int next(int span) {  // in [-span, span]
+    state = state * 1664525u + 1013904223u;
+    return static_cast<int>((state >> 8) % static_cast<uint32_t>(2 * span + 1)) - span;
+  }
+};
+
+// Audio stamped by a clock running 3 % fast, with a little jitter after the
+// first half second.
+void driftAudioClock(Flv& f) {
+  Lcg lcg{7};
+  for (Tag& t : f.tags) {
+    if (t.type != 8) continue;
+    int64_t ms = t.timestamp * 103 / 100;
+    if (t.timestamp > 500) ms += lcg.next(12);
+    t.timestamp = static_cast<uint32_t>(ms);
+  }
+}
+
+// Every tag from the middle audio tag on, in file order, shifted by deltaMs;
+// audioOnly leaves the video where it was.
+void jump(Flv& f, int64_t deltaMs, bool audioOnly) {
+  auto audio = tagsOfType(f, 8);
+  ASSERT_GT(audio.size(), 4u);
+  int64_t from = audio[audio.size() / 2]->offset;
+  for (Tag& t : f.tags) {
+    if (t.offset < from || (t.type != 8 && (audioOnly || t.type != 9))) continue;
+    t.timestamp = static_cast<uint32_t>(std::max<int64_t>(0, int64_t{t.timestamp} + deltaMs));
+  }
+}
+
+// A script tag in the middle (a cue point) that the repair must drop.
+void addCuePoint(Flv& f) {
+  Tag cue;
+  cue.type = 18;
+  cue.timestamp = 1000;
+  cue.data = {0x02, 0x00, 0x0A, 'o', 'n', 'C', 'u', 'e', 'P', 'o', 'i', 'n', 't', 0x05};
+  cue.offset = f.tags[f.tags.size() / 2].offset;
+  f.tags.insert(f.tags.begin() + static_cast<std::ptrdiff_t>(f.tags.size() / 2), cue);
+}
+
+// ---- Fixture -----------------------------------------------------------------
+
+class Mp3Repair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveTool("ffmpeg") || !haveTool("ffprobe") || !haveTool("flvmeta"))
+      GTEST_SKIP() << "ffmpeg, ffprobe or flvmeta missing";
+  }
+
+  // A clip from ffmpeg's test sources: video codec options such as
+  // "-c:v flv" or "-c:v libx264 -preset ultrafast", MP3 at the given rate.
+  Flv makeInput(const std::string& video, int sampleRate, int channels, double seconds = 3,
+                const std::string& size = "96x64") {
+    std::string path = makeWithFfmpeg(dir_.file("source.flv"),
+        "-f lavfi -i testsrc=size=" + size + ":rate=15 -f lavfi -i sine=frequency=330:sample_rate=" +
+        std::to_string(sampleRate) + " -t " + std::to_string(seconds) + " " + video +
+        " -c:a libmp3lame -ac " + std::to_string(channels) +
+        " -fflags +bitexact -flags:v +bitexact -flags:a +bitexact -f flv");
+    Flv f = readFlv(path);
+    EXPECT_TRUE(f.ok) << f.problem;
+    return f;
+  }
+
+  // Writes the input, mends it into "<name>-out.flv" and checks the result
+  // tag by tag and with the external tools.
+  void mendAndCheck(const Flv& input, const std::string& name) {
+    SCOPED_TRACE(name);
+    std::string in = dir_.file(name + ".flv");
+    writeFlv(in, input);
+    Flv written = readFlv(in);  // offsets as in the file
+    ASSERT_TRUE(written.ok);
+    RunResult r = tagmend(in, dir_.file(name + "-out"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(r.err, "");
+    std::string outPath = dir_.file(name + "-out.flv");
+    Flv out = readFlv(outPath);
+    ASSERT_TRUE(out.ok) << out.problem;
+    EXPECT_EQ(out.version, input.version);
+    EXPECT_EQ(out.flags, input.flags);
+
+    Expected want = expectedMend(written);
+    std::vector<Tag> got;
+    for (const Tag& t : out.tags)
+      if (t.type != 18) got.push_back(t);
+    ASSERT_EQ(got.size(), want.tags.size());
+    int wrongStamps = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].type, want.tags[i].type) << "tag " << i;
+      ASSERT_EQ(got[i].data, want.tags[i].data) << "tag " << i << ": payload changed";
+      if (got[i].timestamp != want.tags[i].timestamp && ++wrongStamps <= 3)
+        ADD_FAILURE() << "tag " << i << " (" << describe(want.tags[i]) << ") stamped " << got[i].timestamp;
+    }
+    EXPECT_EQ(wrongStamps, 0) << "tags stamped wrong, of " << got.size();
+    checkMetadata(out, want);
+
+    std::string probeErrors;
+    EXPECT_TRUE(ffprobeReads(outPath, &probeErrors)) << probeErrors;
+    FlvmetaCheck check = flvmetaCheck(outPath);
+    EXPECT_EQ(unexpectedFlvmetaErrors(check, want.videoGoesBack), std::vector<std::string>{}) << check.json;
+  }
+
+  // One script tag, the fresh onMetaData, first; it describes the output.
+  static void checkMetadata(const Flv& out, const Expected& want) {
+    ASSERT_FALSE(out.tags.empty());
+    EXPECT_EQ(tagsOfType(out, 18).size(), 1u) << "script tags other than one onMetaData";
+    Metadata m = parseOnMetaData(out.tags[0]);
+    ASSERT_TRUE(m.ok) << "the first tag is no onMetaData";
+    uint32_t last = 0;
+    for (const Tag& t : want.tags) last = std::max(last, t.timestamp);
+    ASSERT_TRUE(m.has("duration"));
+    EXPECT_NEAR(m.numbers["duration"], last / 1000.0, 0.5);
+    EXPECT_EQ(m.numbers["hasAudio"], 1);
+    EXPECT_EQ(m.numbers["hasVideo"], 1);
+    EXPECT_EQ(m.numbers["audiocodecid"], 2);
+    ASSERT_TRUE(m.has("videocodecid"));
+    EXPECT_EQ(m.numbers["videocodecid"], videoCodec(*tagsOfType(out, 9)[0]));
+    // A keyframe index, when written, points at the keyframes as written.
+    ASSERT_EQ(m.keyframeTimes.size(), m.keyframePositions.size());
+    for (size_t i = 0; i < m.keyframePositions.size(); ++i) {
+      const Tag* at = nullptr;
+      for (const Tag& t : out.tags)
+        if (t.offset == static_cast<int64_t>(m.keyframePositions[i])) at = &t;
+      ASSERT_NE(at, nullptr) << "keyframe position " << m.keyframePositions[i] << " is no tag";
+      EXPECT_EQ(at->type, 9);
+      EXPECT_EQ(at->data[0] >> 4, 1) << "not a keyframe";
+      EXPECT_NEAR(m.keyframeTimes[i], at->timestamp / 1000.0, 0.0015);
+    }
+  }
+
+  TempDir dir_;
+};
+
+// ---- Inputs as ffmpeg writes them, then damaged ---------------------------------
+
+struct Source {
+  const char* name;
+  const char* video;
+  int rate;
+  int channels;
+};
+
+const Source kSources[] = {
+    {"h263-44k-stereo", "-c:v flv", 44100, 2},
+    {"h263-22k-mono", "-c:v flv", 22050, 1},
+    {"h263-11k-stereo", "-c:v flv", 11025, 2},
+    {"h264-44k-mono", "-c:v libx264 -preset ultrafast -g 15", 44100, 1},
+    {"h264-11k-mono", "-c:v libx264 -preset ultrafast -g 15", 11025, 1},
+};
+
+TEST_F(Mp3Repair, FfmpegOutputAsWritten) {
+  for (const Source& s : kSources) mendAndCheck(makeInput(s.video, s.rate, s.channels), s.name);
+}
+
+TEST_F(Mp3Repair, AudioClockRunningFastWithJitter) {
+  for (const Source& s : kSources) {
+    Flv f = makeInput(s.video, s.rate, s.channels);
+    driftAudioClock(f);
+    mendAndCheck(f, std::string(s.name) + "-drift");
+  }
+}
+
+TEST_F(Mp3Repair, WholeStreamJumpsForwardAndBack) {
+  Flv forward = makeInput("-c:v flv", 22050, 2);
+  Flv back = forward;
+  jump(forward, 5000, false);
+  mendAndCheck(forward, "forward");
+  jump(back, -700, false);
+  mendAndCheck(back, "back");
+}
+
+// Audio alone jumping forward pulls the video after it back, before the
+// frames already shown: the rule allows that, and the tags must still match.
+TEST_F(Mp3Repair, AudioAloneJumps) {
+  Flv forward = makeInput("-c:v libx264 -preset ultrafast -g 15", 44100, 2);
+  Flv back = forward;
+  jump(forward, 400, true);
+  mendAndCheck(forward, "audio-forward");
+  jump(back, -400, true);
+  mendAndCheck(back, "audio-back");
+}
+
+TEST_F(Mp3Repair, ScriptTagsAreDroppedAndMetadataIsFresh) {
+  Flv f = makeInput("-c:v flv", 22050, 1);
+  ASSERT_EQ(f.tags[0].type, 18);
+  addCuePoint(f);
+  driftAudioClock(f);
+  mendAndCheck(f, "cue");
+}
+
+// MPEG-2.5 audio (8 kHz) that ffmpeg will not put in an FLV itself: the frames
+// of an MP3 file laid into the tags of a video-only clip, several per tag,
+// stamped by a clock that runs slow.
+TEST_F(Mp3Repair, Mpeg25FramesPackedSeveralToATag) {
+  Flv f = makeInput("-c:v flv -an", 22050, 1, 3, "64x48");
+  std::string mp3 = makeWithFfmpeg(dir_.file("8k.mp3"),
+      "-f lavfi -i sine=sample_rate=8000 -t 3 -c:a libmp3lame -ac 1 -write_xing 0 -id3v2_version 0 "
+      "-fflags +bitexact -flags:a +bitexact -f mp3");
+  auto frames = mp3Frames(readBytes(mp3));
+  ASSERT_GT(frames.size(), 30u);
+  ASSERT_EQ(mp3FrameAt(frames[0].data(), 4)->sampleRate, 8000);
+  std::vector<Tag> audio;
+  for (size_t i = 0; i < frames.size(); i += 3) {
+    Tag t;
+    t.type = 8;
+    t.timestamp = static_cast<uint32_t>(i * 72 * 97 / 100);  // 72 ms a frame, clock 3 % slow
+    t.data = {0x22};  // MP3, 5.5 kHz index, 16-bit, mono
+    for (size_t k = i; k < std::min(i + 3, frames.size()); ++k)
+      t.data.insert(t.data.end(), frames[k].begin(), frames[k].end());
+    audio.push_back(t);
+  }
+  // The last tag cuts its final frame short: the frame still counts whole.
+  audio.back().data.resize(audio.back().data.size() - 10);
+  // Interleave by time, audio first on a tie.
+  std::vector<Tag> merged;
+  size_t a = 0;
+  for (const Tag& v : f.tags) {
+    if (v.type != 9) continue;
+    while (a < audio.size() && audio[a].timestamp <= v.timestamp) merged.push_back(audio[a++]);
+    merged.push_back(v);
+  }
+  merged.insert(merged.end(), audio.begin() + static_cast<std::ptrdiff_t>(a), audio.end());
+  f.tags = merged;
+  mendAndCheck(f, "mpeg25");
+}
+
+// Audio tags with nothing to measure: the flags byte alone, no data at all,
+// and bytes that are no MP3 frame. They add no time and stay in the output.
+TEST_F(Mp3Repair, AudioTagsWithoutFramesAddNoTime) {
+  Flv f = makeInput("-c:v flv", 22050, 1, 2);
+  std::vector<Tag> odd(3);
+  for (Tag& t : odd) t.type = 8;
+  odd[0].data = {0x2E};
+  odd[2].data = {0x2E, 'n', 'o', ' ', 'm', 'p', '3'};
+  size_t at = f.tags.size() / 2;
+  for (Tag& t : odd) {
+    t.timestamp = f.tags[at].timestamp;
+    f.tags.insert(f.tags.begin() + static_cast<std::ptrdiff_t>(at++), t);
+  }
+  mendAndCheck(f, "no-frames");
+}
+
+TEST_F(Mp3Repair, MendingTwiceChangesNothingMore) {
+  Flv f = makeInput("-c:v flv", 44100, 2, 2);
+  driftAudioClock(f);
+  writeFlv(dir_.file("once-in.flv"), f);
+  ASSERT_EQ(tagmend(dir_.file("once-in.flv"), dir_.file("once")).exitCode, 0);
+  ASSERT_EQ(tagmend(dir_.file("once.flv"), dir_.file("twice")).exitCode, 0);
+  Flv once = readFlv(dir_.file("once.flv")), twice = readFlv(dir_.file("twice.flv"));
+  ASSERT_TRUE(once.ok && twice.ok);
+  ASSERT_EQ(once.tags.size(), twice.tags.size());
+  for (size_t i = 1; i < once.tags.size(); ++i) {
+    EXPECT_EQ(once.tags[i].timestamp, twice.tags[i].timestamp) << i;
+    EXPECT_EQ(once.tags[i].data, twice.tags[i].data) << i;
+  }
+}
+
+// ---- Refusals -------------------------------------------------------------------
+
+class Mp3RepairRefusal : public Mp3Repair {
+ protected:
+  void SetUp() override {
+    Mp3Repair::SetUp();
+    if (IsSkipped()) return;
+    Flv f = makeInput("-c:v flv", 22050, 1, 1, "64x48");
+    driftAudioClock(f);
+    writeFlv(dir_.file("x.flv"), f);
+    original_ = readBytes(dir_.file("x.flv"));
+  }
+
+  // tagmend run in the temporary directory refuses with exit code 4, prints
+  // only the banner and leaves the input as it was.
+  void expectRefused(const std::string& input, const std::string& prefix) {
+    RunResult r = run({tagmendPath(), input, prefix}, dir_.path());
+    EXPECT_EQ(r.exitCode, 4) << "prefix " << prefix;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(readBytes(dir_.file("x.flv")), original_) << "input changed by prefix " << prefix;
+  }
+
+  std::vector<uint8_t> original_;
+};
+
+TEST_F(Mp3RepairRefusal, OutputThatIsTheInputItself) {
+  expectRefused("x.flv", "x");
+  expectRefused("x.flv", "./x");
+  expectRefused("./x.flv", dir_.file("x"));
+  ASSERT_EQ(symlink("x.flv", dir_.file("link.flv").c_str()), 0);
+  expectRefused("x.flv", "link");
+  expectRefused("link.flv", "x");
+  ASSERT_EQ(link(dir_.file("x.flv").c_str(), dir_.file("hard.flv").c_str()), 0);
+  expectRefused("x.flv", "hard");
+  expectRefused("hard.flv", "x");
+  EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"hard.flv", "link.flv", "source.flv", "x.flv"}));
+}
+
+TEST_F(Mp3RepairRefusal, PrefixLongerThan256Characters) {
+  // Nested folders, since one name may not exceed 255 bytes.
+  std::string folder = std::string(100, 'd');
+  ASSERT_EQ(mkdir(dir_.file(folder).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir_.file(folder + "/" + folder).c_str(), 0755), 0);
+  std::string base = folder + "/" + folder + "/";  // 202 characters, relative to the cwd
+  std::string fits = base + std::string(256 - base.size(), 'p');
+  std::string tooLong = base + std::string(257 - base.size(), 'q');
+  expectRefused("x.flv", tooLong);
+  EXPECT_EQ(listDir(dir_.file(base)), std::vector<std::string>{});
+
+  RunResult r = run({tagmendPath(), "x.flv", fits}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0) << "a prefix of 256 characters fits";
+  EXPECT_TRUE(fileExists(dir_.file(fits + ".flv")));
+}
+
+TEST_F(Mp3RepairRefusal, OutputIntoMissingFolder) {
+  expectRefused("x.flv", "missing/out");
+  expectRefused("x.flv", dir_.file("missing/out"));
+  EXPECT_FALSE(fileExists(dir_.file("missing")));
+}
+
+}  // namespace
+}  // namespace e2e
