@@ -51,6 +51,9 @@ class File {
   // the file system supports it; n must be a multiple of blockSize(). False
   // when unsupported or failed; the file is then unchanged.
   bool insertAtStart(int64_t n);
+  // Removes the first n bytes by moving its blocks, the inverse of
+  // insertAtStart; same conditions. False when unsupported or failed.
+  bool removeAtStart(int64_t n);
   // The file system's allocation block size, or 0 if unknown.
   int64_t blockSize() const;
 

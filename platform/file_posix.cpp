@@ -187,6 +187,16 @@ bool File::insertAtStart(int64_t n) {
 #endif
 }
 
+bool File::removeAtStart(int64_t n) {
+#if defined(FALLOC_FL_COLLAPSE_RANGE)
+  if (!isOpen() || n <= 0) return false;
+  return ::fallocate(fd(handle_), FALLOC_FL_COLLAPSE_RANGE, 0, n) == 0;
+#else
+  (void)n;
+  return false;
+#endif
+}
+
 int64_t File::blockSize() const {
   struct statvfs vfs;
   if (!isOpen() || fstatvfs(fd(handle_), &vfs) != 0) return 0;

@@ -1,0 +1,204 @@
+// Every number in the metadata is an AMF0 double of fixed size, so the tag's
+// size does not depend on its values: it is encoded once to learn its size,
+// which fixes where every tag lands, then again with the final values.
+#include "libs/tarvel/meta_build.h"
+
+#include <algorithm>
+#include <string>
+
+#include "libs/tarvel/amf0.h"
+#include "libs/tarvel/flv_format.h"
+
+namespace tarvel {
+
+namespace {
+
+// Header, PreviousTagSize0, then the metadata tag's own header; its
+// PreviousTagSize follows the data.
+constexpr int64_t kBytesBeforeData = flv::kHeaderSize + flv::kPreviousTagSizeBytes + flv::kTagHeaderSize;
+constexpr int64_t kFixedPrefixBytes = kBytesBeforeData + flv::kPreviousTagSizeBytes;
+
+double seconds(int64_t ms) { return static_cast<double>(ms) / 1000.0; }
+
+// The end of the last frame of either stream, in ms.
+double endTimeMs(const FlvScan& s) {
+  double end = s.lastTimestamp;
+  if (s.videoFrames > 0) {
+    double frameMs = 0;
+    if (s.videoFrames > 1 && s.lastVideoFrameTime > s.firstVideoFrameTime) {
+      frameMs = double(s.lastVideoFrameTime - s.firstVideoFrameTime) / double(s.videoFrames - 1);
+    }
+    end = std::max(end, s.lastVideoFrameTime + frameMs);
+  }
+  if (s.lastAudioPosition >= 0) {
+    end = std::max(end, s.lastAudioTime + double(s.lastAudioMicros) / 1000.0);
+  }
+  return end;
+}
+
+double framerate(const FlvScan& s) {
+  if (s.videoFrames < 2 || s.lastVideoFrameTime <= s.firstVideoFrameTime) return 0;
+  return double(s.videoFrames - 1) * 1000.0 / double(s.lastVideoFrameTime - s.firstVideoFrameTime);
+}
+
+// kbit/s with 1024-bit kilobits, as the field's tools compute it.
+double dataRate(int64_t bytes, double durationSeconds) {
+  return durationSeconds > 0 ? double(bytes) / 1024.0 * 8.0 / durationSeconds : 0;
+}
+
+struct Encoding {
+  int64_t prefixBytes;  // final header + tag + PreviousTagSize bytes
+  size_t paddingText;   // length of the padding string, 0 without padding
+  bool padded;
+  bool withKeyframes;
+};
+
+void writeKeyframes(Amf0Writer& w, const FlvScan& s, const MetadataLayout& layout, int64_t prefixBytes) {
+  std::vector<double> times;
+  std::vector<double> positions;
+  times.reserve(s.keyframes.size());
+  positions.reserve(s.keyframes.size());
+  for (const Keyframe& k : s.keyframes) {
+    times.push_back(seconds(k.timestamp));
+    positions.push_back(static_cast<double>(finalPosition(layout, prefixBytes, k.position)));
+  }
+  w.key("keyframes");
+  w.beginObject();
+  w.key("times");
+  w.numberArray(times);
+  w.key("filepositions");
+  w.numberArray(positions);
+  w.endObject();
+}
+
+std::vector<uint8_t> encode(const FlvScan& s, const MetadataLayout& layout, const Encoding& e) {
+  std::vector<uint8_t> out;
+  Amf0Writer w(out);
+  w.string("onMetaData");
+  bool keyframes = e.withKeyframes && !s.keyframes.empty();
+  w.beginEcmaArray(0);  // the count is advisory; the end marker closes the array
+  double duration = endTimeMs(s) / 1000.0;
+  int64_t tagBytes = e.prefixBytes - (kFixedPrefixBytes - flv::kTagHeaderSize);
+  w.key("hasMetadata"), w.boolean(true);
+  w.key("hasVideo"), w.boolean(s.hasVideo);
+  w.key("hasAudio"), w.boolean(s.hasAudio);
+  w.key("duration"), w.number(duration);
+  w.key("lasttimestamp"), w.number(seconds(s.lastTimestamp));
+  if (!s.keyframes.empty()) {
+    const Keyframe& last = s.keyframes.back();
+    w.key("lastkeyframetimestamp"), w.number(seconds(last.timestamp));
+    w.key("lastkeyframelocation"), w.number(double(finalPosition(layout, e.prefixBytes, last.position)));
+  }
+  w.key("hasKeyframes"), w.boolean(keyframes);
+  w.key("canSeekToEnd"), w.boolean(s.hasVideo && s.lastVideoIsKeyframe);
+  if (s.hasVideo) {
+    if (s.dimensions.width > 0) {
+      w.key("width"), w.number(s.dimensions.width);
+      w.key("height"), w.number(s.dimensions.height);
+    }
+    if (double rate = framerate(s); rate > 0) w.key("framerate"), w.number(rate);
+    w.key("videocodecid"), w.number(s.videoCodecId);
+    w.key("videodatarate"), w.number(dataRate(s.videoDataBytes, duration));
+    w.key("videosize"), w.number(double(s.videoTagBytes));
+  }
+  if (s.hasAudio) {
+    bool aac = s.audio.codecId == flv::kAac && s.aac.sampleRate > 0;
+    w.key("audiocodecid"), w.number(s.audio.codecId);
+    w.key("audiosamplerate"), w.number(aac ? s.aac.sampleRate : s.audio.sampleRate);
+    w.key("audiosamplesize"), w.number(s.audio.sampleSize);
+    w.key("stereo"), w.boolean(aac ? s.aac.channels >= 2 : s.audio.stereo);
+    w.key("audiodatarate"), w.number(dataRate(s.audioDataBytes, duration));
+    w.key("audiosize"), w.number(double(s.audioTagBytes));
+  }
+  w.key("datasize"), w.number(double(s.keptScriptTagBytes + tagBytes));
+  w.key("filesize"), w.number(double(e.prefixBytes + layout.keptBytes));
+  w.key("metadatacreator"), w.string(kMetadataCreator);
+  if (keyframes) writeKeyframes(w, s, layout, e.prefixBytes);
+  if (e.padded) {
+    // Filler for a prefix of a fixed size; a member, so that readers that
+    // check the tag's size against its AMF data find them equal.
+    w.key("padding"), w.string(std::string(e.paddingText, ' '));
+  }
+  w.endObject();
+  return out;
+}
+
+std::vector<uint8_t> assemble(const FlvScan& s, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> out(kBytesBeforeData);
+  out[0] = 'F', out[1] = 'L', out[2] = 'V';
+  out[3] = 1;  // version
+  out[4] = static_cast<uint8_t>((s.hasAudio ? flv::kFlagAudio : 0) | (s.hasVideo ? flv::kFlagVideo : 0));
+  flv::writeU32(&out[5], flv::kHeaderSize);  // DataOffset
+  flv::writeU32(&out[9], 0);                 // PreviousTagSize0
+  uint8_t* tag = &out[flv::kHeaderSize + flv::kPreviousTagSizeBytes];
+  tag[0] = flv::kScript;                                      // TagType
+  flv::writeU24(tag + 1, static_cast<uint32_t>(data.size())); // DataSize
+  flv::writeTimestamp(tag, 0);                                // Timestamp, TimestampExtended
+  flv::writeU24(tag + 8, 0);                                  // StreamID
+  out.insert(out.end(), data.begin(), data.end());
+  uint8_t previous[4];
+  flv::writeU32(previous, static_cast<uint32_t>(flv::kTagHeaderSize + data.size()));  // PreviousTagSize
+  out.insert(out.end(), previous, previous + 4);
+  return out;
+}
+
+// The smallest encoding: with the key frame index when it fits in a tag.
+bool minimalEncoding(const FlvScan& s, const MetadataLayout& layout, Encoding* e) {
+  for (bool withKeyframes : {true, false}) {
+    *e = Encoding{0, 0, false, withKeyframes};
+    size_t size = encode(s, layout, *e).size();
+    if (size <= flv::kMaxDataSize) {
+      e->prefixBytes = kFixedPrefixBytes + static_cast<int64_t>(size);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+MetadataLayout layoutOf(const FlvScan& scan) {
+  MetadataLayout layout;
+  int64_t from = scan.firstTag;
+  for (const ByteRange& stale : scan.staleMetadata) {
+    if (stale.begin > from) layout.keptRanges.push_back({from, stale.begin});
+    from = stale.end;
+  }
+  if (scan.endOfTags > from) layout.keptRanges.push_back({from, scan.endOfTags});
+  for (const ByteRange& r : layout.keptRanges) {
+    layout.keptBefore.push_back(layout.keptBytes);
+    layout.keptBytes += r.end - r.begin;
+  }
+  return layout;
+}
+
+int64_t finalPosition(const MetadataLayout& layout, int64_t prefixBytes, int64_t scannedOffset) {
+  // A file may hold any number of stale tags: search, do not walk.
+  const auto& ranges = layout.keptRanges;
+  auto it = std::upper_bound(ranges.begin(), ranges.end(), scannedOffset,
+                             [](int64_t offset, const ByteRange& r) { return offset < r.end; });
+  if (it == ranges.end() || scannedOffset < it->begin) return -1;
+  size_t index = static_cast<size_t>(it - ranges.begin());
+  return prefixBytes + layout.keptBefore[index] + (scannedOffset - it->begin);
+}
+
+int64_t minimalPrefixBytes(const FlvScan& scan, const MetadataLayout& layout) {
+  Encoding e;
+  return minimalEncoding(scan, layout, &e) ? e.prefixBytes : -1;
+}
+
+std::vector<uint8_t> buildPrefix(const FlvScan& scan, const MetadataLayout& layout, int64_t prefixBytes) {
+  Encoding e;
+  if (!minimalEncoding(scan, layout, &e)) return {};
+  if (prefixBytes != 0) {
+    int64_t padding = prefixBytes - e.prefixBytes;
+    if (padding < kMinPaddingBytes || padding > kMaxPaddingBytes) return {};
+    if (e.prefixBytes - kFixedPrefixBytes + padding > flv::kMaxDataSize) return {};
+    e.padded = true;
+    e.paddingText = static_cast<size_t>(padding - kMinPaddingBytes);
+    e.prefixBytes = prefixBytes;
+  }
+  return assemble(scan, encode(scan, layout, e));
+}
+
+}  // namespace tarvel

@@ -1,0 +1,42 @@
+// The onMetaData tag the rebuild puts in front of a scanned file, and where
+// everything lands once it is there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "libs/tarvel/meta_scan.h"
+
+namespace tarvel {
+
+constexpr char kMetadataCreator[] = "Tarvel FLV library";
+
+// The rewritten file: a 9-byte header, PreviousTagSize0, the metadata tag
+// with its PreviousTagSize, then the scanned file's tags from firstTag to
+// endOfTags without its stale onMetaData tags.
+struct MetadataLayout {
+  std::vector<ByteRange> keptRanges;  // of the scanned file, in order
+  std::vector<int64_t> keptBefore;    // kept bytes before each range
+  int64_t keptBytes = 0;
+};
+MetadataLayout layoutOf(const FlvScan& scan);
+
+// Where a kept byte of the scanned file lands, given how many bytes the new
+// header and metadata tag take in front (prefixBytes).
+int64_t finalPosition(const MetadataLayout& layout, int64_t prefixBytes, int64_t scannedOffset);
+
+// Everything that goes before the kept tags: the file header (flags from the
+// tags found), PreviousTagSize0, the onMetaData tag and its PreviousTagSize.
+// With prefixBytes 0 the prefix is as small as it can be; otherwise it is
+// padded to exactly prefixBytes, which must be at least
+// minimalPrefixBytes(scan) + kMinPaddingBytes. Empty when the metadata does
+// not fit in one tag even without its key frame index.
+std::vector<uint8_t> buildPrefix(const FlvScan& scan, const MetadataLayout& layout,
+                                 int64_t prefixBytes = 0);
+int64_t minimalPrefixBytes(const FlvScan& scan, const MetadataLayout& layout);
+// Padding is a string member of the metadata array, which has a fixed cost.
+constexpr int64_t kMinPaddingBytes = 12;
+constexpr int64_t kMaxPaddingBytes = 0xFFFF;
+
+}  // namespace tarvel

@@ -1,0 +1,175 @@
+// The walk reads through a small window that is refilled at the next tag
+// header, so a tag's payload costs nothing unless its first bytes are needed.
+#include "libs/tarvel/meta_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "libs/tarvel/amf0.h"
+#include "libs/tarvel/flv_format.h"
+#include "platform/file.h"
+
+namespace tarvel {
+
+namespace {
+
+// The most the walk ever asks for at once: the last audio tag's payload,
+// measured for its length, is read up to this much.
+constexpr size_t kWindowBytes = 64 * 1024;
+// Small refills for the common case of hopping from header to header.
+constexpr size_t kRefillBytes = 16 * 1024;
+
+class WindowReader {
+ public:
+  WindowReader(platform::File& file, int64_t fileSize) : file_(file), fileSize_(fileSize) {}
+
+  // Points at n bytes at offset (n up to kWindowBytes), or null when they
+  // cannot be read.
+  const uint8_t* at(int64_t offset, size_t n) {
+    if (n > kWindowBytes || offset < 0 || offset + static_cast<int64_t>(n) > fileSize_) return nullptr;
+    if (offset < start_ || offset + static_cast<int64_t>(n) > start_ + static_cast<int64_t>(filled_)) {
+      size_t want = std::max(n, kRefillBytes);
+      want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), fileSize_ - offset));
+      int64_t got = file_.readAt(buffer_.data(), static_cast<int64_t>(want), offset);
+      if (got < static_cast<int64_t>(n)) return nullptr;
+      start_ = offset;
+      filled_ = static_cast<size_t>(got);
+    }
+    return buffer_.data() + (offset - start_);
+  }
+
+ private:
+  platform::File& file_;
+  int64_t fileSize_;
+  std::array<uint8_t, kWindowBytes> buffer_;
+  int64_t start_ = 0;
+  size_t filled_ = 0;
+};
+
+bool isMetadataName(const uint8_t* data, size_t size) {
+  std::string name;
+  return readAmf0Name(data, size, &name) && name == "onMetaData";
+}
+
+void noteAudio(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+               FlvScan* s) {
+  s->audioTagBytes += flv::kTagHeaderSize + size;
+  if (size == 0) return;  // an empty tag: no frame, no format
+  s->audioDataBytes += size - 1;
+  const uint8_t* head = in.at(dataAt, std::min<size_t>(size, 2));
+  if (!head) return;
+  if (!s->hasAudio) {
+    s->hasAudio = true;
+    s->audio = audioFormatFromFlags(head[0]);
+  }
+  if (s->audio.codecId == flv::kAac && s->aac.sampleRate == 0 && size >= 3 && head[1] == 0) {
+    size_t n = std::min<size_t>(size - 1, 64);
+    if (const uint8_t* config = in.at(dataAt + 1, n)) aacConfig(config, n, &s->aac);
+  }
+  if (s->lastAudioPosition < 0 || timestamp >= s->lastAudioTime) {
+    s->lastAudioTime = timestamp;
+    s->lastAudioPosition = tagAt;
+    s->lastAudioDataSize = size;
+  }
+}
+
+void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+               FlvScan* s) {
+  s->videoTagBytes += flv::kTagHeaderSize + size;
+  if (size == 0) return;
+  s->videoDataBytes += size - 1;
+  const uint8_t* head = in.at(dataAt, std::min<size_t>(size, 2));
+  if (!head) return;
+  int frameType = head[0] >> 4;
+  int codecId = head[0] & 0x0F;
+  if (!s->hasVideo) {
+    s->hasVideo = true;
+    s->videoCodecId = codecId;
+  }
+  // AVC packets: 0 sequence header, 1 picture, 2 end of sequence.
+  int avcPacket = codecId == flv::kAvc ? (size >= 2 ? head[1] : -1) : 1;
+  if (s->dimensions.width == 0 && codecId == s->videoCodecId && frameType != flv::kInfoFrame) {
+    size_t limit = codecId == flv::kAvc ? kAvcSequenceHeaderLimit : kVideoPeekBytes;
+    size_t n = std::min<size_t>(size - 1, limit);
+    if (codecId != flv::kAvc || avcPacket == 0) {
+      if (const uint8_t* payload = in.at(dataAt + 1, n)) videoDimensions(codecId, payload, n, &s->dimensions);
+    }
+  }
+  if (frameType == flv::kInfoFrame || avcPacket > 1 || avcPacket < 0) return;
+  if (avcPacket == 1) {
+    if (s->videoFrames == 0) s->firstVideoFrameTime = timestamp;
+    ++s->videoFrames;
+    s->lastVideoFrameTime = std::max(s->lastVideoFrameTime, timestamp);
+  }
+  bool keyframe = frameType == flv::kKeyFrame;
+  s->lastVideoIsKeyframe = keyframe;
+  // One entry per time: an AVC sequence header and its picture share a
+  // timestamp, and seeking must land on the header.
+  if (keyframe && (s->keyframes.empty() || s->keyframes.back().timestamp != timestamp)) {
+    s->keyframes.push_back({timestamp, tagAt});
+  }
+}
+
+// Reads the latest audio tag again to learn how long it plays. Long tags
+// are measured over their first window and scaled.
+void measureLastAudio(WindowReader& in, FlvScan* s) {
+  if (s->lastAudioPosition < 0 || s->lastAudioDataSize < 2) return;
+  size_t payloadSize = s->lastAudioDataSize - 1;
+  size_t n = std::min(payloadSize, kWindowBytes);
+  const uint8_t* payload = in.at(s->lastAudioPosition + flv::kTagHeaderSize + 1, n);
+  if (!payload) return;
+  int64_t micros = audioPayloadMicros(s->audio, s->aac.frameMicros, payload, n);
+  if (n < payloadSize) micros = micros * static_cast<int64_t>(payloadSize) / static_cast<int64_t>(n);
+  s->lastAudioMicros = micros;
+}
+
+}  // namespace
+
+bool scanFlv(platform::File& file, FlvScan* s) {
+  *s = FlvScan{};
+  s->fileSize = file.size();
+  if (s->fileSize < 0) return false;
+  WindowReader in(file, s->fileSize);
+  const uint8_t* header = in.at(0, flv::kHeaderSize);
+  if (!header || std::memcmp(header, "FLV", 3) != 0) return false;
+  uint32_t dataOffset = flv::readU32(header + 5);
+  if (dataOffset < flv::kHeaderSize) return false;
+  s->firstTag = int64_t{dataOffset} + flv::kPreviousTagSizeBytes;
+  s->endOfTags = std::min(s->firstTag, s->fileSize);
+  int64_t pos = s->firstTag;
+  for (;;) {
+    const uint8_t* h = in.at(pos, flv::kTagHeaderSize);
+    if (!h) break;
+    int type = h[0] & 0x1F;
+    uint32_t size = flv::readU24(h + 1);
+    uint32_t timestamp = flv::readTimestamp(h);
+    int64_t next = pos + flv::kTagHeaderSize + size + flv::kPreviousTagSizeBytes;
+    if (next > s->fileSize) break;  // the writer stopped inside this tag
+    if (type != flv::kAudio && type != flv::kVideo && type != flv::kScript) break;  // not a tag
+    int64_t dataAt = pos + flv::kTagHeaderSize;
+    if (type == flv::kAudio) {
+      noteAudio(in, dataAt, size, timestamp, pos, s);
+      s->lastTimestamp = std::max(s->lastTimestamp, timestamp);
+    } else if (type == flv::kVideo) {
+      noteVideo(in, dataAt, size, timestamp, pos, s);
+      s->lastTimestamp = std::max(s->lastTimestamp, timestamp);
+    } else {
+      size_t n = std::min<size_t>(size, 64);
+      const uint8_t* data = in.at(dataAt, n);
+      if (data && isMetadataName(data, n)) {
+        s->staleMetadata.push_back({pos, next});
+      } else {
+        s->keptScriptTagBytes += flv::kTagHeaderSize + size;
+      }
+    }
+    pos = next;
+    s->endOfTags = next;
+  }
+  s->truncated = s->endOfTags < s->fileSize;
+  measureLastAudio(in, s);
+  return true;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,69 @@
+// The metadata rebuild's walk over an FLV file: tag headers and the few
+// payload bytes that name a picture size, a key frame or an audio config.
+// Payloads are skipped otherwise; memory grows only with the key frame index.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "libs/tarvel/meta_codecs.h"
+
+namespace platform {
+class File;
+}
+
+namespace tarvel {
+
+struct Keyframe {
+  uint32_t timestamp;  // ms
+  int64_t position;    // tag header offset in the scanned file
+};
+
+// A byte range [begin, end) of the scanned file.
+struct ByteRange {
+  int64_t begin;
+  int64_t end;
+};
+
+struct FlvScan {
+  int64_t fileSize = 0;
+  int64_t firstTag = 0;   // offset of the first tag header
+  int64_t endOfTags = 0;  // end of the last complete tag and its PreviousTagSize
+  bool truncated = false; // bytes after endOfTags do not form a tag
+  // onMetaData tags, with their PreviousTagSize, in file order.
+  std::vector<ByteRange> staleMetadata;
+
+  bool hasAudio = false;
+  bool hasVideo = false;
+  // Sizes as the field's tools count them: tags with their 11-byte headers,
+  // and data without the flags byte for the rates.
+  int64_t audioTagBytes = 0;
+  int64_t audioDataBytes = 0;
+  int64_t videoTagBytes = 0;
+  int64_t videoDataBytes = 0;
+  int64_t keptScriptTagBytes = 0;
+
+  uint32_t lastTimestamp = 0;  // latest audio, video or kept script timestamp
+  // Video frames (sequence headers and info frames aside).
+  uint64_t videoFrames = 0;
+  uint32_t firstVideoFrameTime = 0;
+  uint32_t lastVideoFrameTime = 0;
+  int videoCodecId = -1;
+  Dimensions dimensions;  // zero when unknown
+  bool lastVideoIsKeyframe = false;
+  std::vector<Keyframe> keyframes;
+
+  AudioFormat audio;  // from the first audio tag with a flags byte
+  AacConfig aac;      // sampleRate 0 without a usable AAC config
+  // The audio tag with the latest timestamp, for the length of the last frame.
+  uint32_t lastAudioTime = 0;
+  int64_t lastAudioPosition = -1;
+  uint32_t lastAudioDataSize = 0;
+  int64_t lastAudioMicros = 0;  // how long that tag plays
+};
+
+// Walks the file from its start. False when it is not an FLV file or cannot
+// be read; a truncated or damaged tag ends the walk (truncated is set).
+bool scanFlv(platform::File& file, FlvScan* scan);
+
+}  // namespace tarvel
