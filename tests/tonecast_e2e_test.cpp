@@ -1,0 +1,510 @@
+// tonecast.exe end to end: FLVs that ffmpeg made with PCM and Nellymoser
+// audio, with gaps cut into them here, converted by tonecast.exe alone (the
+// job written into shared memory as tagmend writes it) and by the whole
+// chain under tagmend; the MP3s decoded by ffmpeg and compared with the
+// input's own audio. Last, the measure that users see: flashes and beeps
+// recorded together by a clock running fast come out together again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "extract/conversion_job.h"
+#include "platform/file.h"
+#include "platform/shared_memory.h"
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+constexpr int kRate = 44100;     // what the MP3 holds, and what ffmpeg decodes to here
+constexpr int kMp3Frame = 1152;  // one MPEG-1 layer III frame, in samples
+
+// ---- Signals -----------------------------------------------------------------
+
+// The first audio stream of a media file, decoded by ffmpeg to mono float
+// samples at 44.1 kHz. ffmpeg honours the MP3's LAME tag (delay and padding).
+std::vector<float> decodeAudio(const std::string& path, const TempDir& dir) {
+  const std::string raw = dir.file("decoded.f32");
+  RunResult r = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-map",
+                     "0:a:0", "-ac", "1", "-ar", std::to_string(kRate), "-f", "f32le", raw});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::vector<uint8_t> bytes = readBytes(raw);
+  std::vector<float> samples(bytes.size() / 4);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 4);
+  return samples;
+}
+
+double pearson(const std::vector<double>& x, const std::vector<double>& y) {
+  const size_t n = std::min(x.size(), y.size());
+  double mx = 0, my = 0;
+  for (size_t i = 0; i < n; ++i) mx += x[i], my += y[i];
+  mx /= static_cast<double>(n);
+  my /= static_cast<double>(n);
+  double sxy = 0, sxx = 0, syy = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sxy += (x[i] - mx) * (y[i] - my);
+    sxx += (x[i] - mx) * (x[i] - mx);
+    syy += (y[i] - my) * (y[i] - my);
+  }
+  return sxx > 0 && syy > 0 ? sxy / std::sqrt(sxx * syy) : 0.0;
+}
+
+// Energy per 20 ms window.
+std::vector<double> envelope(const std::vector<float>& s) {
+  const size_t window = kRate / 50;
+  std::vector<double> e;
+  for (size_t from = 0; from + window <= s.size(); from += window) {
+    double sum = 0;
+    for (size_t i = from; i < from + window; ++i) sum += double{s[i]} * s[i];
+    e.push_back(sum / static_cast<double>(window));
+  }
+  return e;
+}
+
+// The best normalised correlation of a[from, to) with b shifted by up to
+// maxLag samples either way.
+double waveformMatch(const std::vector<float>& a, const std::vector<float>& b, size_t from,
+                     size_t to, int maxLag) {
+  double best = -1;
+  for (int lag = -maxLag; lag <= maxLag; ++lag) {
+    double sab = 0, saa = 0, sbb = 0;
+    for (size_t i = from; i < to; ++i) {
+      const auto j = static_cast<ptrdiff_t>(i) + lag;
+      if (j < 0 || j >= static_cast<ptrdiff_t>(b.size()) || i >= a.size()) continue;
+      sab += double{a[i]} * b[static_cast<size_t>(j)];
+      saa += double{a[i]} * a[i];
+      sbb += double{b[static_cast<size_t>(j)]} * b[static_cast<size_t>(j)];
+    }
+    if (saa > 0 && sbb > 0) best = std::max(best, sab / std::sqrt(saa * sbb));
+  }
+  return best;
+}
+
+// ---- Inputs --------------------------------------------------------------------
+
+struct Input {
+  std::string name;
+  std::string audioArgs;  // ffmpeg encoder options
+  bool video = false;
+  bool gap = false;
+  bool littleEndianToPlatform = false;  // pcm_s16le gives format 3; the recorders wrote 0
+};
+
+std::ostream& operator<<(std::ostream& os, const Input& in) { return os << in.name; }
+
+// A tone whose pitch and level step three times a second, so that both the
+// waveform and the energy per window say where the audio is.
+constexpr const char* kSteppedTone =
+    "aevalsrc=(0.15+0.6*mod(floor(t*3)\\,2))*sin(2*PI*(300+150*mod(floor(t*3)\\,4))*t):s=44100";
+
+// The positions (audio-tag indexes) of the gap cut into an input: the tags
+// from 40 % to 55 % of the audio lose their payload.
+struct Cut {
+  bool made = false;
+  uint32_t openMs = 0;
+  uint32_t closeMs = 0;
+};
+
+Cut cutGap(Flv& f) {
+  std::vector<Tag*> audio;
+  for (Tag& t : f.tags) {
+    if (t.type == 8) audio.push_back(&t);
+  }
+  const size_t from = audio.size() * 40 / 100, to = audio.size() * 55 / 100;
+  Cut cut{true, audio[from]->timestamp, audio[to]->timestamp};
+  for (size_t i = from; i < to; ++i) audio[i]->data.resize(1);  // the flags byte alone
+  return cut;
+}
+
+void setSoundFormat(Flv& f, uint8_t format) {
+  for (Tag& t : f.tags) {
+    if (t.type == 8 && !t.data.empty()) t.data[0] = static_cast<uint8_t>((format << 4) | (t.data[0] & 0x0F));
+  }
+}
+
+// The length of the audio in an FLV in seconds, as the converter must write
+// it: every non-empty tag's samples at its rate, and each closed gap's stored
+// length.
+double timelineSeconds(const Flv& f) {
+  static const int kRates[4] = {5512, 11025, 22050, 44100};
+  double seconds = 0;
+  bool inGap = false;
+  uint32_t gapStart = 0;
+  for (const Tag& t : f.tags) {
+    if (t.type != 8) continue;
+    const size_t payload = t.data.empty() ? 0 : t.data.size() - 1;
+    if (payload == 0) {
+      if (!inGap) gapStart = t.timestamp;
+      inGap = true;
+      continue;
+    }
+    if (inGap) seconds += (t.timestamp - gapStart) / 1000.0;
+    inGap = false;
+    const uint8_t flags = t.data[0];
+    const int format = flags >> 4;
+    if (format == 0 || format == 3) {
+      const size_t frameBytes = size_t{(flags & 2) ? 2u : 1u} * ((flags & 1) ? 2 : 1);
+      seconds += static_cast<double>(payload / frameBytes) / kRates[(flags >> 2) & 3];
+    } else {
+      const int rate = format == 5 ? 8000 : format == 4 ? 16000 : kRates[(flags >> 2) & 3];
+      seconds += static_cast<double>(payload / 64 * 256) / rate;
+    }
+  }
+  return seconds;
+}
+
+struct Prepared {
+  std::string original;  // as ffmpeg made it
+  std::string input;     // what the converter gets
+  Flv flv;
+  Cut cut;
+};
+
+Prepared prepare(const Input& in, const TempDir& dir) {
+  Prepared p;
+  p.original = dir.file("original.flv");
+  std::string args = "-f lavfi -i " + std::string(kSteppedTone) + " ";
+  if (in.video) args += "-f lavfi -i testsrc=size=160x120:rate=25 -c:v flv ";
+  makeWithFfmpeg(p.original, args + "-t 4 " + in.audioArgs);
+  p.flv = readFlv(p.original);
+  EXPECT_TRUE(p.flv.ok) << p.flv.problem;
+  if (in.littleEndianToPlatform) setSoundFormat(p.flv, 0);
+  if (in.gap) p.cut = cutGap(p.flv);
+  p.input = dir.file("input.flv");
+  writeFlv(p.input, p.flv);
+  return p;
+}
+
+// The input's own audio as ffmpeg decodes it, with the cut gap silenced: what
+// the MP3 must sound like.
+std::vector<float> expectedAudio(const Prepared& p, const TempDir& dir) {
+  std::vector<float> s = decodeAudio(p.original, dir);
+  if (p.cut.made) {
+    const size_t from = size_t{p.cut.openMs} * kRate / 1000, to = size_t{p.cut.closeMs} * kRate / 1000;
+    std::fill(s.begin() + static_cast<long>(std::min(from, s.size())),
+              s.begin() + static_cast<long>(std::min(to, s.size())), 0.0f);
+  }
+  return s;
+}
+
+// The MP3 checks: ffprobe reads it; its length is the input's timeline
+// within one frame; its energy follows the input's window by window; and its
+// waveform matches the input's before the gap and after it.
+void checkMp3(const std::string& mp3, const Prepared& p, const Input& in, const TempDir& dir) {
+  std::string errors;
+  EXPECT_TRUE(ffprobeReads(mp3, &errors)) << errors;
+  const std::vector<float> got = decodeAudio(mp3, dir);
+  const double expectedSamples = timelineSeconds(p.flv) * kRate;
+  EXPECT_NEAR(static_cast<double>(got.size()), expectedSamples, kMp3Frame);
+  const std::vector<float> want = expectedAudio(p, dir);
+  EXPECT_GT(pearson(envelope(got), envelope(want)), 0.95);
+  const bool nellymoser = in.audioArgs.find("nellymoser") != std::string::npos;
+  const double floor = nellymoser ? 0.8 : 0.9;
+  const size_t before = static_cast<size_t>(kRate * 0.2), end = want.size() - kRate / 5;
+  EXPECT_GT(waveformMatch(want, got, before, before + kRate / 2, 100), floor) << "start";
+  EXPECT_GT(waveformMatch(want, got, end - kRate / 2, end, 100), floor) << "end";
+}
+
+// ---- The job, as tagmend writes it ------------------------------------------
+
+class Job {
+ public:
+  Job(const std::string& input, const std::string& output, int32_t rate = 0) {
+    name_ = "MY_TONECAST_MM_e2e" + std::to_string(platform::currentThreadId()) + "_" +
+            std::to_string(++counter_);
+    memory_ = platform::createSharedMemory(name_.c_str(), kJobSize);
+    EXPECT_TRUE(memory_ && memory_->view());
+    job_ = static_cast<ConversionJob*>(memory_->view());
+    std::strncpy(job_->inputPath, input.c_str(), kJobPathChars);
+    std::strncpy(job_->outputPath, output.c_str(), kJobPathChars);
+    std::memcpy(job_->formatName, "mp3", 4);
+    job_->codecId = kJobCodecMp3;
+    job_->bitRate = kJobBitRate;
+    job_->sampleRate = kJobSampleRate;
+    job_->infoWord = rate;
+    job_->infoPair[0] = 1;
+    job_->infoPair[1] = 16;
+  }
+  ConversionJob* operator->() { return job_; }
+  const std::string& name() const { return name_; }
+  // tonecast.exe as tagmend starts it: its own path, then the name.
+  RunResult runConverter() { return run({binDir() + "/tonecast.exe", name_}); }
+
+ private:
+  static inline int counter_ = 0;
+  std::string name_;
+  std::unique_ptr<platform::SharedMemory> memory_;
+  ConversionJob* job_ = nullptr;
+};
+
+// ---- tonecast.exe alone --------------------------------------------------------
+
+class TonecastAlone : public ::testing::TestWithParam<Input> {};
+
+TEST_P(TonecastAlone, WritesTheTimelineAsMp3) {
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Input& in = GetParam();
+  TempDir dir;
+  const Prepared p = prepare(in, dir);
+  Job job(p.input, dir.file("out.mp3"));
+  EXPECT_EQ(job->progress, 0.0);
+  RunResult r = job.runConverter();
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(job->progress, 1.0);
+  checkMp3(dir.file("out.mp3"), p, in, dir);
+  for (const std::string& name : listDir(dir.path())) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+}
+
+const Input kInputs[] = {
+    {"Pcm8MonoAt5512WithVideoAndGap", "-c:a pcm_u8 -ar 5512 -ac 1", true, true, false},
+    {"Pcm8StereoAt11025", "-c:a pcm_u8 -ar 11025 -ac 2", false, false, false},
+    {"Pcm16MonoAt22050WithVideo", "-c:a pcm_s16le -ar 22050 -ac 1", true, false, true},
+    {"Pcm16StereoAt44100WithGap", "-c:a pcm_s16le -ar 44100 -ac 2", false, true, true},
+    {"Nellymoser8kWithVideoAndGap", "-c:a nellymoser -ar 8000 -ac 1", true, true, false},
+    {"NellymoserAt11025", "-c:a nellymoser -ar 11025 -ac 1", false, false, false},
+    {"NellymoserAt22050WithVideoAndGap", "-c:a nellymoser -ar 22050 -ac 1", true, true, false},
+    {"NellymoserAt44100WithGap", "-c:a nellymoser -ar 44100 -ac 1", false, true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, TonecastAlone, ::testing::ValuesIn(kInputs),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  TempDir dir;
+  const Prepared p = prepare(kInputs[0], dir);
+  const std::vector<std::string> before = listDir(dir.path());
+
+  RunResult noJob = run({binDir() + "/tonecast.exe", "MY_TONECAST_MM_no_such_job"});
+  EXPECT_NE(noJob.exitCode, 0);
+  RunResult noArgument = run({binDir() + "/tonecast.exe"});
+  EXPECT_NE(noArgument.exitCode, 0);
+
+  Job missing(dir.file("missing.flv"), dir.file("a.mp3"));
+  RunResult r = missing.runConverter();
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(missing->progress, 0.0);  // it had started
+
+  Job self(p.input, p.input);
+  EXPECT_NE(self.runConverter().exitCode, 0);
+
+  Job otherFormat(p.input, dir.file("b.mp3"));
+  std::memcpy(otherFormat->formatName, "ogg", 4);
+  EXPECT_NE(otherFormat.runConverter().exitCode, 0);
+
+  testing::Test::RecordProperty("checked", "exit codes");
+  for (const RunResult& each : {noJob, noArgument, r}) {
+    EXPECT_EQ(each.out, "");
+    EXPECT_EQ(each.err, "");
+  }
+  EXPECT_EQ(listDir(dir.path()), before);  // nothing written, input untouched
+  EXPECT_EQ(readFlv(p.input).tags.size(), p.flv.tags.size());
+
+  // Audio it cannot decode (AAC) in the middle of PCM.
+  Flv mixed = p.flv;
+  for (Tag& t : mixed.tags) {
+    if (t.type == 8 && t.data.size() > 1) {
+      t.data = {0xAF, 0x01, 0x21, 0x10};
+      break;
+    }
+  }
+  writeFlv(dir.file("mixed.flv"), mixed);
+  Job aac(dir.file("mixed.flv"), dir.file("c.mp3"));
+  EXPECT_NE(aac.runConverter().exitCode, 0);
+  EXPECT_FALSE(fileExists(dir.file("c.mp3")));
+}
+
+// ---- The whole chain under tagmend ------------------------------------------------
+
+// Where the audio says the last video tag belongs: its stored time moved by
+// the shift of the latest audio tag before it, that tag's position being the
+// length of the audio (and closed gaps) before it.
+double expectedLastVideoMs(const Flv& f) {
+  static const int kRates[4] = {5512, 11025, 22050, 44100};
+  double position = 0, drift = 0;
+  bool inGap = false;
+  uint32_t gapStart = 0;
+  double lastVideo = -1;
+  for (const Tag& t : f.tags) {
+    if (t.type == 9) lastVideo = t.timestamp + drift;
+    if (t.type != 8) continue;
+    const size_t payload = t.data.empty() ? 0 : t.data.size() - 1;
+    if (payload == 0) {
+      if (!inGap) {
+        gapStart = t.timestamp;
+        drift = position - t.timestamp;
+      }
+      inGap = true;
+      continue;
+    }
+    if (inGap) position += t.timestamp - gapStart;
+    inGap = false;
+    drift = position - t.timestamp;
+    const uint8_t flags = t.data[0];
+    const int format = flags >> 4;
+    if (format == 0 || format == 3) {
+      const size_t frameBytes = size_t{(flags & 2) ? 2u : 1u} * ((flags & 1) ? 2 : 1);
+      position += 1000.0 * static_cast<double>(payload / frameBytes) / kRates[(flags >> 2) & 3];
+    } else {
+      const int rate = format == 5 ? 8000 : kRates[(flags >> 2) & 3];
+      position += 1000.0 * static_cast<double>(payload / 64 * 256) / rate;
+    }
+  }
+  return lastVideo;
+}
+
+class TagmendChain : public ::testing::TestWithParam<Input> {};
+
+TEST_P(TagmendChain, WritesTheMp3AndVideoThatFollowsIt) {
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Input& in = GetParam();
+  TempDir dir;
+  const Prepared p = prepare(in, dir);
+  RunResult r = tagmend(p.input, dir.file("out"));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  checkMp3(dir.file("out.mp3"), p, in, dir);
+  if (!in.video) {
+    EXPECT_FALSE(fileExists(dir.file("out.flv")));
+    return;
+  }
+  const Flv out = readFlv(dir.file("out.flv"));
+  ASSERT_TRUE(out.ok) << out.problem;
+  const std::vector<const Tag*> video = tagsOfType(out, 9);
+  ASSERT_FALSE(video.empty());
+  // One MP3 frame of leeway: the PCM re-timer spreads the MP3's measured
+  // length, which LAME's resampler may leave a sample or two off.
+  EXPECT_NEAR(video.back()->timestamp, expectedLastVideoMs(p.flv), 27.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, TagmendChain, ::testing::ValuesIn(kInputs),
+                         [](const auto& info) { return info.param.name; });
+
+// ---- A/V sync ---------------------------------------------------------------------
+
+// Flashes: frames whose mean luma rises past mid-grey, by ffmpeg's signalstats.
+std::vector<double> flashTimes(const std::string& path, const TempDir& dir) {
+  const std::string stats = dir.file("luma.txt");
+  RunResult r = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-map",
+                     "0:v:0", "-vf",
+                     "signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=" + stats,
+                     "-f", "null", "-"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::ifstream text(stats);
+  std::vector<double> times;
+  double pts = 0;
+  bool lit = false;
+  for (std::string line; std::getline(text, line);) {
+    const size_t at = line.find("pts_time:");
+    if (at != std::string::npos) pts = std::stod(line.substr(at + 9));
+    const size_t y = line.find("YAVG=");
+    if (y == std::string::npos) continue;
+    const bool bright = std::stod(line.substr(y + 5)) > 128;
+    if (bright && !lit) times.push_back(pts);
+    lit = bright;
+  }
+  return times;
+}
+
+// The audio stream's start time in a media file, by ffprobe.
+double audioStart(const std::string& path) {
+  RunResult r = run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                     "stream=start_time", "-of", "csv=p=0", path});
+  return r.exitCode == 0 && !r.out.empty() && r.out[0] != 'N' ? std::stod(r.out) : 0.0;
+}
+
+// Beeps: the first loud sample after at least 0.3 s of quiet.
+std::vector<double> beepTimes(const std::string& path, const TempDir& dir) {
+  const std::vector<float> s = decodeAudio(path, dir);
+  const double start = audioStart(path);
+  std::vector<double> times;
+  size_t quiet = kRate;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (std::fabs(s[i]) > 0.2f) {
+      if (quiet >= static_cast<size_t>(kRate * 0.3)) times.push_back(start + static_cast<double>(i) / kRate);
+      quiet = 0;
+    } else {
+      ++quiet;
+    }
+  }
+  return times;
+}
+
+// The worst distance from a flash to the nearest beep, in seconds.
+double worstOffset(const std::vector<double>& flashes, const std::vector<double>& beeps) {
+  double worst = 0;
+  for (double f : flashes) {
+    double nearest = 1e9;
+    for (double b : beeps) nearest = std::min(nearest, std::fabs(f - b));
+    worst = std::max(worst, nearest);
+  }
+  return worst;
+}
+
+// Every tag stamped by a recorder clock running 3 % fast; audio with up to
+// ±4 ms of jitter besides.
+void recordWithFastClock(Flv& f) {
+  uint32_t state = 12345;
+  for (Tag& t : f.tags) {
+    if (t.type != 8 && t.type != 9) continue;
+    double ms = t.timestamp * 1.03;
+    if (t.type == 8 && t.timestamp > 0) {
+      state = state * 1664525u + 1013904223u;
+      ms += static_cast<double>((state >> 8) % 9) - 4;
+    }
+    t.timestamp = static_cast<uint32_t>(std::lround(std::max(ms, 0.0)));
+  }
+}
+
+class AvSync : public ::testing::TestWithParam<Input> {};
+
+TEST_P(AvSync, EveryFlashLandsWithinAFrameOfItsBeep) {
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Input& in = GetParam();
+  TempDir dir;
+  makeWithFfmpeg(dir.file("original.flv"),
+                 "-f lavfi -i color=black:size=160x120:rate=25,"
+                 "drawbox=x=0:y=0:w=160:h=120:color=white:t=fill:enable='lt(mod(t\\,1)\\,0.04)' "
+                 "-f lavfi -i aevalsrc='if(lt(mod(t\\,1)\\,0.05)\\,0.8*sin(2*PI*1000*t)\\,0)':s=44100 "
+                 "-t 12 -c:v flv -q:v 5 " + in.audioArgs);
+  Flv f = readFlv(dir.file("original.flv"));
+  ASSERT_TRUE(f.ok) << f.problem;
+  if (in.littleEndianToPlatform) setSoundFormat(f, 0);
+  recordWithFastClock(f);
+  writeFlv(dir.file("recorded.flv"), f);
+  const double before = worstOffset(flashTimes(dir.file("recorded.flv"), dir),
+                                    beepTimes(dir.file("recorded.flv"), dir));
+
+  RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  RunResult mux = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i",
+                       dir.file("out.flv"), "-i", dir.file("out.mp3"), "-map", "0:v", "-map",
+                       "1:a", "-c", "copy", dir.file("muxed.mkv")});
+  ASSERT_EQ(mux.exitCode, 0) << mux.err;
+  const std::vector<double> flashes = flashTimes(dir.file("muxed.mkv"), dir);
+  const std::vector<double> beeps = beepTimes(dir.file("muxed.mkv"), dir);
+  EXPECT_EQ(flashes.size(), 12u);
+  EXPECT_EQ(beeps.size(), 12u);
+  const double after = worstOffset(flashes, beeps);
+  std::cout << "[ sync     ] " << in.name << ": worst flash-to-beep offset " << before * 1000
+            << " ms before, " << after * 1000 << " ms after\n";
+  EXPECT_GT(before, 0.2);  // the damage is real
+  EXPECT_LE(after, 0.040);  // one frame at 25 fps
+}
+
+const Input kSyncInputs[] = {
+    {"Pcm16", "-c:a pcm_s16le -ar 22050 -ac 1", true, false, true},
+    {"Nellymoser", "-c:a nellymoser -ar 22050 -ac 1", true, false, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, AvSync, ::testing::ValuesIn(kSyncInputs),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace e2e
