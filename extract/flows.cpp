@@ -1,5 +1,12 @@
 #include "extract/flows.h"
 
-// The converter is not connected yet: both flows report failure.
-int extractAndRetimePcm(const char*, const char*) { return 0; }
-int extractAndRetimeNellymoser(const char*, const char*) { return 0; }
+#include "extract/extraction.h"
+#include "retime/retime.h"
+
+int extractAndRetimePcm(const char* inputPath, const char* prefix) {
+  return extractAndRetime(inputPath, prefix, retimeToConvertedAudio);
+}
+
+int extractAndRetimeNellymoser(const char* inputPath, const char* prefix) {
+  return extractAndRetime(inputPath, prefix, retimeNellymoserVideo);
+}
