@@ -291,6 +291,7 @@ TEST_F(Mp3Repair, Mpeg25FramesPackedSeveralToATag) {
   }
   merged.insert(merged.end(), audio.begin() + static_cast<std::ptrdiff_t>(a), audio.end());
   f.tags = merged;
+  f.flags = 0x05;  // audio and video now
   mendAndCheck(f, "mpeg25");
 }
 
