@@ -1,1 +1,101 @@
-// Written in its own change.
+// Video re-timing for Nellymoser audio: the audio's length comes from the
+// payloads themselves, 256 samples in every whole 64-byte block.
+#include "retime/handles.h"
+#include "retime/output_path.h"
+#include "retime/retime.h"
+#include "retime/timeline.h"
+
+namespace {
+
+using namespace retime;
+
+constexpr int32_t kAudioTag = 8;
+constexpr int32_t kVideoTag = 9;
+constexpr int32_t kNellymoser8kMono = 5;
+constexpr int64_t kBlockBytes = 64;
+// 256 samples per block, in ticks per second.
+constexpr int64_t kBlockTicksTimesRate = 256 * kTicksPerSecond;
+// FLV SoundRate codes; the first is 5512 Hz exactly.
+constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
+
+// Floor division: a negative size (never read from a file) still rounds down.
+int64_t wholeBlocks(int32_t payloadSize) {
+  int64_t size = payloadSize;
+  return size >= 0 ? size / kBlockBytes : -((-size + kBlockBytes - 1) / kBlockBytes);
+}
+
+// The audio's running position and the drift that the video after it takes.
+// Each tag's length is truncated on its own before it is summed.
+class NellymoserClock {
+ public:
+  void place(const TagRecord& tag) {
+    int64_t stored = storedTicks(tag);
+    if (tag.payloadSize == 0) {
+      if (!inGap_) {
+        gapStart_ = stored;
+        drift_ = audioClock_ - stored;
+        inGap_ = true;
+      }
+      return;
+    }
+    if (inGap_) {
+      gapTotal_ += stored - gapStart_;
+      drift_ = contentClock_ + gapTotal_ - stored;
+      inGap_ = false;
+    } else {
+      drift_ = audioClock_ - stored;
+    }
+    contentClock_ += nellymoserTagDuration(tag);
+    audioClock_ = contentClock_ + gapTotal_;
+  }
+
+  int64_t drift() const { return drift_; }
+
+ private:
+  int64_t contentClock_ = 0;
+  int64_t gapTotal_ = 0;
+  int64_t audioClock_ = 0;
+  int64_t gapStart_ = 0;
+  int64_t drift_ = 0;
+  bool inGap_ = false;
+};
+
+}  // namespace
+
+int32_t nellymoserSampleRate(const TagRecord& tag) {
+  if (tag.soundFormat == kNellymoser8kMono) return 8000;
+  if (tag.soundRate >= 0 && tag.soundRate <= 3) return kSoundRates[tag.soundRate];
+  return -1;
+}
+
+int64_t nellymoserTagDuration(const TagRecord& tag) {
+  return wholeBlocks(tag.payloadSize) * kBlockTicksTimesRate / nellymoserSampleRate(tag);
+}
+
+int retimeNellymoserVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {
+  // Creating the output over the input would destroy it while it is read.
+  if (wouldOverwriteInput(inputPath, flvPath)) return 0;
+  ReaderPtr reader(CreateFileReadAble(inputPath));
+  if (!reader) return 0;
+  FlvHeaderRecord header;
+  if (!Flv_ReadHeader(reader.get(), &header)) return 0;
+  Writer writer(CreateFileWriteAble(flvPath));
+  if (!writer) return 0;
+  Flv_WriteHeader(writer.get(), &header);
+
+  NellymoserClock clock;
+  TagSlot tag;
+  while (tag.next(reader.get())) {
+    if (tag->tagType == kAudioTag) {
+      clock.place(*tag);
+    } else if (tag->tagType == kVideoTag) {
+      stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
+      Flv_WriteTag(writer.get(), &*tag);
+    }
+  }
+  reader.reset();
+  // A write that failed leaves a truncated file: that is no success.
+  if (!writer.close()) return 0;
+  refreshMetadata(flvPath);
+  return 1;
+}

@@ -1,1 +1,151 @@
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "retime/retime.h"
+#include "retime/testing/flv_builder.h"
+#include "retime/testing/video_times.h"
+
+namespace {
+
+using testing_flv::FlvBuilder;
+using testing_flv::ParsedFlv;
+using testing_flv::parseFlv;
+using testing_flv::TempDir;
+using testing_flv::videoTimes;
+
+constexpr uint8_t kNelly8k = 0x52;      // format 5; its rate bits do not count
+constexpr uint8_t kNelly22k = 0x6A;     // format 6, rate index 2
+constexpr int64_t kMs = 10000;
+
+std::vector<uint8_t> bytes(size_t n) { return std::vector<uint8_t>(n, 0x11); }
+
+TagRecord audioTag(int format, int rateIndex, int32_t payloadSize) {
+  TagRecord tag{};
+  tag.tagType = 8;
+  tag.soundFormat = format;
+  tag.soundRate = rateIndex;
+  tag.payloadSize = payloadSize;
+  return tag;
+}
+
+TEST(NellymoserDuration, OneBlockAtEveryRate) {
+  for (int index = 0; index < 4; ++index)
+    EXPECT_EQ(nellymoserTagDuration(audioTag(5, index, 64)), 320000) << index;  // 32 ms
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 0, 64)), 464441);  // 5512 Hz, not 5513
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 1, 64)), 232199);
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 2, 64)), 116099);
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 3, 64)), 58049);
+}
+
+TEST(NellymoserDuration, CountsWholeBlocksAndTruncatesEachTag) {
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 2, 128)), 232199);
+  EXPECT_EQ(2 * nellymoserTagDuration(audioTag(6, 2, 64)), 232198);
+  EXPECT_EQ(nellymoserTagDuration(audioTag(5, 0, 100)), 320000);
+  EXPECT_EQ(nellymoserTagDuration(audioTag(5, 0, 63)), 0);
+  EXPECT_EQ(nellymoserTagDuration(audioTag(5, 0, 1)), 0);
+  // 10^6 blocks: a product of 2.56e15, far past 32 bits.
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 3, 64 * 1000000)), 58049886621);
+}
+
+TEST(NellymoserDuration, SampleRateByFormatAndIndex) {
+  EXPECT_EQ(nellymoserSampleRate(audioTag(5, 3, 64)), 8000);
+  EXPECT_EQ(nellymoserSampleRate(audioTag(6, 0, 64)), 5512);
+  EXPECT_EQ(nellymoserSampleRate(audioTag(4, 3, 64)), 44100);
+  EXPECT_EQ(nellymoserSampleRate(audioTag(6, 4, 64)), -1);
+  EXPECT_EQ(nellymoserSampleRate(audioTag(6, -1, 64)), -1);
+  // A rate of -1 gives the block time negated.
+  EXPECT_EQ(nellymoserTagDuration(audioTag(6, 7, 64)), -2560000000);
+}
+
+struct NellymoserTest : ::testing::Test {
+  TempDir dir;
+  std::string input = dir.file("in.flv");
+  std::string output = dir.file("out.flv");
+  std::string mp3 = dir.file("never-read.mp3");
+
+  ParsedFlv retime(const FlvBuilder& b) {
+    b.save(input);
+    EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), input.c_str(), output.c_str()), 1);
+    return parseFlv(output);
+  }
+};
+
+TEST_F(NellymoserTest, WorkedExample) {
+  FlvBuilder b;
+  b.video(0).audio(0, kNelly8k, bytes(128));
+  b.video(30).audio(50, kNelly8k, bytes(64));
+  b.video(60).audio(100, kNelly8k, {});
+  b.video(110).audio(130, kNelly8k, {}).audio(200, kNelly8k, bytes(100));
+  b.video(210).audio(220, kNelly22k, bytes(64));
+  b.video(230).audio(240, kNelly22k, bytes(64));
+  b.video(250);
+  ParsedFlv out = retime(b);
+  ASSERT_TRUE(out.ok);
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 30, 74, 106, 206, 238, 250}));
+  EXPECT_EQ(testing_flv::countTags(out, 8), 0);
+  EXPECT_FALSE(platform::fileExists(mp3.c_str()));
+}
+
+TEST_F(NellymoserTest, ShortPayloadsCloseAGapButAddNoTime) {
+  // The 10-byte tag at 90 ms closes the gap opened at 40 ms (drift -8 ms
+  // from there on) and adds nothing, so the tag at 120 ms sees the clock
+  // at 32 + 50 = 82 ms: drift -38 ms.
+  FlvBuilder b;
+  b.audio(0, kNelly8k, bytes(64)).audio(40, kNelly8k, {}).video(45);
+  b.audio(90, kNelly8k, bytes(10)).video(95).audio(120, kNelly8k, bytes(64)).video(125);
+  ParsedFlv out = retime(b);
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{37, 87, 87}));
+}
+
+TEST_F(NellymoserTest, AllEmptyAudioMovesVideoBackByTheFirstGap) {
+  FlvBuilder b;
+  b.video(3).audio(20, kNelly8k, {}).video(25).audio(40, kNelly8k, {}).video(45);
+  EXPECT_EQ(videoTimes(retime(b)), (std::vector<uint32_t>{3, 5, 25}));
+}
+
+TEST_F(NellymoserTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
+  FlvBuilder b(0x01);
+  b.script(0, {0x02, 0, 6, 'M', 'A', 'R', 'K', 'E', 'R'}).video(0).video(40).video(80);
+  ParsedFlv out = retime(b);
+  ASSERT_TRUE(out.ok);
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 40, 80}));
+  EXPECT_FALSE(testing_flv::containsMarker(out, "MARKER"));
+}
+
+TEST_F(NellymoserTest, VideoMovedBelowZeroWrapsToTheTopOfThe32BitRange) {
+  FlvBuilder b;
+  b.audio(300, kNelly8k, {}).video(100);
+  ParsedFlv out = retime(b);
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0xFFFFFF38u}));
+  EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0xFF, 0xFF, 0x38, 0xFF}));
+}
+
+TEST_F(NellymoserTest, RefusesToWriteOverItsInput) {
+  FlvBuilder b;
+  b.audio(0, kNelly8k, bytes(64)).video(10);
+  b.save(input);
+  std::vector<uint8_t> before = testing_flv::readFile(input);
+  EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), input.c_str(), input.c_str()), 0);
+  EXPECT_EQ(testing_flv::readFile(input), before);
+}
+
+TEST_F(NellymoserTest, FailsWithoutAReadableInputAndCreatesNothing) {
+  EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), dir.file("missing.flv").c_str(), output.c_str()), 0);
+  testing_flv::writeFile(input, {'F', 'L'});
+  EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), input.c_str(), output.c_str()), 0);
+  EXPECT_FALSE(platform::fileExists(output.c_str()));
+}
+
+TEST_F(NellymoserTest, AFailedWriteIsReportedAsFailure) {
+  if (!platform::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  FlvBuilder b;
+  b.audio(0, kNelly8k, bytes(64)).video(10);
+  b.save(input);
+  EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), input.c_str(), "/dev/full"), 0);
+}
+
+}  // namespace
