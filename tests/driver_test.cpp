@@ -78,13 +78,10 @@ TEST_F(Driver, FileThatIsNoFlvExits3) {
   expectNoRepair(mp3, 3);
 }
 
-TEST_F(Driver, DirectoryAsInputIsRefused) {
-  mkdir(dir_.file("sub.flv").c_str(), 0755);
-  std::vector<std::string> before = listDir(dir_.path());
-  RunResult r = run({tagmendPath(), dir_.file("sub.flv"), "out"}, dir_.path());
-  EXPECT_TRUE(r.exitCode == 2 || r.exitCode == 3) << r.exitCode;
-  EXPECT_EQ(r.out, kBannerOnly);
-  EXPECT_EQ(listDir(dir_.path()), before);
+// A folder is no file to open, as on Windows.
+TEST_F(Driver, DirectoryAsInputExits2) {
+  ASSERT_EQ(mkdir(dir_.file("sub.flv").c_str(), 0755), 0);
+  expectNoRepair(dir_.file("sub.flv"), 2);
 }
 
 TEST_F(Driver, NoAudioExits7WhateverTheVideo) {
