@@ -97,12 +97,14 @@ void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timesta
       if (const uint8_t* payload = in.at(dataAt + 1, n)) videoDimensions(codecId, payload, n, &s->dimensions);
     }
   }
-  if (frameType == flv::kInfoFrame || avcPacket > 1 || avcPacket < 0) return;
+  if (frameType == flv::kInfoFrame) return;
   if (avcPacket == 1) {
     if (s->videoFrames == 0) s->firstVideoFrameTime = timestamp;
     ++s->videoFrames;
     s->lastVideoFrameTime = std::max(s->lastVideoFrameTime, timestamp);
   }
+  // The frame type decides, as players and the field's tools read it: an AVC
+  // end-of-sequence tag flagged as a key frame is a place to seek to as well.
   bool keyframe = frameType == flv::kKeyFrame;
   s->lastVideoIsKeyframe = keyframe;
   // One entry per time: an AVC sequence header and its picture share a
