@@ -210,8 +210,10 @@ bool File::copyFrom(File& in, int64_t inOffset, int64_t outOffset, int64_t n) {
 
 // NTFS cannot insert blocks at the front of a file; callers rewrite instead.
 bool File::insertAtStart(int64_t) { return false; }
+bool File::removeAtStart(int64_t) { return false; }
 
-// Only insertAtStart needs the block size, and it is never supported here.
+// Only moving blocks at the start needs the block size, and that is never
+// supported here: the metadata update then writes a copy and renames it.
 int64_t File::blockSize() const { return 0; }
 
 bool fileIdOf(const char* path, FileId* id) {
