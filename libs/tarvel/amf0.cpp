@@ -63,6 +63,8 @@ void Amf0Writer::numberArray(const std::vector<double>& values) {
   for (double v : values) number(v);
 }
 
+Amf0Value::~Amf0Value() = default;
+
 const Amf0Value* Amf0Value::find(std::string_view name) const {
   for (const auto& [memberName, member] : members) {
     if (memberName == name) return &member;

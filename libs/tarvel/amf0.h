@@ -50,6 +50,15 @@ struct Amf0Value {
   std::string text;
   std::vector<std::pair<std::string, Amf0Value>> members;
 
+  // Declared here and defined in amf0.cpp: an inline destructor makes clang
+  // with libstdc++ instantiate the pair above while Amf0Value is incomplete.
+  Amf0Value() = default;
+  Amf0Value(const Amf0Value&) = default;
+  Amf0Value(Amf0Value&&) = default;
+  Amf0Value& operator=(const Amf0Value&) = default;
+  Amf0Value& operator=(Amf0Value&&) = default;
+  ~Amf0Value();
+
   // The member named name, or null.
   const Amf0Value* find(std::string_view name) const;
 };
