@@ -1,0 +1,272 @@
+// The PCM and Nellymoser repairs through the executable: a copy of tagmend
+// beside a test converter named tonecast.exe, which checks the job record
+// and its command line, and writes a known MP3 file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <set>
+#include <thread>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+// Inputs made once for all tests: 2 s of test picture and a sine.
+class Inputs {
+ public:
+  Inputs() {
+    const std::string video = "-f lavfi -i testsrc=size=64x48:rate=10:duration=2 ";
+    const std::string sine = "-f lavfi -i sine=frequency=440:duration=2:sample_rate=";
+    pcmVideo = makeWithFfmpeg(dir.file("pcm video.flv"), video + sine + "22050 -c:v flv -c:a pcm_u8 -f flv");
+    pcmAudio = makeWithFfmpeg(dir.file("pcm.flv"), sine + "44100 -c:a pcm_s16be -ac 2 -f flv");
+    nelly8Video = makeWithFfmpeg(dir.file("nelly8 video.flv"), video + sine + "8000 -c:v flv -c:a nellymoser -f flv");
+    nellyAudio = makeWithFfmpeg(dir.file("nelly.flv"), sine + "22050 -c:a nellymoser -f flv");
+    nellyVideo = makeWithFfmpeg(dir.file("nelly video.flv"), video + sine + "22050 -c:v flv -c:a nellymoser -f flv");
+    // The converter's output: a 4 s MP3, twice as long as the inputs' audio.
+    knownMp3 = makeWithFfmpeg(dir.file("known.mp3"),
+                              "-f lavfi -i sine=frequency=300:duration=4:sample_rate=44100 -c:a libmp3lame -b:a 128k -f mp3");
+  }
+  TempDir dir;
+  std::string pcmVideo, pcmAudio, nelly8Video, nellyAudio, nellyVideo, knownMp3;
+};
+
+Inputs* inputs = nullptr;
+
+// "rate channels bits" as the job must carry them: the first audio tag's
+// flags byte, read here without the libraries under test.
+std::string jobInfo(const std::string& flvPath) {
+  const Flv flv = readFlv(flvPath);
+  for (const Tag& t : flv.tags) {
+    if (t.type != 8 || t.data.empty()) continue;
+    const uint8_t flags = t.data[0];
+    static const int kRates[] = {5512, 11025, 22050, 44100};
+    const int rate = soundFormat(t) == 5 ? 8000 : kRates[(flags >> 2) & 3];
+    return std::to_string(rate) + " " + std::to_string((flags & 1) + 1) + " " + ((flags & 2) ? "16" : "8");
+  }
+  return "";
+}
+
+void copyExecutable(const std::string& from, const std::string& to) {
+  writeBytes(to, readBytes(from));
+  ::chmod(to.c_str(), 0755);
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class ExtractFlows : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (haveTool("ffmpeg")) inputs = new Inputs;
+  }
+  static void TearDownTestSuite() {
+    delete inputs;
+    inputs = nullptr;
+  }
+  void SetUp() override {
+    if (inputs == nullptr) GTEST_SKIP() << "ffmpeg missing";
+    install("app");
+    ::mkdir(work().c_str(), 0755);
+    ::mkdir(elsewhere().c_str(), 0755);
+  }
+
+  // A copy of tagmend and its libraries in root/appDir, with the test
+  // converter as tonecast.exe unless withConverter is false.
+  void install(const std::string& appDir, bool withConverter = true) {
+    app_ = std::filesystem::canonical(root_.path()).string() + "/" + appDir;
+    std::filesystem::create_directories(app_);
+    for (const char* name : {"tagmend", "libTarvel.so", "libQuennet.so"})
+      copyExecutable(binDir() + "/" + name, app_ + "/" + name);
+    if (withConverter) copyExecutable(binDir() + "/test_converter", app_ + "/tonecast.exe");
+  }
+
+  std::string work() const { return root_.file("work"); }
+  std::string elsewhere() const { return root_.file("elsewhere"); }
+  std::string report() const { return root_.file("report.txt"); }
+
+  // Runs the installed tagmend from another directory on input, with prefix
+  // work/<name>; the converter expects exactly what tagmend must hand it.
+  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check") {
+    const std::string prefix = work() + "/" + name;
+    return run({app_ + "/tagmend", input, prefix}, elsewhere(),
+               {"TEST_CONVERTER_MODE=" + mode, "TEST_CONVERTER_REPORT=" + report(),
+                "TEST_JOB_PROGRAM=" + app_ + "/tonecast.exe", "TEST_JOB_INPUT=" + input,
+                "TEST_JOB_OUTPUT=" + prefix + ".mp3", "TEST_JOB_INFO=" + jobInfo(input),
+                "TEST_JOB_MP3=" + inputs->knownMp3});
+  }
+
+  // What the converter reported, its "name" line left out.
+  std::string verdict() const {
+    std::string text = readText(report());
+    std::string out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("name ", 0) != 0) out += line + "\n";
+    return out;
+  }
+
+  // The output FLV holds exactly the input's video tags (and metadata) and
+  // is readable by ffprobe and flvmeta.
+  void expectVideoOnly(const std::string& input, const std::string& output) {
+    const Flv in = readFlv(input);
+    const Flv out = readFlv(output);
+    ASSERT_TRUE(out.ok) << out.problem;
+    EXPECT_EQ(tagsOfType(out, 8).size(), 0u);
+    EXPECT_EQ(tagsOfType(out, 9).size(), tagsOfType(in, 9).size());
+    std::string errors;
+    EXPECT_TRUE(ffprobeReads(output, &errors)) << errors;
+    if (haveTool("flvmeta")) {
+      EXPECT_EQ(flvmetaCheck(output).errors, 0);
+    }
+  }
+
+  TempDir root_;
+  std::string app_;
+};
+
+TEST_F(ExtractFlows, PcmWithVideoWritesMp3AndVideoRetimedToIt) {
+  const std::string input = inputs->pcmVideo;
+  ASSERT_EQ(soundFormat(*tagsOfType(readFlv(input), 8)[0]), 0);
+  RunResult r = repair(input, "clip");
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(verdict(), "ok\n");
+  EXPECT_EQ(listDir(work()), (std::vector<std::string>{"clip.flv", "clip.mp3"}));
+  EXPECT_EQ(readBytes(work() + "/clip.mp3"), readBytes(inputs->knownMp3));
+  expectVideoOnly(input, work() + "/clip.flv");
+  // The converted audio lasts twice as long as the input's: the video
+  // follows it, so the last picture moves from about 1.9 s to about 3.8 s.
+  const uint32_t last = tagsOfType(readFlv(work() + "/clip.flv"), 9).back()->timestamp;
+  EXPECT_GT(last, 3400u);
+  EXPECT_LT(last, 4200u);
+  EXPECT_TRUE(listDir(elsewhere()).empty());
+}
+
+TEST_F(ExtractFlows, PcmWithoutVideoLeavesOnlyTheMp3) {
+  ASSERT_EQ(soundFormat(*tagsOfType(readFlv(inputs->pcmAudio), 8)[0]), 0);
+  RunResult r = repair(inputs->pcmAudio, "clip");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(verdict(), "ok\n");
+  EXPECT_EQ(listDir(work()), std::vector<std::string>{"clip.mp3"});
+}
+
+TEST_F(ExtractFlows, Nellymoser8kWithVideoWritesMp3AndVideo) {
+  const std::string input = inputs->nelly8Video;
+  ASSERT_EQ(soundFormat(*tagsOfType(readFlv(input), 8)[0]), 5);
+  RunResult r = repair(input, "clip");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(verdict(), "ok\n");
+  EXPECT_EQ(listDir(work()), (std::vector<std::string>{"clip.flv", "clip.mp3"}));
+  expectVideoOnly(input, work() + "/clip.flv");
+  // The Nellymoser length, not the MP3's, sets the pace: about 2 s.
+  const uint32_t last = tagsOfType(readFlv(work() + "/clip.flv"), 9).back()->timestamp;
+  EXPECT_LT(last, 2600u);
+}
+
+TEST_F(ExtractFlows, NellymoserWithVideoWritesMp3AndVideo) {
+  const std::string input = inputs->nellyVideo;
+  ASSERT_EQ(soundFormat(*tagsOfType(readFlv(input), 8)[0]), 6);
+  RunResult r = repair(input, "clip");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(verdict(), "ok\n");
+  expectVideoOnly(input, work() + "/clip.flv");
+}
+
+TEST_F(ExtractFlows, NellymoserWithoutVideoLeavesOnlyTheMp3) {
+  ASSERT_EQ(soundFormat(*tagsOfType(readFlv(inputs->nellyAudio), 8)[0]), 6);
+  RunResult r = repair(inputs->nellyAudio, "clip");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(listDir(work()), std::vector<std::string>{"clip.mp3"});
+}
+
+TEST_F(ExtractFlows, ConverterExitingOneFailsWithTheBranchCode) {
+  RunResult pcm = repair(inputs->pcmVideo, "pcm", "fail");
+  EXPECT_EQ(pcm.exitCode, 5);
+  EXPECT_EQ(pcm.out, kBanner);
+  RunResult nelly = repair(inputs->nelly8Video, "nelly", "fail");
+  EXPECT_EQ(nelly.exitCode, 6);
+  EXPECT_EQ(verdict(), "ok\nok\n");  // the job itself was right
+  EXPECT_TRUE(listDir(work()).empty());  // no FLV after a failed conversion
+}
+
+TEST_F(ExtractFlows, MissingConverterFailsAndWritesNothing) {
+  install("bare", false);
+  EXPECT_EQ(repair(inputs->pcmVideo, "clip").exitCode, 5);
+  EXPECT_EQ(repair(inputs->nellyAudio, "clip").exitCode, 6);
+  EXPECT_TRUE(listDir(work()).empty());
+  EXPECT_FALSE(fileExists(report()));
+}
+
+TEST_F(ExtractFlows, ProgramPathWithSpacesStartsTheConverterBesideIt) {
+  install("my app dir/with spaces");
+  RunResult r = repair(inputs->pcmAudio, "spaced");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(verdict(), "ok\n");  // its argv[0] was the whole quoted path
+  EXPECT_TRUE(fileExists(work() + "/spaced.mp3"));
+}
+
+TEST_F(ExtractFlows, LongInputPathReachesTheConverterCut) {
+  std::string dir = root_.path();
+  while (dir.size() < 280) dir += "/" + std::string(40, 'd');
+  std::filesystem::create_directories(dir);
+  const std::string input = dir + "/in.flv";
+  std::filesystem::copy_file(inputs->pcmAudio, input);
+  RunResult r = repair(input, "long");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(verdict(), "ok\n");  // the converter compared the first 260 characters
+}
+
+TEST_F(ExtractFlows, OverlongPrefixIsRefused) {
+  const std::string prefix(256 - work().size() - 1, 'p');
+  RunResult r = repair(inputs->pcmAudio, prefix);
+  EXPECT_EQ(r.exitCode, 5);
+  EXPECT_FALSE(fileExists(report()));
+  EXPECT_EQ(repair(inputs->pcmAudio, prefix.substr(1)).exitCode, 0);
+}
+
+TEST_F(ExtractFlows, Mp3PathNamingTheInputIsRefused) {
+  const std::string input = work() + "/clip.mp3";
+  std::filesystem::copy_file(inputs->pcmAudio, input);
+  const std::vector<uint8_t> original = readBytes(input);
+  EXPECT_EQ(repair(input, "clip").exitCode, 5);
+  EXPECT_EQ(readBytes(input), original);
+  EXPECT_FALSE(fileExists(report()));
+}
+
+TEST_F(ExtractFlows, SixteenConcurrentRunsUseTheirOwnJobs) {
+  constexpr int kRuns = 16;
+  std::vector<std::string> prefixes(kRuns);
+  std::vector<RunResult> results(kRuns);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string input = work() + "/in" + std::to_string(i) + ".flv";
+    std::filesystem::copy_file(i % 2 ? inputs->pcmAudio : inputs->nellyAudio, input);
+    threads.emplace_back([&, i, input] { results[i] = repair(input, "out" + std::to_string(i)); });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kRuns; ++i) {
+    EXPECT_EQ(results[i].exitCode, 0) << i << results[i].err;
+    EXPECT_TRUE(fileExists(work() + "/out" + std::to_string(i) + ".mp3")) << i;
+  }
+  std::istringstream lines(readText(report()));
+  std::set<std::string> names;
+  int oks = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("name ", 0) == 0) names.insert(line);
+    oks += line == "ok";
+  }
+  EXPECT_EQ(names.size(), static_cast<size_t>(kRuns));
+  EXPECT_EQ(oks, kRuns);
+}
+
+}  // namespace
+}  // namespace e2e
