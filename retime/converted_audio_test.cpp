@@ -7,6 +7,7 @@
 #include "platform/file.h"
 #include "retime/converted_audio.h"
 #include "retime/retime.h"
+#include "retime/testing/ffmpeg_inputs.h"
 #include "retime/testing/flv_builder.h"
 #include "retime/testing/video_times.h"
 
@@ -166,6 +167,108 @@ TEST_F(ConvertedAudioTest, AFailedWriteIsReportedAsFailure) {
   if (!platform::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   workedExample().save(input);
   EXPECT_EQ(retimeVideoToTrack(input.c_str(), "/dev/full", 1000500), 0);
+}
+
+// The re-timing rules written out a second time, over the tags as the test
+// parser reads them, to check outputs made from inputs nobody here wrote.
+std::vector<uint32_t> expectedVideoTimes(const ParsedFlv& in, int64_t trackDuration) {
+  int64_t totalBytes = 0, content = trackDuration, gapStart = 0;
+  bool inGap = false;
+  for (const testing_flv::Tag& t : in.tags) {
+    if (t.type != 8) continue;
+    int64_t stored = int64_t{t.timestamp} * kMs, size = testing_flv::audioPayloadSize(t);
+    if (size == 0 && !inGap) gapStart = stored, inGap = true;
+    if (size == 0) continue;
+    if (inGap) content -= stored - gapStart, inGap = false;
+    totalBytes += size;
+  }
+  int64_t bytesSoFar = 0, gapTotal = 0, clock = 0, drift = 0;
+  inGap = false;
+  auto position = [&](int64_t b) { return b * content / totalBytes + gapTotal; };
+  std::vector<uint32_t> times;
+  for (const testing_flv::Tag& t : in.tags) {
+    int64_t stored = int64_t{t.timestamp} * kMs, size = testing_flv::audioPayloadSize(t);
+    if (t.type == 9) times.push_back(t.timestamp + static_cast<uint32_t>(drift / kMs));
+    if (t.type != 8) continue;
+    if (size == 0) {
+      if (!inGap) gapStart = stored, drift = clock - stored, inGap = true;
+      continue;
+    }
+    if (inGap) {
+      gapTotal += stored - gapStart;
+      drift = position(bytesSoFar) - stored;
+      inGap = false;
+    } else {
+      drift = clock - stored;
+    }
+    bytesSoFar += size;
+    clock = position(bytesSoFar);
+  }
+  return times;
+}
+
+struct FfmpegPcmCase {
+  const char* name;
+  int rate;
+  int channels;
+  const char* audioOptions;
+  int gapFrom, gapLength;  // audio tags emptied in the middle
+  int openGapTail;         // audio tags emptied at the end
+};
+
+const FfmpegPcmCase kPcmCases[] = {
+    {"u8-11k-mono", 11025, 1, "-c:a pcm_u8 -ac 1", 10, 5, 0},
+    {"s16-22k-stereo", 22050, 2, "-c:a pcm_s16le -ac 2", 20, 12, 9},
+    {"u8-44k-stereo", 44100, 2, "-c:a pcm_u8 -ac 2", 0, 0, 0},
+    {"u8-5k-mono-leading-gap", 5512, 1, "-c:a pcm_u8 -ac 1 -ar 5512", 0, 4, 0},
+};
+
+TEST(ConvertedAudioFfmpeg, VideoFollowsTheRulesOnFfmpegInputs) {
+  if (!testing_flv::hasTool("ffmpeg") || !testing_flv::hasTool("ffprobe"))
+    GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  for (const FfmpegPcmCase& c : kPcmCases) {
+    SCOPED_TRACE(c.name);
+    std::string made = dir.file(std::string(c.name) + "-made.flv");
+    std::string input = dir.file(std::string(c.name) + ".flv");
+    std::string mp3 = dir.file(std::string(c.name) + ".mp3");
+    std::string output = dir.file(std::string(c.name) + "-out.flv");
+    ASSERT_TRUE(testing_flv::makeFfmpegFlv(made, c.rate, c.audioOptions));
+    // The converted track, encoded from the complete audio.
+    ASSERT_TRUE(testing_flv::runQuietly("ffmpeg -v error -y -i '" + made +
+                                        "' -vn -c:a libmp3lame -b:a 64k '" + mp3 + "'"));
+    int64_t samples = testing_flv::ffmpegDecodedSamples(mp3, c.channels);
+    ASSERT_GT(samples, 0);
+    // lame has no 5512 Hz: the track may come out at another rate.
+    int64_t mp3Rate = std::stoll(testing_flv::captureOutput(
+        "ffprobe -v error -show_entries stream=sample_rate -of csv=p=0 '" + mp3 + "'"));
+    int64_t trackDuration = samples * 10000000 / mp3Rate;
+
+    ParsedFlv in = parseFlv(made);
+    ASSERT_TRUE(in.ok);
+    int audioTags = testing_flv::countTags(in, 8);
+    ASSERT_GT(audioTags, c.gapFrom + c.gapLength + c.openGapTail);
+    for (testing_flv::Tag& t : in.tags) {
+      if (t.type == 8 && !t.data.empty()) t.data[0] &= 0x0F;  // little-endian PCM as format 0
+    }
+    testing_flv::emptyAudioRun(in, c.gapFrom, c.gapLength);
+    testing_flv::emptyAudioRun(in, audioTags - c.openGapTail, c.openGapTail);
+    testing_flv::saveTags(in, input);
+
+    ASSERT_EQ(retimeToConvertedAudio(mp3.c_str(), input.c_str(), output.c_str()), 1);
+    ParsedFlv out = parseFlv(output);
+    ASSERT_TRUE(out.ok);
+    std::vector<uint32_t> expected = expectedVideoTimes(in, trackDuration);
+    EXPECT_EQ(expected.size(), 45u);
+    EXPECT_EQ(videoTimes(out), expected);
+    EXPECT_EQ(testing_flv::countTags(out, 8), 0);
+    EXPECT_EQ(testing_flv::captureOutput("ffprobe -v error -show_entries stream=codec_type "
+                                         "-of csv=p=0 '" + output + "'"),
+              "video\n");
+    if (testing_flv::hasTool("flvmeta")) {
+      EXPECT_TRUE(testing_flv::runQuietly("flvmeta --check '" + output + "'"));
+    }
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "platform/file.h"
 #include "retime/retime.h"
+#include "retime/testing/ffmpeg_inputs.h"
 #include "retime/testing/flv_builder.h"
 #include "retime/testing/video_times.h"
 
@@ -146,6 +147,83 @@ TEST_F(NellymoserTest, AFailedWriteIsReportedAsFailure) {
   b.audio(0, kNelly8k, bytes(64)).video(10);
   b.save(input);
   EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), input.c_str(), "/dev/full"), 0);
+}
+
+// The re-timing rules written out a second time, over the tags as the test
+// parser reads them, to check outputs made from inputs nobody here wrote.
+std::vector<uint32_t> expectedVideoTimes(const ParsedFlv& in) {
+  const int64_t rates[4] = {5512, 11025, 22050, 44100};
+  int64_t content = 0, gapTotal = 0, clock = 0, gapStart = 0, drift = 0;
+  bool inGap = false;
+  std::vector<uint32_t> times;
+  for (const testing_flv::Tag& t : in.tags) {
+    int64_t stored = int64_t{t.timestamp} * kMs, size = testing_flv::audioPayloadSize(t);
+    if (t.type == 9) times.push_back(t.timestamp + static_cast<uint32_t>(drift / kMs));
+    if (t.type != 8) continue;
+    if (size == 0) {
+      if (!inGap) gapStart = stored, drift = clock - stored, inGap = true;
+      continue;
+    }
+    int64_t rate = (t.data[0] >> 4) == 5 ? 8000 : rates[(t.data[0] >> 2) & 3];
+    if (inGap) {
+      gapTotal += stored - gapStart;
+      drift = content + gapTotal - stored;
+      inGap = false;
+    } else {
+      drift = clock - stored;
+    }
+    content += size / 64 * 256 * 10000000 / rate;
+    clock = content + gapTotal;
+  }
+  return times;
+}
+
+struct FfmpegNellymoserCase {
+  int rate;
+  uint8_t format;
+  int gapFrom, gapLength, openGapTail;
+};
+
+const FfmpegNellymoserCase kNellymoserCases[] = {
+    {8000, 5, 10, 8, 0},
+    {11025, 6, 30, 20, 5},
+    {22050, 6, 0, 15, 0},
+    {44100, 6, 100, 60, 40},
+};
+
+TEST(NellymoserFfmpeg, VideoFollowsTheRulesOnFfmpegInputs) {
+  if (!testing_flv::hasTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  for (const FfmpegNellymoserCase& c : kNellymoserCases) {
+    SCOPED_TRACE(c.rate);
+    std::string made = dir.file("made.flv");
+    std::string input = dir.file("in.flv");
+    std::string output = dir.file("out.flv");
+    ASSERT_TRUE(testing_flv::makeFfmpegFlv(made, c.rate, "-c:a nellymoser -ac 1"));
+    ParsedFlv in = parseFlv(made);
+    ASSERT_TRUE(in.ok);
+    int audioTags = testing_flv::countTags(in, 8);
+    ASSERT_GT(audioTags, c.gapFrom + c.gapLength + c.openGapTail);
+    for (const testing_flv::Tag& t : in.tags) {
+      if (t.type == 8) {
+        ASSERT_EQ(t.data[0] >> 4, c.format);
+      }
+    }
+    testing_flv::emptyAudioRun(in, c.gapFrom, c.gapLength);
+    testing_flv::emptyAudioRun(in, audioTags - c.openGapTail, c.openGapTail);
+    testing_flv::saveTags(in, input);
+
+    ASSERT_EQ(retimeNellymoserVideo("unused.mp3", input.c_str(), output.c_str()), 1);
+    ParsedFlv out = parseFlv(output);
+    ASSERT_TRUE(out.ok);
+    std::vector<uint32_t> expected = expectedVideoTimes(in);
+    EXPECT_EQ(expected.size(), 45u);
+    EXPECT_EQ(videoTimes(out), expected);
+    EXPECT_EQ(testing_flv::countTags(out, 8), 0);
+    if (testing_flv::hasTool("flvmeta")) {
+      EXPECT_TRUE(testing_flv::runQuietly("flvmeta --check '" + output + "'"));
+    }
+  }
 }
 
 }  // namespace
