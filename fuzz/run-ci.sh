@@ -33,6 +33,9 @@ targets=(
   fuzz_converted_audio_retime:flv
 )
 
+# The code under test syncs what it writes; on a RAM file system that costs
+# nothing and the fuzzers run many times faster.
+if [[ -z "${TMPDIR:-}" && -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 failed=0

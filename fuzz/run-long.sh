@@ -15,6 +15,9 @@ if ((${#names[@]} == 0)); then
   names=(fuzz_flv_reader fuzz_amf0 fuzz_metadata fuzz_mp3_frame fuzz_media_reader
          fuzz_mp3_repair fuzz_nellymoser_retime fuzz_converted_audio_retime)
 fi
+# The code under test syncs what it writes; on a RAM file system that costs
+# nothing and the fuzzers run many times faster.
+if [[ -z "${TMPDIR:-}" && -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for name in "${names[@]}"; do

@@ -1,0 +1,216 @@
+// tagmend and the re-timers on damaged inputs: files cut short, tag headers
+// flipped, sizes and offsets that lie, deep or huge script data, numbers that
+// are no finite values, timestamps that run backwards. Each is made by
+// scripts/make-damaged.py from a few ffmpeg-made files. Whatever the damage:
+// no crash, no sanitizer report, no hang, an exit code from the table, the
+// input byte for byte as it was, and any output a well-formed FLV.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "retime/retime.h"
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+// The well-formed files the damage starts from: 1 s clips, one per kind of
+// repair, and one without audio.
+struct Base {
+  const char* name;
+  const char* codecs;
+  int sampleRate;
+};
+constexpr Base kBases[] = {
+    {"mp3_h263", "-c:v flv -c:a libmp3lame -b:a 32k", 22050},
+    {"pcm_h263", "-c:v flv -c:a pcm_s16be", 11025},
+    {"nelly_h263", "-c:v flv -c:a nellymoser", 8000},
+    {"video_only", "-c:v flv -an", 22050},
+};
+
+// A sanitizer that finds something exits with this code, so that its report
+// is never mistaken for one of tagmend's own exit codes.
+constexpr int kSanitizerExit = 86;
+
+std::vector<std::string> sanitizerEnvironment() {
+  auto with = [](const char* name, const char* extra) {
+    const char* now = std::getenv(name);
+    return std::string(name) + "=" + (now ? std::string(now) + ":" : "") + extra;
+  };
+  return {with("ASAN_OPTIONS", "exitcode=86"), with("UBSAN_OPTIONS", "exitcode=86")};
+}
+
+class DamagedInputs : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!haveTool("ffmpeg") || !haveTool("python3")) return;
+    dir_ = new TempDir;
+    std::vector<std::string> argv = {"python3", sourceDir() + "/scripts/make-damaged.py",
+                                     dir_->file("damaged")};
+    for (const Base& b : kBases) {
+      argv.push_back(makeWithFfmpeg(dir_->file(std::string(b.name) + ".flv"),
+          "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=" +
+          std::to_string(b.sampleRate) + " -t 1 " + b.codecs + " -fflags +bitexact -f flv"));
+    }
+    RunResult made = run(argv);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    for (const std::string& name : listDir(dir_->file("damaged")))
+      files_.push_back(dir_->file("damaged/" + name));
+    track_ = makeWithFfmpeg(dir_->file("track.mp3"),
+                            "-f lavfi -i sine=sample_rate=22050 -t 1 -c:a libmp3lame -b:a 32k -f mp3");
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+    files_.clear();
+  }
+  void SetUp() override {
+    if (!dir_) GTEST_SKIP() << "ffmpeg or python3 missing";
+  }
+
+  static bool isBase(const std::string& path, const char* base) {
+    return std::filesystem::path(path).filename().string().rfind(std::string(base) + "__", 0) == 0;
+  }
+  static bool convertsAudio(const std::string& path) {
+    return isBase(path, "pcm_h263") || isBase(path, "nelly_h263");
+  }
+
+  // Runs tagmend at exe on input with the prefix out in a fresh folder and
+  // checks everything a damaged input must leave as it was.
+  static void runAndCheck(const std::string& exe, const std::string& input,
+                          const std::vector<std::string>& env, std::map<int, int>* exitCodes) {
+    SCOPED_TRACE(input);
+    std::vector<uint8_t> before = readBytes(input);
+    TempDir out;
+    RunResult r = run({exe, input, out.file("out")}, out.path(), env, 60);
+    ++(*exitCodes)[r.exitCode];
+    EXPECT_GE(r.exitCode, 0);
+    EXPECT_LE(r.exitCode, 7) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_TRUE(readBytes(input) == before) << "input modified";
+    // Only the outputs' own names, never a file left half-way.
+    for (const std::string& name : listDir(out.path()))
+      EXPECT_TRUE(name == "out.flv" || name == "out.mp3") << "left behind: " << name;
+    if (r.exitCode == 0 && fileExists(out.file("out.flv"))) {
+      Flv written = readFlv(out.file("out.flv"));
+      EXPECT_TRUE(written.ok) << written.problem;
+    }
+  }
+
+  static TempDir* dir_;
+  static std::vector<std::string> files_;
+  static std::string track_;
+};
+
+TempDir* DamagedInputs::dir_ = nullptr;
+std::vector<std::string> DamagedInputs::files_;
+std::string DamagedInputs::track_;
+
+TEST_F(DamagedInputs, ThereAreEnoughOfEveryClass) {
+  std::map<std::string, int> perClass;
+  for (const std::string& f : files_) {
+    std::string name = std::filesystem::path(f).stem().string();
+    std::string cls = name.substr(name.find("__") + 2);
+    ++perClass[cls.substr(0, cls.rfind('_'))];
+  }
+  EXPECT_GE(files_.size(), 300u);
+  for (const char* cls : {"truncated", "flipped", "datasize", "prevsize", "zerolen", "dataoffset",
+                          "amf", "nonfinite", "timestamps", "flags", "garbage"})
+    EXPECT_GE(perClass[cls], 8) << cls;
+}
+
+// The MP3 repair runs whole; the PCM and Nellymoser flows are run by a copy of
+// tagmend with no converter beside it, so that they probe the input and fail
+// quickly (the re-timers have a test of their own below).
+TEST_F(DamagedInputs, TagmendEndsCleanlyOnEveryFile) {
+  TempDir lone;
+  std::filesystem::copy_file(tagmendPath(), lone.file("tagmend"));
+  std::vector<std::string> env = sanitizerEnvironment();
+  std::vector<std::string> loneEnv = env;
+  loneEnv.push_back("LD_LIBRARY_PATH=" + binDir());
+  std::map<int, int> exitCodes;
+  for (const std::string& f : files_) {
+    if (convertsAudio(f)) {
+      runAndCheck(lone.file("tagmend"), f, loneEnv, &exitCodes);
+    } else {
+      runAndCheck(tagmendPath(), f, env, &exitCodes);
+    }
+  }
+  std::string summary;
+  for (auto [code, count] : exitCodes) summary += " " + std::to_string(code) + ":" + std::to_string(count);
+  RecordProperty("exit_codes", summary);
+  std::cout << files_.size() << " damaged files; exit code:count" << summary << "\n";
+  // The damage reaches the repairs, not only the probe.
+  EXPECT_GT(exitCodes[0], 0);
+}
+
+// Runs fn in a child process; false (with the reason) when the child does not
+// exit normally with 0 within the time given.
+testing::AssertionResult inChild(const std::function<void()>& fn, int timeoutSeconds) {
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return testing::AssertionFailure() << "fork failed";
+  if (pid == 0) {
+    fn();
+    _exit(0);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return testing::AssertionFailure() << "still running after " << timeoutSeconds << " s";
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  if (WIFSIGNALED(status)) return testing::AssertionFailure() << "killed by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) != 0) return testing::AssertionFailure() << "exit code " << WEXITSTATUS(status);
+  return testing::AssertionSuccess();
+}
+
+// Both video re-timers on every damaged file, whatever its audio: they must
+// take any input the probe lets through to them.
+TEST_F(DamagedInputs, ReTimersEndCleanlyOnEveryFile) {
+  std::vector<uint8_t> track = readBytes(track_);
+  for (const std::string& f : files_) {
+    SCOPED_TRACE(f);
+    std::vector<uint8_t> before = readBytes(f);
+    TempDir out;
+    std::string flv = out.file("out.flv");
+    EXPECT_TRUE(inChild([&] {
+      retimeNellymoserVideo(track_.c_str(), f.c_str(), flv.c_str());
+      std::filesystem::remove(flv);
+      retimeToConvertedAudio(track_.c_str(), f.c_str(), flv.c_str());
+    }, 30));
+    EXPECT_TRUE(readBytes(f) == before) << "input modified";
+    for (const std::string& name : listDir(out.path()))
+      EXPECT_EQ(name, "out.flv") << "left behind";
+  }
+  EXPECT_TRUE(readBytes(track_) == track) << "the MP3 was modified";
+}
+
+// A sample of the PCM and Nellymoser files through the whole flow, converter
+// included: it reads the same damaged audio.
+TEST_F(DamagedInputs, ConverterFlowsEndCleanlyOnASample) {
+  if (!fileExists(binDir() + "/tonecast.exe")) GTEST_SKIP() << "tonecast.exe not built";
+  std::vector<std::string> env = sanitizerEnvironment();
+  std::map<int, int> exitCodes;
+  int i = 0;
+  for (const std::string& f : files_) {
+    if (convertsAudio(f) && i++ % 10 == 0) runAndCheck(tagmendPath(), f, env, &exitCodes);
+  }
+  EXPECT_GT(exitCodes[0], 0);
+}
+
+}  // namespace
+}  // namespace e2e
