@@ -1,0 +1,345 @@
+// The 64-bit Windows build run under Wine as a Windows user runs it: each
+// test puts tagmend.exe, Tarvel.dll and Quennet.dll (and, where the test
+// wants one, the stand-in converter as tonecast.exe) in a folder of their
+// own, runs the program on FLVs made by ffmpeg, and checks exit code, output
+// and files on Linux, with the readers of tests/support, ffprobe and flvmeta,
+// and against what the Linux build writes for the same input.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "extract/conversion_job.h"
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Windows writes its console lines with CR LF.
+const std::string kWinBanner = "FLV fixing...\r\n";
+const std::string kWinUsage = "Usage: tagmend flvPathIn flvPathOutPrefix\r\n";
+
+// The Linux path as Wine's drive Z: (the root folder) shows it.
+std::string winPath(const std::string& path) {
+  std::string out = "Z:" + path;
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  return out;
+}
+
+// The MP3 the stand-in converter hands back: 1 s at the rate and bit rate
+// that the job asks for.
+std::string makeMp3(const TempDir& dir) {
+  return makeWithFfmpeg(dir.file("converted.mp3"),
+                        "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 1 -c:a libmp3lame -b:a 128k");
+}
+
+// The Wine environment every run shares: the variables, and a server and
+// its system services started once, apart from any test's pipes (a service
+// started by a test's run would hold that run's output open).
+std::string wineEnvironment() {
+  return std::string("WINEPREFIX='") + TAGMEND_WINEPREFIX +
+         "' WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ";
+}
+
+class WineTagmend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string server = (fs::path(TAGMEND_WINE).parent_path() / "wineserver64").string();
+    if (!fs::exists(server)) server = "wineserver";
+    std::string start = wineEnvironment() + "'" + server + "' -p 60 </dev/null >/dev/null 2>&1; " +
+                        wineEnvironment() + "'" + TAGMEND_WINE + "' wineboot -u </dev/null >/dev/null 2>&1";
+    if (std::system(start.c_str()) != 0) std::fprintf(stderr, "starting Wine failed: %s\n", start.c_str());
+  }
+
+  void SetUp() override {
+    if (!haveTool("ffmpeg") || !haveTool("ffprobe") || !haveTool("flvmeta"))
+      GTEST_SKIP() << "ffmpeg, ffprobe or flvmeta missing";
+    ASSERT_TRUE(fs::exists(std::string(TAGMEND_WINDOWS_BIN) + "/tagmend.exe"))
+        << "no Windows build in " << TAGMEND_WINDOWS_BIN;
+  }
+
+  // Copies the program and its two libraries into dir, with the stand-in
+  // converter as tonecast.exe when withConverter; returns the program path.
+  std::string install(const std::string& dir, bool withConverter) {
+    fs::create_directories(dir);
+    const fs::path bin(TAGMEND_WINDOWS_BIN);
+    for (const char* f : {"tagmend.exe", "Tarvel.dll", "Quennet.dll"})
+      fs::copy_file(bin / f, fs::path(dir) / f, fs::copy_options::overwrite_existing);
+    if (withConverter)
+      fs::copy_file(bin / "fake_tonecast.exe", fs::path(dir) / "tonecast.exe",
+                    fs::copy_options::overwrite_existing);
+    return dir + "/tagmend.exe";
+  }
+
+  // Runs the program under Wine with Windows paths as given; the stand-in
+  // converter reads its instructions from env.
+  RunResult wine(const std::string& exe, const std::vector<std::string>& args,
+                 const std::string& cwd, std::vector<std::string> env = {}) {
+    std::vector<std::string> argv = {TAGMEND_WINE, winPath(exe)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    env.insert(env.end(), {std::string("WINEPREFIX=") + TAGMEND_WINEPREFIX, "WINEDEBUG=-all",
+                           "WINEDLLOVERRIDES=mscoree,mshtml="});
+    return run(argv, cwd.empty() ? dir_.path() : cwd, env);
+  }
+
+  // A 2 s clip from ffmpeg's test sources with the given codec options.
+  std::string makeClip(const std::string& path, const std::string& codecs, int sampleRate = 22050) {
+    fs::create_directories(fs::path(path).parent_path());
+    return makeWithFfmpeg(path,
+        "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=" +
+        std::to_string(sampleRate) + " -t 2 " + codecs + " -fflags +bitexact -f flv");
+  }
+
+  // The environment that has the stand-in converter dump its job into
+  // dump/ and hand back the prepared MP3.
+  std::vector<std::string> converterEnv(const std::string& dump, const std::string& mp3,
+                                        int exitCode = 0) {
+    fs::create_directories(dump);
+    return {"TAGMEND_FAKE_DUMP=" + winPath(dump), "TAGMEND_FAKE_MP3=" + winPath(mp3),
+            "TAGMEND_FAKE_EXIT=" + std::to_string(exitCode)};
+  }
+
+  // A video-only output FLV: whole, no audio, every input video tag kept in
+  // order with its payload, a fresh onMetaData, and accepted by the tools.
+  static void expectVideoOnly(const std::string& inPath, const std::string& outPath) {
+    Flv in = readFlv(inPath);
+    Flv out = readFlv(outPath);
+    ASSERT_TRUE(out.ok) << out.problem;
+    EXPECT_TRUE(tagsOfType(out, 8).empty());
+    auto inVideo = tagsOfType(in, 9);
+    auto outVideo = tagsOfType(out, 9);
+    ASSERT_EQ(outVideo.size(), inVideo.size());
+    for (size_t i = 0; i < inVideo.size(); ++i) EXPECT_EQ(outVideo[i]->data, inVideo[i]->data) << i;
+    ASSERT_FALSE(out.tags.empty());
+    EXPECT_TRUE(parseOnMetaData(out.tags[0]).ok);
+    std::string errors;
+    EXPECT_TRUE(ffprobeReads(outPath, &errors)) << errors;
+    EXPECT_EQ(flvmetaCheck(outPath).errors, 0);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(WineTagmend, WrongArgumentCountPrintsBannerThenUsage) {
+  std::string exe = install(dir_.file("app"), false);
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a.flv"}, {"a", "b", "c"}}) {
+    RunResult r = wine(exe, args, "");
+    EXPECT_EQ(r.exitCode, 1) << args.size() << " arguments";
+    EXPECT_EQ(r.out, kWinBanner + kWinUsage);
+  }
+}
+
+// One run per kind of input that is refused or needs no repair: only the
+// banner, the branch's exit code, and no file written.
+TEST_F(WineTagmend, ExitCodesOfInputsThatGetNoRepair) {
+  std::string exe = install(dir_.file("app"), true);
+  fs::create_directories(dir_.file("in"));
+  writeBytes(dir_.file("in/text.flv"), {'h', 'e', 'l', 'l', 'o'});
+  const struct {
+    std::string input;
+    int exitCode;
+  } cases[] = {
+      {dir_.file("in/missing.flv"), 2},
+      {dir_.file("in/text.flv"), 3},
+      {makeClip(dir_.file("in/silent.flv"), "-c:v flv -an"), 7},
+      {makeClip(dir_.file("in/mp3-only.flv"), "-vn -c:a libmp3lame"), 0},
+      {makeClip(dir_.file("in/adpcm.flv"), "-c:v flv -c:a adpcm_swf"), 0},
+      {makeClip(dir_.file("in/pcm-le.flv"), "-c:v flv -c:a pcm_s16le"), 0},
+  };
+  for (const auto& c : cases) {
+    fs::create_directories(dir_.file("out"));
+    RunResult r = wine(exe, {winPath(c.input), winPath(dir_.file("out/x"))}, "");
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.input;
+    EXPECT_EQ(r.out, kWinBanner) << c.input;
+    EXPECT_EQ(listDir(dir_.file("out")), std::vector<std::string>{}) << c.input;
+  }
+}
+
+// The MP3 repair: the output is whole, its audio follows the MP3 clock, its
+// metadata is fresh, and its tags are those the Linux build writes for the
+// same input. (The files differ only in the metadata's padding: Linux
+// inserts blocks in front of the file, Windows writes a copy and renames it.)
+TEST_F(WineTagmend, Mp3RepairWritesTheTagsTheLinuxBuildWrites) {
+  std::string exe = install(dir_.file("app"), false);
+  std::string in = makeClip(dir_.file("in.flv"), "-c:v flv -c:a libmp3lame -ar 22050");
+  RunResult r = wine(exe, {winPath(in), winPath(dir_.file("win"))}, "");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kWinBanner);
+
+  Flv out = readFlv(dir_.file("win.flv"));
+  ASSERT_TRUE(out.ok) << out.problem;
+  Metadata meta = parseOnMetaData(out.tags.at(0));
+  ASSERT_TRUE(meta.ok);
+  EXPECT_EQ(meta.numbers["audiocodecid"], 2);
+  EXPECT_NEAR(meta.numbers["duration"], 2.0, 0.3);
+  int64_t clock = 0;
+  for (const Tag* t : tagsOfType(out, 8)) {
+    EXPECT_EQ(t->timestamp, static_cast<uint32_t>(clock / 10000));
+    clock += mp3PayloadTicks(audioPayload(*t));
+  }
+  EXPECT_EQ(tagsOfType(out, 9).size(), tagsOfType(readFlv(in), 9).size());
+  std::string errors;
+  EXPECT_TRUE(ffprobeReads(dir_.file("win.flv"), &errors)) << errors;
+  EXPECT_EQ(flvmetaCheck(dir_.file("win.flv")).errors, 0);
+
+  if (!fs::exists(tagmendPath())) GTEST_SKIP() << "no Linux build to compare with";
+  RunResult linux = tagmend(in, dir_.file("linux"));
+  ASSERT_EQ(linux.exitCode, 0);
+  Flv same = readFlv(dir_.file("linux.flv"));
+  ASSERT_TRUE(same.ok);
+  ASSERT_EQ(same.tags.size(), out.tags.size());
+  for (size_t i = 1; i < out.tags.size(); ++i) {
+    EXPECT_EQ(out.tags[i].type, same.tags[i].type) << i;
+    EXPECT_EQ(out.tags[i].timestamp, same.tags[i].timestamp) << i;
+    EXPECT_EQ(out.tags[i].data, same.tags[i].data) << i;
+  }
+  Metadata linuxMeta = parseOnMetaData(same.tags[0]);
+  for (const char* key : {"duration", "audiocodecid", "videocodecid", "audiosamplerate", "width", "height"})
+    EXPECT_EQ(meta.numbers[key], linuxMeta.numbers[key]) << key;
+  EXPECT_EQ(meta.keyframeTimes, linuxMeta.keyframeTimes);
+}
+
+TEST_F(WineTagmend, Mp3RepairIntoMissingFolderExits4) {
+  std::string exe = install(dir_.file("app"), false);
+  std::string in = makeClip(dir_.file("in.flv"), "-c:v flv -c:a libmp3lame");
+  RunResult r = wine(exe, {winPath(in), winPath(dir_.file("nowhere/out"))}, "");
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_EQ(r.out, kWinBanner);
+  EXPECT_FALSE(fs::exists(dir_.file("nowhere")));
+}
+
+// The record as the converter finds it in shared memory, and the command
+// line it is started with.
+TEST_F(WineTagmend, PcmFlowHandsTheConverterItsJob) {
+  std::string exe = install(dir_.file("app"), true);
+  std::string in = makeClip(dir_.file("in.flv"), "-c:v flv -c:a pcm_s16be -ac 2", 22050);
+  std::string prefix = winPath(dir_.file("out"));
+  RunResult r = wine(exe, {winPath(in), prefix}, "",
+                     converterEnv(dir_.file("dump"), makeMp3(dir_)));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, kWinBanner);
+
+  std::vector<uint8_t> bytes = readBytes(dir_.file("dump/job.bin"));
+  ASSERT_EQ(bytes.size(), sizeof(ConversionJob));
+  ConversionJob job;
+  std::memcpy(&job, bytes.data(), sizeof job);
+  EXPECT_EQ(std::string(job.inputPath), winPath(in));
+  EXPECT_EQ(std::string(job.outputPath), prefix + ".mp3");
+  EXPECT_EQ(job.inputPath[260], 0);
+  EXPECT_EQ(job.outputPath[260], 0);
+  EXPECT_EQ(job.reservedPair[0], 0);
+  EXPECT_EQ(job.reservedPair[1], 0);
+  EXPECT_EQ(job.infoPair[0], 2);   // channels
+  EXPECT_EQ(job.infoPair[1], 16);  // bits per sample
+  EXPECT_EQ(job.progress, 0.0);
+  EXPECT_EQ(std::string(job.formatName), "mp3");
+  EXPECT_EQ(job.codecId, 86017);
+  EXPECT_EQ(job.bitRate, 128000);
+  EXPECT_EQ(job.sampleRate, 44100);
+  EXPECT_EQ(job.infoWord, 22050);
+
+  // "<full path of tonecast.exe beside the program>" MY_TONECAST_MM_<thread id>
+  std::vector<uint8_t> args = readBytes(dir_.file("dump/args.txt"));
+  std::string argText(args.begin(), args.end());
+  std::string converter = winPath(dir_.file("app/tonecast.exe"));
+  ASSERT_EQ(argText.substr(0, converter.size() + 1), converter + "\n");
+  std::string name = argText.substr(converter.size() + 1);
+  ASSERT_GT(name.size(), std::strlen(kJobNamePrefix) + 1);
+  EXPECT_EQ(name.substr(0, std::strlen(kJobNamePrefix)), kJobNamePrefix);
+  std::string digits = name.substr(std::strlen(kJobNamePrefix));
+  digits.pop_back();  // the newline
+  EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << name;
+  EXPECT_NE(digits[0], '0');
+
+  EXPECT_EQ(readBytes(dir_.file("out.mp3")), readBytes(dir_.file("converted.mp3")));
+  expectVideoOnly(in, dir_.file("out.flv"));
+}
+
+TEST_F(WineTagmend, NellymoserFlowWritesTheMp3AndVideoOnlyFlv) {
+  std::string exe = install(dir_.file("app"), true);
+  std::string in = makeClip(dir_.file("in.flv"), "-c:v flv -c:a nellymoser", 22050);
+  RunResult r = wine(exe, {winPath(in), winPath(dir_.file("out"))}, "",
+                     converterEnv(dir_.file("dump"), makeMp3(dir_)));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  std::vector<uint8_t> bytes = readBytes(dir_.file("dump/job.bin"));
+  ASSERT_EQ(bytes.size(), sizeof(ConversionJob));
+  ConversionJob job;
+  std::memcpy(&job, bytes.data(), sizeof job);
+  EXPECT_EQ(job.infoWord, 22050);
+  EXPECT_EQ(job.infoPair[0], 1);
+  EXPECT_TRUE(fs::exists(dir_.file("out.mp3")));
+  expectVideoOnly(in, dir_.file("out.flv"));
+}
+
+TEST_F(WineTagmend, AudioWithoutVideoGivesOnlyTheMp3) {
+  std::string exe = install(dir_.file("app"), true);
+  std::string mp3 = makeMp3(dir_);
+  for (const char* codec : {"pcm_u8", "nellymoser"}) {
+    TempDir work;
+    std::string in = makeClip(work.file("in.flv"), std::string("-vn -c:a ") + codec, 22050);
+    RunResult r = wine(exe, {winPath(in), winPath(work.file("out"))}, "",
+                       converterEnv(work.file("dump"), mp3));
+    EXPECT_EQ(r.exitCode, 0) << codec;
+    EXPECT_EQ(listDir(work.path()), (std::vector<std::string>{"dump", "in.flv", "out.mp3"})) << codec;
+  }
+}
+
+// A converter that fails, or none beside the program: the flow's exit code
+// and no FLV.
+TEST_F(WineTagmend, ConverterFailureAndMissingConverter) {
+  std::string mp3 = makeMp3(dir_);
+  std::string pcm = makeClip(dir_.file("in/pcm.flv"), "-c:v flv -c:a pcm_u8", 11025);
+  std::string nelly = makeClip(dir_.file("in/nelly.flv"), "-c:v flv -c:a nellymoser", 11025);
+
+  std::string withFailing = install(dir_.file("failing"), true);
+  RunResult r = wine(withFailing, {winPath(pcm), winPath(dir_.file("a"))}, "",
+                     converterEnv(dir_.file("dump"), mp3, 3));
+  EXPECT_EQ(r.exitCode, 5);
+  EXPECT_FALSE(fs::exists(dir_.file("a.flv")));
+  r = wine(withFailing, {winPath(nelly), winPath(dir_.file("b"))}, "",
+           converterEnv(dir_.file("dump"), mp3, 1));
+  EXPECT_EQ(r.exitCode, 6);
+  EXPECT_FALSE(fs::exists(dir_.file("b.flv")));
+
+  std::string without = install(dir_.file("bare"), false);
+  fs::create_directories(dir_.file("out"));
+  r = wine(without, {winPath(pcm), winPath(dir_.file("out/c"))}, "");
+  EXPECT_EQ(r.exitCode, 5);
+  EXPECT_EQ(r.out, kWinBanner);
+  r = wine(without, {winPath(nelly), winPath(dir_.file("out/d"))}, "");
+  EXPECT_EQ(r.exitCode, 6);
+  EXPECT_EQ(listDir(dir_.file("out")), std::vector<std::string>{});
+}
+
+// Spaces in every path, relative paths, and a current folder that is not
+// the program's: the converter is still the one beside the program.
+TEST_F(WineTagmend, PathsWithSpacesFromAnotherFolder) {
+  std::string app = dir_.file("Program Files/tag mend");
+  std::string exe = install(app, true);
+  std::string mp3 = makeMp3(dir_);
+  std::string work = dir_.file("my clips");
+  std::string pcm = makeClip(work + "/pcm clip.flv", "-c:v flv -c:a pcm_s16be", 44100);
+  std::string withMp3 = makeClip(work + "/mp3 clip.flv", "-c:v flv -c:a libmp3lame", 44100);
+
+  RunResult r = wine(exe, {"pcm clip.flv", "fixed pcm"}, work,
+                     converterEnv(dir_.file("dump dir"), mp3));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  std::vector<uint8_t> args = readBytes(dir_.file("dump dir/args.txt"));
+  EXPECT_EQ(std::string(args.begin(), args.end()).rfind(winPath(app + "/tonecast.exe") + "\n", 0), 0u);
+  EXPECT_TRUE(fs::exists(work + "/fixed pcm.mp3"));
+  expectVideoOnly(pcm, work + "/fixed pcm.flv");
+
+  r = wine(exe, {winPath(withMp3), winPath(work + "/fixed mp3")}, dir_.path());
+  ASSERT_EQ(r.exitCode, 0);
+  Flv out = readFlv(work + "/fixed mp3.flv");
+  EXPECT_TRUE(out.ok) << out.problem;
+  EXPECT_EQ(flvmetaCheck(work + "/fixed mp3.flv").errors, 0);
+}
+
+}  // namespace
+}  // namespace e2e
