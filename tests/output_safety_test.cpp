@@ -1,0 +1,302 @@
+// What tagmend does to files other than its outputs, and to its outputs when
+// the disk fails it: an output that names the input under another spelling
+// is refused by file identity and the input is left alone; a full disk is a
+// failure, never a success; a file that is replaced is replaced whole.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A clip of the given length: test picture at 64x48 and a sine, with the
+// given encoder options ("-vn" drops the picture).
+std::string makeClip(const std::string& path, const std::string& codecs, int seconds = 3,
+                     int sampleRate = 22050) {
+  return makeWithFfmpeg(path, "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=" +
+                                  std::to_string(sampleRate) + " -t " + std::to_string(seconds) + " " +
+                                  codecs + " -fflags +bitexact -f flv");
+}
+
+struct Flow {
+  const char* name;
+  const char* codecs;
+  int sampleRate;
+  int failureCode;
+};
+constexpr Flow kMp3 = {"mp3", "-c:v flv -c:a libmp3lame -b:a 32k", 22050, 4};
+constexpr Flow kPcm = {"pcm", "-c:v flv -c:a pcm_s16be", 11025, 5};
+constexpr Flow kNellymoser = {"nellymoser", "-c:v flv -c:a nellymoser", 8000, 6};
+
+class OutputSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  }
+  bool haveConverter() const { return fileExists(binDir() + "/tonecast.exe"); }
+
+  // The input of flow made in the folder as name, and its bytes.
+  std::string input(const Flow& flow, const std::string& name) {
+    std::string path = makeClip(dir_.file(name), flow.codecs, 3, flow.sampleRate);
+    original_ = readBytes(path);
+    return path;
+  }
+
+  // tagmend in the temporary folder; the output must fail with the flow's
+  // code, print only the banner and leave the input as it was.
+  void expectRefused(const Flow& flow, const std::string& in, const std::string& prefix) {
+    std::vector<std::string> before = listDir(dir_.path());
+    RunResult r = run({tagmendPath(), in, prefix}, dir_.path());
+    EXPECT_EQ(r.exitCode, flow.failureCode) << flow.name << " " << prefix;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(readBytes(dir_.file(fs::path(in).filename())), original_) << "input modified";
+    EXPECT_EQ(listDir(dir_.path()), before) << flow.name << " " << prefix << ": files were created";
+  }
+
+  // The same input with a prefix of its own is repaired: the refusals above
+  // come from the names alone.
+  void expectRepairedElsewhere(const std::string& in) {
+    TempDir other;
+    RunResult r = run({tagmendPath(), in, other.file("out")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> original_;
+};
+
+// ---- An output that is the input --------------------------------------------
+
+TEST_F(OutputSafety, Mp3RepairRefusesEverySpellingOfTheInputAsItsOutput) {
+  std::string in = input(kMp3, "in.flv");
+  fs::create_hard_link(in, dir_.file("hard.flv"));
+  fs::create_symlink("in.flv", dir_.file("soft.flv"));
+  for (const char* prefix : {"./in", "in", "hard", "soft", "../" /* replaced below */}) {
+    std::string p = prefix;
+    if (p == "../") p = "../" + fs::path(dir_.path()).filename().string() + "/./in";
+    expectRefused(kMp3, "in.flv", p);
+  }
+  expectRefused(kMp3, dir_.file("in.flv"), dir_.path() + "//in");
+  expectRepairedElsewhere(in);
+}
+
+// The converter's MP3 (PREFIX.mp3) and the re-timed video (PREFIX.flv) are
+// both refused when they would be the input, before the converter runs.
+TEST_F(OutputSafety, ConverterFlowsRefuseTheInputAsEitherOutput) {
+  if (!haveConverter()) GTEST_SKIP() << "tonecast.exe not built";
+  for (const Flow& flow : {kPcm, kNellymoser}) {
+    SCOPED_TRACE(flow.name);
+    // PREFIX.flv is the input.
+    std::string in = input(flow, "in.flv");
+    fs::create_hard_link(in, dir_.file("hard.flv"));
+    fs::create_symlink("in.flv", dir_.file("soft.flv"));
+    for (const char* prefix : {"./in", "hard", "soft"}) expectRefused(flow, "in.flv", prefix);
+    expectRepairedElsewhere(in);
+    fs::remove(dir_.file("hard.flv"));
+    fs::remove(dir_.file("soft.flv"));
+    fs::remove(in);
+    // PREFIX.mp3 is the input (an FLV that happens to be named .mp3).
+    in = input(flow, "in.mp3");
+    fs::create_hard_link(in, dir_.file("hard.mp3"));
+    fs::create_symlink("in.mp3", dir_.file("soft.mp3"));
+    for (const char* prefix : {"./in", "hard", "soft"}) expectRefused(flow, "in.mp3", prefix);
+    expectRepairedElsewhere(in);
+    for (const char* name : {"hard.mp3", "soft.mp3", "in.mp3"}) fs::remove(dir_.file(name));
+  }
+}
+
+// ---- A full disk ----------------------------------------------------------------
+
+// An output path that is a link to /dev/full: every write to it fails with
+// "no space left", as on a full disk.
+TEST_F(OutputSafety, Mp3RepairOnAFullDiskFails) {
+  std::string in = input(kMp3, "in.flv");
+  TempDir out;
+  fs::create_symlink("/dev/full", out.file("out.flv"));
+  RunResult r = run({tagmendPath(), in, out.file("out")});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(readBytes(in), original_);
+}
+
+TEST_F(OutputSafety, ReTimedVideoOnAFullDiskFailsTheConverterFlows) {
+  if (!haveConverter()) GTEST_SKIP() << "tonecast.exe not built";
+  for (const Flow& flow : {kPcm, kNellymoser}) {
+    SCOPED_TRACE(flow.name);
+    std::string in = input(flow, std::string(flow.name) + ".flv");
+    TempDir out;
+    fs::create_symlink("/dev/full", out.file("out.flv"));
+    RunResult r = run({tagmendPath(), in, out.file("out")});
+    EXPECT_EQ(r.exitCode, flow.failureCode);
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(readBytes(in), original_);
+  }
+}
+
+// A small RAM file system of its own, mounted in a private mount namespace
+// (needs root; skipped otherwise). Runs argv there with the prefix
+// mount/out and returns the result; the names left in the mount and copies
+// of the files go to keep.
+bool canMountPrivately() {
+  static const bool can = [] {
+    if (!haveTool("unshare")) return false;
+    TempDir probe;
+    RunResult r = run({"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=8k tmpfs \"$0\"", probe.path()});
+    return r.exitCode == 0;
+  }();
+  return can;
+}
+
+RunResult runOnSmallDisk(int64_t bytes, const std::string& in, const std::string& mount,
+                         const std::string& keep) {
+  const char* script =
+      "mount -t tmpfs -o size=$1 tmpfs \"$2\" || exit 99; \"$4\" \"$5\" \"$2/out\"; rc=$?; "
+      "ls -A \"$2\" > \"$3/.listing\"; cp \"$2\"/* \"$3\"/ 2>/dev/null; exit $rc";
+  return run({"unshare", "-m", "sh", "-c", script, "sh", std::to_string(bytes), mount, keep,
+              tagmendPath(), in});
+}
+
+std::vector<std::string> listing(const std::string& keep) {
+  std::vector<std::string> names;
+  std::string text;
+  for (uint8_t c : readBytes(keep + "/.listing")) text += static_cast<char>(c);
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    names.push_back(text.substr(start, nl - start));
+  return names;
+}
+
+TEST_F(OutputSafety, EveryRepairOnASmallDiskFails) {
+  if (!canMountPrivately()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  for (const Flow& flow : {kMp3, kPcm, kNellymoser}) {
+    if (flow.failureCode != 4 && !haveConverter()) continue;
+    SCOPED_TRACE(flow.name);
+    std::string in = input(flow, std::string(flow.name) + ".flv");
+    TempDir mount, keep;
+    RunResult r = runOnSmallDisk(8192, in, mount.path(), keep.path());
+    EXPECT_EQ(r.exitCode, flow.failureCode) << r.err;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(readBytes(in), original_);
+    // The converter never leaves a partial MP3 at its final name, nor beside it.
+    if (flow.failureCode != 4) {
+      EXPECT_EQ(listing(keep.path()), std::vector<std::string>{});
+    }
+  }
+}
+
+// Room for the repaired file but not for its rewrite with fresh metadata:
+// the refresh fails, the repair still succeeds (its result is not looked
+// at), and the file is the whole repaired file, no temporary file beside it.
+TEST_F(OutputSafety, MetadataRefreshWithoutRoomLeavesTheRepairedFileWhole) {
+  if (!canMountPrivately()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  std::string in = input(kMp3, "in.flv");
+  TempDir normal;
+  ASSERT_EQ(run({tagmendPath(), in, normal.file("out")}).exitCode, 0);
+  Flv repaired = readFlv(normal.file("out.flv"));
+  ASSERT_TRUE(repaired.ok);
+  int64_t pages = (static_cast<int64_t>(readBytes(normal.file("out.flv")).size()) + 4095) / 4096;
+  ASSERT_GE(pages, 3) << "the clip is too small for this test";
+
+  TempDir mount, keep;
+  RunResult r = runOnSmallDisk((pages + 1) * 4096, in, mount.path(), keep.path());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(listing(keep.path()), std::vector<std::string>{"out.flv"});
+  Flv left = readFlv(keep.file("out.flv"));
+  ASSERT_TRUE(left.ok) << left.problem;
+  // The media tags, as in the file that did get its metadata.
+  std::vector<Tag> media;
+  for (const Tag& t : repaired.tags) {
+    if (t.type != 18) media.push_back(t);
+  }
+  ASSERT_EQ(left.tags.size(), media.size());
+  for (size_t i = 0; i < media.size(); ++i) {
+    EXPECT_EQ(left.tags[i].type, media[i].type);
+    EXPECT_EQ(left.tags[i].timestamp, media[i].timestamp);
+    EXPECT_TRUE(left.tags[i].data == media[i].data) << "tag " << i;
+  }
+  EXPECT_EQ(readBytes(in), original_);
+}
+
+// ---- Replacing a file whole ---------------------------------------------------------
+
+// Starts argv in a process group of its own; returns its id.
+pid_t startGroup(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (pid > 0) setpgid(pid, pid);
+  return pid;
+}
+
+// An MP3 file that holds whole frames to its end (an ID3v2 tag aside).
+bool isWholeMp3(const std::vector<uint8_t>& bytes) {
+  size_t total = 0;
+  for (const auto& frame : mp3Frames(bytes)) total += frame.size();
+  size_t id3 = 0;
+  if (bytes.size() >= 10 && bytes[0] == 'I' && bytes[1] == 'D' && bytes[2] == '3')
+    id3 = 10 + ((bytes[6] << 21) | (bytes[7] << 14) | (bytes[8] << 7) | bytes[9]);
+  return total > 0 && id3 + total == bytes.size();
+}
+
+// The converter replaces an existing PREFIX.mp3. Killed at any moment, with
+// tagmend and everything it started, it leaves the old file or a whole new
+// one at that name.
+TEST_F(OutputSafety, KilledConversionLeavesTheOldMp3OrAWholeNewOne) {
+  if (!haveConverter()) GTEST_SKIP() << "tonecast.exe not built";
+  std::string in = makeClip(dir_.file("in.flv"), "-vn -c:a pcm_s16be", 20, 44100);
+  const std::vector<uint8_t> input = readBytes(in);
+  const std::vector<uint8_t> old = {'o', 'l', 'd', ' ', 'm', 'p', '3'};
+  TempDir out;
+  const std::string mp3 = out.file("out.mp3");
+
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run({tagmendPath(), in, out.file("out")}).exitCode, 0);
+  auto whole = std::chrono::steady_clock::now() - started;
+  ASSERT_TRUE(isWholeMp3(readBytes(mp3)));
+
+  int sawOld = 0, sawNew = 0;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    writeBytes(mp3, old);
+    pid_t pid = startGroup({tagmendPath(), in, out.file("out")});
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(whole * (attempt + 1) / 7);
+    kill(-pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::vector<uint8_t> now = readBytes(mp3);
+    if (now == old) {
+      ++sawOld;
+    } else {
+      EXPECT_TRUE(isWholeMp3(now)) << "attempt " << attempt << ": " << now.size() << " bytes";
+      ++sawNew;
+    }
+  }
+  std::cout << "killed conversions: old file " << sawOld << ", new file " << sawNew
+            << "; left in the folder:";
+  for (const std::string& name : listDir(out.path())) std::cout << " " << name;
+  std::cout << "\n";
+  EXPECT_EQ(readBytes(in), input);
+}
+
+}  // namespace
+}  // namespace e2e
