@@ -57,9 +57,13 @@ void Amf0Writer::endObject() {
   out_.push_back(flv::kAmfObjectEnd);
 }
 
-void Amf0Writer::numberArray(const std::vector<double>& values) {
+void Amf0Writer::beginStrictArray(uint32_t count) {
   out_.push_back(flv::kAmfStrictArray);
-  u32(static_cast<uint32_t>(values.size()));
+  u32(count);
+}
+
+void Amf0Writer::numberArray(const std::vector<double>& values) {
+  beginStrictArray(static_cast<uint32_t>(values.size()));
   for (double v : values) number(v);
 }
 

@@ -27,6 +27,8 @@ class Amf0Writer {
   void beginObject();
   void endObject();
   void numberArray(const std::vector<double>& values);
+  // A strict array header; count values follow.
+  void beginStrictArray(uint32_t count);
 
  private:
   void u16(uint16_t v);

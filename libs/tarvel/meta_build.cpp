@@ -4,6 +4,7 @@
 #include "libs/tarvel/meta_build.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "libs/tarvel/amf0.h"
@@ -46,9 +47,12 @@ double dataRate(int64_t bytes, double durationSeconds) {
   return durationSeconds > 0 ? double(bytes) / 1024.0 * 8.0 / durationSeconds : 0;
 }
 
+// Bytes of one padding string element: marker, length and up to 200 spaces.
+constexpr size_t kPaddingChunk = 203;
+
 struct Encoding {
   int64_t prefixBytes;  // final header + tag + PreviousTagSize bytes
-  size_t paddingText;   // length of the padding string, 0 without padding
+  size_t paddingText;   // bytes of the padding array's elements
   bool padded;
   bool withKeyframes;
 };
@@ -117,28 +121,39 @@ std::vector<uint8_t> encode(const FlvScan& s, const MetadataLayout& layout, cons
   if (e.padded) {
     // Filler for a prefix of a fixed size; a member, so that readers that
     // check the tag's size against its AMF data find them equal.
-    w.key("padding"), w.string(std::string(e.paddingText, ' '));
+    // Strings of at most 255 bytes: longer ones trip some readers.
+    w.key("padding");
+    w.beginStrictArray(static_cast<uint32_t>((e.paddingText + kPaddingChunk - 1) / kPaddingChunk));
+    size_t left = e.paddingText;
+    size_t chunks = (left + kPaddingChunk - 1) / kPaddingChunk;
+    for (; chunks > 0; --chunks) {
+      size_t chunk = (left + chunks - 1) / chunks;  // even split, each at least 3 bytes
+      w.string(std::string(chunk - 3, ' '));
+      left -= chunk;
+    }
   }
   w.endObject();
   return out;
 }
 
 std::vector<uint8_t> assemble(const FlvScan& s, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> out(kBytesBeforeData);
-  out[0] = 'F', out[1] = 'L', out[2] = 'V';
-  out[3] = 1;  // version
-  out[4] = static_cast<uint8_t>((s.hasAudio ? flv::kFlagAudio : 0) | (s.hasVideo ? flv::kFlagVideo : 0));
-  flv::writeU32(&out[5], flv::kHeaderSize);  // DataOffset
-  flv::writeU32(&out[9], 0);                 // PreviousTagSize0
-  uint8_t* tag = &out[flv::kHeaderSize + flv::kPreviousTagSizeBytes];
+  uint8_t head[kBytesBeforeData] = {};
+  head[0] = 'F', head[1] = 'L', head[2] = 'V';
+  head[3] = 1;  // version
+  head[4] = static_cast<uint8_t>((s.hasAudio ? flv::kFlagAudio : 0) | (s.hasVideo ? flv::kFlagVideo : 0));
+  flv::writeU32(&head[5], flv::kHeaderSize);  // DataOffset
+  flv::writeU32(&head[9], 0);                 // PreviousTagSize0
+  uint8_t* tag = &head[flv::kHeaderSize + flv::kPreviousTagSizeBytes];
   tag[0] = flv::kScript;                                      // TagType
   flv::writeU24(tag + 1, static_cast<uint32_t>(data.size())); // DataSize
   flv::writeTimestamp(tag, 0);                                // Timestamp, TimestampExtended
   flv::writeU24(tag + 8, 0);                                  // StreamID
-  out.insert(out.end(), data.begin(), data.end());
   uint8_t previous[4];
   flv::writeU32(previous, static_cast<uint32_t>(flv::kTagHeaderSize + data.size()));  // PreviousTagSize
-  out.insert(out.end(), previous, previous + 4);
+  std::vector<uint8_t> out(sizeof head + data.size() + sizeof previous);
+  std::memcpy(out.data(), head, sizeof head);
+  if (!data.empty()) std::memcpy(out.data() + sizeof head, data.data(), data.size());
+  std::memcpy(out.data() + sizeof head + data.size(), previous, sizeof previous);
   return out;
 }
 
@@ -195,7 +210,7 @@ std::vector<uint8_t> buildPrefix(const FlvScan& scan, const MetadataLayout& layo
     if (padding < kMinPaddingBytes || padding > kMaxPaddingBytes) return {};
     if (e.prefixBytes - kFixedPrefixBytes + padding > flv::kMaxDataSize) return {};
     e.padded = true;
-    e.paddingText = static_cast<size_t>(padding - kMinPaddingBytes);
+    e.paddingText = static_cast<size_t>(padding - (amf0KeySize("padding") + 5));  // name, array header
     e.prefixBytes = prefixBytes;
   }
   return assemble(scan, encode(scan, layout, e));

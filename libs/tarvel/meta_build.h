@@ -35,8 +35,9 @@ int64_t finalPosition(const MetadataLayout& layout, int64_t prefixBytes, int64_t
 std::vector<uint8_t> buildPrefix(const FlvScan& scan, const MetadataLayout& layout,
                                  int64_t prefixBytes = 0);
 int64_t minimalPrefixBytes(const FlvScan& scan, const MetadataLayout& layout);
-// Padding is a string member of the metadata array, which has a fixed cost.
-constexpr int64_t kMinPaddingBytes = 12;
+// Padding is a member of the metadata array holding an array of short
+// strings: its name and array header cost 14 bytes, each string 3 or more.
+constexpr int64_t kMinPaddingBytes = 17;
 constexpr int64_t kMaxPaddingBytes = 0xFFFF;
 
 }  // namespace tarvel

@@ -194,6 +194,7 @@ TEST_P(FfmpegFiles, MetadataAgreesWithToolsAndTags) {
 
   bool avc = c.codecs.find("libx264") != std::string::npos;
   EXPECT_EQ(flvmetaComplaints(path, avc, c.video), std::vector<std::string>{});
+  EXPECT_EQ(run("ffprobe -v error -show_format '" + path + "' 2>&1 >/dev/null"), "");
 
   std::vector<uint8_t> bytes = readAll(path);
   std::vector<ParsedTag> tags = parseTags(bytes);
@@ -424,6 +425,7 @@ TEST_F(MetadataFile, InPlaceWhereTheFileSystemAllowsElseCopy) {
     size_t mediaStart = tags[1].position;
     EXPECT_TRUE(std::equal(bytes.begin() + long(mediaStart), bytes.end(), original_.begin() + 13));
     EXPECT_EQ(flvmetaComplaints(path, false), std::vector<std::string>{});
+    EXPECT_EQ(run("ffprobe -v error -show_format '" + path + "' 2>&1 >/dev/null"), "");
   }
 }
 
