@@ -10,9 +10,9 @@ work=${WORK:-/tmp/tagmend-bench-meta}
 mkdir -p "$work"
 src=$work/source.flv
 if [ ! -f "$src" ]; then
-  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=640x480:rate=25 \
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25,noise=alls=40:allf=t \
     -f lavfi -i sine=frequency=440:sample_rate=44100 -t 420 \
-    -c:v flv -b:v 20M -c:a libmp3lame -b:a 128k -flvflags no_metadata "$src"
+    -c:v flv -qscale:v 1 -c:a libmp3lame -b:a 128k -flvflags no_metadata "$src"
 fi
 ls -l "$src"
 df -T "$work" | tail -1
