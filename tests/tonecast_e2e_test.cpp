@@ -299,7 +299,6 @@ TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
   std::memcpy(otherFormat->formatName, "ogg", 4);
   EXPECT_NE(otherFormat.runConverter().exitCode, 0);
 
-  testing::Test::RecordProperty("checked", "exit codes");
   for (const RunResult& each : {noJob, noArgument, r}) {
     EXPECT_EQ(each.out, "");
     EXPECT_EQ(each.err, "");
