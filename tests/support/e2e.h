@@ -70,9 +70,14 @@ bool haveTool(const std::string& name);
 // blanks) and returns outPath; a failure of ffmpeg fails the current test.
 std::string makeWithFfmpeg(const std::string& outPath, const std::string& args);
 
+struct FlvmetaMessage {
+  std::string level;  // "warning", "error" or "fatal"
+  std::string text;
+};
 struct FlvmetaCheck {
   int errors = -1;  // -1: the report could not be read
   int warnings = -1;
+  std::vector<FlvmetaMessage> messages;
   std::string json;
 };
 // "flvmeta --check --json": the counts of error (and fatal) and warning messages.

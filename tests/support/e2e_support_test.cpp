@@ -147,7 +147,11 @@ TEST(Tools, FlvmetaAndFfprobeVerdicts) {
   auto audio = tagsOfType(f, 8);
   const_cast<Tag*>(audio[5])->timestamp = 0;  // audio going back in time
   writeFlv(dir.file("back.flv"), f);
-  EXPECT_GE(flvmetaCheck(dir.file("back.flv")).errors, 1);
+  FlvmetaCheck back = flvmetaCheck(dir.file("back.flv"));
+  EXPECT_GE(back.errors, 1);
+  ASSERT_FALSE(back.messages.empty()) << back.json;
+  EXPECT_EQ(back.messages[0].level, "error");
+  EXPECT_EQ(back.messages[0].text.rfind("audio tag timestamps are decreasing", 0), 0u) << back.json;
   writeBytes(dir.file("junk.flv"), {'n', 'o', 't'});
   EXPECT_FALSE(ffprobeReads(dir.file("junk.flv")));
 }

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <sstream>
 
 #include "tests/support/e2e.h"
@@ -158,15 +157,49 @@ std::string makeWithFfmpeg(const std::string& outPath, const std::string& args) 
   return outPath;
 }
 
+namespace {
+
+// The number after "name": in flvmeta's report, or -1.
+int jsonCount(const std::string& json, const std::string& name) {
+  size_t at = json.rfind("\"" + name + "\":");
+  if (at == std::string::npos) return -1;
+  at += name.size() + 3;
+  size_t end = json.find_first_not_of("0123456789", at);
+  if (end == at) return -1;
+  return std::stoi(json.substr(at, end - at));
+}
+
+// The string after "name":" from position at (flvmeta escapes no quotes
+// in the messages this suite meets), moving at past it.
+std::string jsonString(const std::string& json, const std::string& name, size_t& at) {
+  std::string opener = "\"" + name + "\":\"";
+  size_t start = json.find(opener, at);
+  if (start == std::string::npos) return at = std::string::npos, "";
+  start += opener.size();
+  size_t end = json.find('"', start);
+  if (end == std::string::npos) return at = std::string::npos, "";
+  at = end + 1;
+  return json.substr(start, end - start);
+}
+
+}  // namespace
+
 FlvmetaCheck flvmetaCheck(const std::string& path) {
   FlvmetaCheck c;
   RunResult r = run({"flvmeta", "--check", "--json", "--level=warning", path});
   c.json = r.out;
   // The report ends with "errors":N,"warnings":N; fatal messages are
   // already counted among the errors.
-  std::smatch m;
-  if (std::regex_search(c.json, m, std::regex("\"errors\":(\\d+)"))) c.errors = std::stoi(m[1]);
-  if (std::regex_search(c.json, m, std::regex("\"warnings\":(\\d+)"))) c.warnings = std::stoi(m[1]);
+  c.errors = jsonCount(c.json, "errors");
+  c.warnings = jsonCount(c.json, "warnings");
+  for (size_t at = 0;;) {
+    FlvmetaMessage m;
+    m.level = jsonString(c.json, "level", at);
+    if (at == std::string::npos) break;
+    m.text = jsonString(c.json, "message", at);
+    if (at == std::string::npos) break;
+    c.messages.push_back(m);
+  }
   if (c.errors < 0) c.json += r.err;
   return c;
 }
