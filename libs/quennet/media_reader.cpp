@@ -150,6 +150,7 @@ struct EncoderInfo {
   bool present = false;
   int32_t delay = 0;    // samples the encoder put in front of the audio
   int32_t padding = 0;  // samples it appended to fill the last frame
+  int64_t frames = 0;   // audio frames the encoder wrote, 0 when not given
 };
 
 // The LAME extension follows the Xing fields: a 9-byte encoder string, and at
@@ -173,7 +174,11 @@ EncoderInfo readEncoderInfo(const uint8_t* frame, const FrameHeader& header) {
   info.present = true;
   uint32_t flags = readBe32(frame + at + 4);
   at += 8;
-  if (flags & 1) at += 4;    // frame count
+  if (flags & 1) {
+    if (at + 4 > frameBytes) return info;
+    info.frames = readBe32(frame + at);
+    at += 4;
+  }
   if (flags & 2) at += 4;    // byte count
   if (flags & 4) at += 100;  // seek table
   if (flags & 8) at += 4;    // quality
@@ -270,7 +275,10 @@ void describe(const Walk& walk, AvInfo* info) {
   *info = AvInfo{};
   const FrameHeader& first = walk.first;
   int64_t decoded = walk.frames * first.samplesPerFrame;
-  int64_t played = decoded - walk.encoder.delay - walk.encoder.padding;
+  // The padding sits in the encoder's last frame: a file cut short before it
+  // has none to drop.
+  bool complete = walk.encoder.frames == 0 || walk.frames >= walk.encoder.frames;
+  int64_t played = decoded - walk.encoder.delay - (complete ? walk.encoder.padding : 0);
   if (played < 0) played = 0;
   info->hasAudio = 1;
   info->hasVideo = 0;

@@ -253,4 +253,24 @@ TEST(MediaReader, MeasuresFfmpegFilesWithTheirLavcTag) {
   }
 }
 
+TEST(MediaReader, ACutLameFileKeepsItsDelayButHasNoPaddingToDrop) {
+  if (!hasTool("ffmpeg") || !hasTool("lame")) GTEST_SKIP() << "ffmpeg or lame is missing";
+  ScratchDir dir;
+  std::string wav = dir.file("in.wav"), mp3 = dir.file("full.mp3"), cut = dir.file("cut.mp3");
+  ASSERT_TRUE(run("ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=2 -ac 1 '" + wav + "'"));
+  ASSERT_TRUE(run("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'"));
+  AvInfo full{};
+  ASSERT_TRUE(describeFile(mp3, &full));
+  EXPECT_EQ(full.sampleCount, 88200);
+  ASSERT_GT(full.encoderPadding, 0);
+
+  std::vector<uint8_t> bytes = readBytes(mp3);
+  ASSERT_GT(bytes.size(), 20000u);
+  writeBytes(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20000));
+  AvInfo info{};
+  ASSERT_TRUE(describeFile(cut, &info));
+  EXPECT_EQ(info.frameCount, (20000 - 417) / 417);  // 128 kb/s frames of 417 or 418 bytes
+  EXPECT_EQ(info.sampleCount, int64_t{info.frameCount} * 1152 - info.encoderDelay);
+}
+
 }  // namespace

@@ -33,7 +33,9 @@ typedef struct AvInfo {
   int32_t channels;       /* 12 */
   int32_t bitRate;        /* 16: average, bits per second */
   int32_t frameCount;     /* 20: MP3 frames walked (an Xing/Info frame excluded) */
-  int64_t sampleCount;    /* 24: samples per channel a player plays */
+  int64_t sampleCount;    /* 24: samples per channel a player plays: frames x samples per
+                             frame, less the encoder delay, and less the padding when
+                             the file holds every frame its encoder wrote */
   int32_t encoderDelay;   /* 32: samples skipped at the start (LAME tag), else 0 */
   int32_t encoderPadding; /* 36: samples dropped at the end (LAME tag), else 0 */
   int64_t duration;       /* 40: sampleCount in ticks of 100 ns, truncated */
@@ -53,7 +55,8 @@ QUENNET_API int32_t GetMP3FrameSize(const uint8_t* frame, int32_t* samplesPerFra
 
 /* Media reader: create, open a file, describe it, close, delete. */
 QUENNET_API void* AVR_Create(void);
-/* Opens an MP3 file (mode 6 is the only mode); zero if it is not one. */
+/* Opens an MP3 file (mode 6 is the only mode; others are refused) and walks
+ * its frames; zero if it is not MP3, cannot be read, or holds no frame. */
 QUENNET_API int32_t AVR_Open(void* reader, const char* path, int32_t mode);
 QUENNET_API int32_t AVR_GetAVInfo(void* reader, AvInfo* info);
 QUENNET_API void AVR_Close(void* reader);
