@@ -9,12 +9,6 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 find_program(TAGMEND_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(TAGMEND_WINE)
-  # WINEDLLOVERRIDES keeps the first start from asking to install Mono and
-  # Gecko, which nothing here needs.
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      ${CMAKE_COMMAND} -E env
-      WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
-      WINEDEBUG=-all
-      WINEDLLOVERRIDES=mscoree,mshtml=
-      ${TAGMEND_WINE})
+      ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
 endif()

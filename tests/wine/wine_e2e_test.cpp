@@ -6,8 +6,6 @@
 // and against what the Linux build writes for the same input.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -38,24 +36,8 @@ std::string makeMp3(const TempDir& dir) {
                         "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 1 -c:a libmp3lame -b:a 128k");
 }
 
-// The Wine environment every run shares: the variables, and a server and
-// its system services started once, apart from any test's pipes (a service
-// started by a test's run would hold that run's output open).
-std::string wineEnvironment() {
-  return std::string("WINEPREFIX='") + TAGMEND_WINEPREFIX +
-         "' WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ";
-}
-
 class WineTagmend : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::string server = (fs::path(TAGMEND_WINE).parent_path() / "wineserver64").string();
-    if (!fs::exists(server)) server = "wineserver";
-    std::string start = wineEnvironment() + "'" + server + "' -p 60 </dev/null >/dev/null 2>&1; " +
-                        wineEnvironment() + "'" + TAGMEND_WINE + "' wineboot -u </dev/null >/dev/null 2>&1";
-    if (std::system(start.c_str()) != 0) std::fprintf(stderr, "starting Wine failed: %s\n", start.c_str());
-  }
-
   void SetUp() override {
     if (!haveTool("ffmpeg") || !haveTool("ffprobe") || !haveTool("flvmeta"))
       GTEST_SKIP() << "ffmpeg, ffprobe or flvmeta missing";
@@ -76,14 +58,13 @@ class WineTagmend : public ::testing::Test {
     return dir + "/tagmend.exe";
   }
 
-  // Runs the program under Wine with Windows paths as given; the stand-in
-  // converter reads its instructions from env.
+  // Runs the program under Wine (through the launcher that CTest uses for
+  // the Windows build) with Windows paths as given; the stand-in converter
+  // reads its instructions from env.
   RunResult wine(const std::string& exe, const std::vector<std::string>& args,
-                 const std::string& cwd, std::vector<std::string> env = {}) {
-    std::vector<std::string> argv = {TAGMEND_WINE, winPath(exe)};
+                 const std::string& cwd, const std::vector<std::string>& env = {}) {
+    std::vector<std::string> argv = {TAGMEND_WINE_RUN, TAGMEND_WINEPREFIX, winPath(exe)};
     argv.insert(argv.end(), args.begin(), args.end());
-    env.insert(env.end(), {std::string("WINEPREFIX=") + TAGMEND_WINEPREFIX, "WINEDEBUG=-all",
-                           "WINEDLLOVERRIDES=mscoree,mshtml="});
     return run(argv, cwd.empty() ? dir_.path() : cwd, env);
   }
 
