@@ -12,7 +12,7 @@ prevsize (garbage PreviousTagSize), zerolen (zero-length tags), dataoffset
 (bad DataOffset), amf (deep, huge or cut AMF0 script data), nonfinite
 (NaN/Inf/huge numbers in onMetaData), timestamps (backwards, extended byte
 set, wrapping), flags (audio/video flags and tag types), garbage (random
-bytes and inserted runs).
+bytes and inserted runs), gapsum (gap lengths summing past 64 bits).
 """
 import os
 import random
@@ -222,6 +222,17 @@ def damages(data, rnd):
         yield "garbage", data[:at] + run + data[at:]
     yield "garbage", data + bytes(rnd.getrandbits(8) for _ in range(100))
     yield "garbage", data[:13] + data[13:][::-1]
+
+    # Gaps whose stored lengths sum past the range of 64-bit ticks: 230000
+    # gaps of 2^32-1 ms each way (about 7 MB), for the re-timers that keep
+    # gaps (PCM and Nellymoser audio).
+    if first_audio is not None and triples[first_audio][2][0] >> 4 in (0, 5, 6):
+        flags = triples[first_audio][2][:1]
+        video = [(k, t, b) for k, t, b in triples if k == 9][:1]
+        for opened, closed in ((0xFFFFFFFF, 0), (0, 0xFFFFFFFF)):
+            pair = tag_bytes(8, opened, b"") + tag_bytes(8, closed, flags + b"\0")
+            yield "gapsum", build(header, video) + pair * 230000 + \
+                b"".join(tag_bytes(k, t, b) for k, t, b in video)
 
 
 def main():
