@@ -75,6 +75,7 @@ ConversionResult resultOf(Timeline::Result result) {
     case Timeline::Result::kOk: return ConversionResult::kDone;
     case Timeline::Result::kUnsupportedFormat: return ConversionResult::kUnsupportedAudio;
     case Timeline::Result::kDecodeFailed: return ConversionResult::kDecodeFailed;
+    case Timeline::Result::kImplausibleGap: return ConversionResult::kImplausibleGap;
     case Timeline::Result::kSinkFailed: break;
   }
   return ConversionResult::kEncodeOrWriteFailed;

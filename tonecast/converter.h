@@ -35,6 +35,7 @@ enum class ConversionResult {
   kSameFile,           // the output path names the input file
   kUnsupportedAudio,   // an audio tag of a format the converter cannot decode
   kDecodeFailed,
+  kImplausibleGap,     // a gap of a length no recording has (see Timeline)
   kEncodeOrWriteFailed,
 };
 

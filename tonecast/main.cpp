@@ -5,7 +5,8 @@
 // Exit codes: 0 the MP3 file is complete and closed at the job's output
 // path; 1 wrong command line; 2 the job cannot be opened; 3 the job is not
 // one this converter does; 4 the input cannot be read, or is the output;
-// 5 the input holds audio that cannot be decoded; 6 encoding or writing
+// 5 the input holds audio that cannot be decoded, or a gap too long to be
+// real; 6 encoding or writing
 // failed. On every code but 0 nothing is left at the output path.
 #include <algorithm>
 
@@ -29,7 +30,8 @@ int exitCodeOf(tonecast::ConversionResult result) {
     case tonecast::ConversionResult::kInputUnreadable:
     case tonecast::ConversionResult::kSameFile: return 4;
     case tonecast::ConversionResult::kUnsupportedAudio:
-    case tonecast::ConversionResult::kDecodeFailed: return 5;
+    case tonecast::ConversionResult::kDecodeFailed:
+    case tonecast::ConversionResult::kImplausibleGap: return 5;
     case tonecast::ConversionResult::kEncodeOrWriteFailed: break;
   }
   return 6;

@@ -106,7 +106,9 @@ Timeline::Result Timeline::closeGap(uint32_t storedMs) {
   // A closing tag stored before the opening one (a clock that went back)
   // gives no silence; it cannot take back audio already written.
   const int64_t length = static_cast<int64_t>(storedMs) - static_cast<int64_t>(gapStartMs_);
+  if (length > kMaxGapMs) return Result::kImplausibleGap;
   closedGapMs_ += std::max<int64_t>(length, 0);
+  if (closedGapMs_ > kMaxTotalGapMs) return Result::kImplausibleGap;
   // The silence written so far follows the total of the gaps, rounded once,
   // so that rounding never accumulates over many gaps.
   const int64_t target = (closedGapMs_ * stream_.rate + 500) / 1000;

@@ -67,9 +67,17 @@ class RateConverter {
 // non-empty tag fixes the stream's rate and channel count; later tags of
 // another rate are resampled to it (linearly) and of other channels mixed
 // or duplicated to it.
+//
+// A gap's silence costs encoding time and disk like audio, so a stored
+// length that no recording has in one piece (a damaged or wrapped
+// timestamp: up to 49 days) is refused rather than written: a gap longer
+// than kMaxGapMs, or closed gaps summing to more than kMaxTotalGapMs, end
+// the timeline with kImplausibleGap.
 class Timeline {
  public:
-  enum class Result { kOk, kUnsupportedFormat, kDecodeFailed, kSinkFailed };
+  enum class Result { kOk, kUnsupportedFormat, kDecodeFailed, kSinkFailed, kImplausibleGap };
+  static constexpr int64_t kMaxGapMs = 60 * 60 * 1000;
+  static constexpr int64_t kMaxTotalGapMs = 6 * kMaxGapMs;
 
   // fallback: the stream's shape when the input has no non-empty audio tag
   // (the sink is still begun, so that an empty but valid file comes out).

@@ -16,18 +16,22 @@ class CaptureSink : public SampleSink {
     return acceptBegin;
   }
   bool write(const float* const* planes, size_t frames) override {
+    written += frames;
+    if (!keep) return acceptWrite;
     for (int c = 0; c < shape.channels; ++c) {
       samples[c].insert(samples[c].end(), planes[c], planes[c] + frames);
     }
     return acceptWrite;
   }
-  size_t frames() const { return samples[0].size(); }
+  size_t frames() const { return written; }
 
   int begins = 0;
   StreamShape shape;
   std::vector<float> samples[2];
   bool acceptBegin = true;
   bool acceptWrite = true;
+  bool keep = true;  // false: only count, for hours of silence
+  size_t written = 0;
 };
 
 // Flags-byte fields of an FLV audio tag.
@@ -168,6 +172,32 @@ TEST(Timeline, GapClosedBeforeItOpenedGivesNoSilence) {
   ASSERT_EQ(timeline.add(m.empty(300)), Result::kOk);
   ASSERT_EQ(timeline.add(m.pcmFrames(400, k11k, 5)), Result::kOk);  // a 100 ms gap
   EXPECT_EQ(sink.frames(), 15u + 1103);
+}
+
+TEST(Timeline, GapsLongerThanAnyRecordingAreRefused) {
+  TagMaker m;
+  CaptureSink sink;
+  sink.keep = false;
+  Timeline timeline(sink, {});
+  ASSERT_EQ(timeline.add(m.pcmFrames(0, k5k, 5)), Result::kOk);
+  ASSERT_EQ(timeline.add(m.empty(10)), Result::kOk);
+  ASSERT_EQ(timeline.add(m.pcmFrames(10 + Timeline::kMaxGapMs, k5k, 5)), Result::kOk);  // an hour
+  EXPECT_EQ(sink.frames(), 10u + 5512u * 3600);
+  ASSERT_EQ(timeline.add(m.empty(0x7FFFFFF0)), Result::kOk);
+  EXPECT_EQ(timeline.add(m.pcmFrames(0xFFFFFFFF, k5k, 5)), Result::kImplausibleGap);
+  EXPECT_EQ(sink.frames(), 10u + 5512u * 3600);  // nothing of it written
+
+  // Six one-hour gaps pass; the seventh passes the total.
+  CaptureSink manySink;
+  manySink.keep = false;
+  Timeline many(manySink, {});
+  uint32_t ms = 0;
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(many.add(m.pcmFrames(ms, k5k, 1)), Result::kOk);
+    ASSERT_EQ(many.add(m.empty(ms)), Result::kOk);
+    ms += static_cast<uint32_t>(Timeline::kMaxGapMs);
+  }
+  EXPECT_EQ(many.add(m.pcmFrames(ms, k5k, 1)), Result::kImplausibleGap);
 }
 
 TEST(Timeline, TagsAtAnotherRateAreResampledToTheStreamsRate) {
