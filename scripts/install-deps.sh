@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   ffmpeg flvmeta yamdi lame hyperfine time
   libmp3lame-dev libavcodec-dev libavutil-dev
+  clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
