@@ -267,9 +267,13 @@ std::vector<uint8_t> scriptTag(const std::string& name, uint32_t ms) {
   w.beginObject();
   w.key("time"), w.number(ms / 1000.0);
   w.endObject();
-  std::vector<uint8_t> tag = {18, uint8_t(data.size() >> 16), uint8_t(data.size() >> 8), uint8_t(data.size()),
-                              uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms), uint8_t(ms >> 24), 0, 0, 0};
-  tag.insert(tag.end(), data.begin(), data.end());
+  std::vector<uint8_t> tag;
+  tag.reserve(11 + data.size() + 4);
+  for (uint8_t b : {uint8_t(18), uint8_t(data.size() >> 16), uint8_t(data.size() >> 8), uint8_t(data.size()),
+                    uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms), uint8_t(ms >> 24), uint8_t(0), uint8_t(0),
+                    uint8_t(0)})
+    tag.push_back(b);
+  for (uint8_t b : data) tag.push_back(b);
   uint32_t previous = uint32_t(11 + data.size());
   for (int shift : {24, 16, 8, 0}) tag.push_back(uint8_t(previous >> shift));
   return tag;
