@@ -172,6 +172,39 @@ TEST(TagWriter, WritesHeaderTagsAndPreviousTagSizes) {
   EXPECT_EQ(testing_flv::readFile(dir.file("out.flv")), source);
 }
 
+// Small tags go through the writer's buffer, large ones straight to the file,
+// and the file is handed to the disk in slices as it grows: sizes around
+// each boundary, in every order, over more than one slice, come back whole.
+TEST(TagWriter, TagsOfEverySizeInAnyOrderComeBackWhole) {
+  TempDir dir;
+  const size_t sizes[] = {1, 64 * 1024 - 13, 64 * 1024 - 12, 200 * 1024, 3, 256 * 1024, 40000, 1 << 20};
+  FlvBuilder b(0x05);
+  uint32_t ms = 0;
+  for (int round = 0; round < 10; ++round) {
+    for (size_t size : sizes) {
+      std::vector<uint8_t> payload(size, static_cast<uint8_t>(ms * 7 + round));
+      payload.back() = static_cast<uint8_t>(ms);
+      if (ms % 2) {
+        b.audio(ms, 0x2A, payload);
+      } else {
+        b.video(ms, 0x22, payload);
+      }
+      ++ms;
+    }
+  }
+  std::vector<uint8_t> source = b.bytes();
+  ASSERT_GT(source.size(), size_t{8 << 20} * 2);
+  testing_flv::writeFile(dir.file("in.flv"), source);
+  Reader r(dir.file("in.flv"));
+  ASSERT_TRUE(r.header());
+  void* w = CreateFileWriteAble(dir.file("out.flv").c_str());
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(Flv_WriteHeader(w, &r.h));
+  while (r.next()) EXPECT_TRUE(Flv_WriteTag(w, &r.tag));
+  EXPECT_TRUE(DeleteFileWritable(w));
+  EXPECT_TRUE(testing_flv::readFile(dir.file("out.flv")) == source);
+}
+
 TEST(TagWriter, AFailedWriteIsReportedAtClose) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   std::vector<uint8_t> big(2 << 20, 1);

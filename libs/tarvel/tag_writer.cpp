@@ -12,7 +12,17 @@
 namespace tarvel {
 namespace {
 
-constexpr size_t kBufferSize = 1 << 20;
+// Small tags are gathered in a buffer and written together; a buffer that
+// stays in the processor's cache makes the copy into it nearly free.
+constexpr size_t kBufferSize = 256 * 1024;
+// A tag at least this large is written from the caller's bytes, not copied
+// into the buffer first: big video frames cross user memory once.
+constexpr size_t kDirectBytes = 64 * 1024;
+// Every this many bytes the file's written part is handed to the disk in
+// the background. The metadata update that follows every repair flushes
+// the whole file (moving blocks, or syncing a copy); data already on its
+// way makes that flush short, and the disk works while the repair does.
+constexpr int64_t kWritebackBytes = 8 << 20;
 
 class TagWriter {
  public:
@@ -24,9 +34,9 @@ class TagWriter {
 
   bool append(const uint8_t* bytes, size_t n) {
     if (failed_) return false;
-    if (buffer_.size() + n > kBufferSize) {
+    if (buffer_.size() + n > kBufferSize || n >= kDirectBytes) {
       if (!flush()) return false;
-      if (n >= kBufferSize) return check(file_.write(bytes, static_cast<int64_t>(n)));
+      if (n >= kDirectBytes) return put(bytes, n);
     }
     buffer_.insert(buffer_.end(), bytes, bytes + n);
     return true;
@@ -34,9 +44,9 @@ class TagWriter {
 
   bool flush() {
     if (failed_) return false;
-    bool ok = buffer_.empty() || file_.write(buffer_.data(), static_cast<int64_t>(buffer_.size()));
+    bool ok = buffer_.empty() || put(buffer_.data(), buffer_.size());
     buffer_.clear();
-    return check(ok);
+    return ok;
   }
 
   bool close() {
@@ -45,13 +55,23 @@ class TagWriter {
   }
 
  private:
-  bool check(bool ok) {
-    if (!ok) failed_ = true;
-    return ok;
+  bool put(const uint8_t* bytes, size_t n) {
+    if (!file_.write(bytes, static_cast<int64_t>(n))) {
+      failed_ = true;
+      return false;
+    }
+    written_ += static_cast<int64_t>(n);
+    if (written_ - writebackFrom_ >= kWritebackBytes) {
+      file_.startWriteback(writebackFrom_, written_ - writebackFrom_);
+      writebackFrom_ = written_;
+    }
+    return true;
   }
 
   platform::File file_;
   std::vector<uint8_t> buffer_;
+  int64_t written_ = 0;
+  int64_t writebackFrom_ = 0;
   bool failed_ = false;
 };
 
