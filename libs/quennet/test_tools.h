@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,14 @@ namespace quennet_test {
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quennet-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data())) path_ = buffer.data();
+    // create_directory refuses a name that exists, so a clash tries the next.
+    auto base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int i = 0; i < 100 && path_.empty(); ++i) {
+      auto candidate = base / ("quennet-test-" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
+    }
   }
   ~ScratchDir() {
     std::error_code ec;

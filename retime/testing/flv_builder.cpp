@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace testing_flv {
@@ -91,11 +92,15 @@ ParsedFlv parseFlv(const std::string& path) {
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tagmend-test-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  // create_directory refuses a name that exists, so a clash tries the next.
+  auto base = std::filesystem::temp_directory_path();
+  std::random_device random;
+  for (int i = 0; i < 100 && path_.empty(); ++i) {
+    auto candidate = base / ("tagmend-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary folder");
 }
 
 TempDir::~TempDir() {
