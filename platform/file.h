@@ -82,6 +82,9 @@ bool sameFile(const char* a, const char* b);
 bool replaceFile(const char* from, const char* to);
 bool removeFile(const char* path);
 bool fileExists(const char* path);
+// True when nothing exists at path, or a regular file that is not a link:
+// a file that may be replaced by renaming another over it.
+bool replaceableByRename(const char* path);
 
 // The running program's full path; empty on failure.
 std::string programPath();

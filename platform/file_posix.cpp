@@ -236,6 +236,12 @@ bool fileExists(const char* path) {
   return ::stat(path, &st) == 0;
 }
 
+bool replaceableByRename(const char* path) {
+  struct stat st;
+  if (::lstat(path, &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+}
+
 std::string programPath() {
   char buffer[PATH_MAX + 1];
   ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);

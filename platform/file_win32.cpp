@@ -248,6 +248,15 @@ bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
 
 bool fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
+bool replaceableByRename(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 std::string programPath() {
   // GetModuleFileNameA cuts a long name to the buffer and says so only by
   // filling it; grow until the name fits, up to the longest path there is.

@@ -4,8 +4,7 @@
 #include <string>
 
 #include "retime/converted_audio.h"
-#include "retime/handles.h"
-#include "retime/output_path.h"
+#include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 #include "retime/wide_math.h"
@@ -25,7 +24,8 @@ struct TrackLayout {
   int64_t contentDuration = 0;
 };
 
-TrackLayout layOutTrack(void* reader, int64_t trackDuration) {
+// False when the gaps of a damaged file add up past any real timeline.
+bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   TrackLayout layout{0, trackDuration};
   bool inGap = false;
   int64_t gapStart = 0;
@@ -43,11 +43,13 @@ TrackLayout layOutTrack(void* reader, int64_t trackDuration) {
     // A gap still open at the end is never closed and takes nothing away.
     if (inGap) {
       layout.contentDuration += gapStart - stored;
+      if (!withinTimeline(layout.contentDuration)) return false;
       inGap = false;
     }
     layout.totalBytes += tag->payloadSize;
   }
-  return layout;
+  *out = layout;
+  return true;
 }
 
 // The second pass: where each audio tag lands in the converted track, and
@@ -57,7 +59,8 @@ class TrackPlacement {
   explicit TrackPlacement(TrackLayout layout) : layout_(layout) {}
 
   // False when a non-empty tag turns up although the first pass counted no
-  // audio bytes: the input changed between the passes.
+  // audio bytes (the input changed between the passes), or when the gaps add
+  // up past any real timeline.
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
     if (tag.payloadSize == 0) {
@@ -73,6 +76,7 @@ class TrackPlacement {
       // The gap's own length goes in before the drift is taken, so that the
       // audio after it starts later in the track by exactly that much.
       gapTotal_ += stored - gapStart_;
+      if (!withinTimeline(gapTotal_)) return false;
       drift_ = trackPosition(bytesSoFar_) - stored;
       inGap_ = false;
     } else {
@@ -125,32 +129,21 @@ int retimeToConvertedAudio(const char* mp3Path, const char* inputPath, const cha
 }
 
 int retimeVideoToTrack(const char* inputPath, const char* flvPath, int64_t trackDuration) {
-  // Creating the output over the input would destroy it before it is read.
-  if (wouldOverwriteInput(inputPath, flvPath)) return 0;
-  ReaderPtr reader(CreateFileReadAble(inputPath));
-  if (!reader) return 0;
-  FlvHeaderRecord header;
-  if (!Flv_ReadHeader(reader.get(), &header)) return 0;
-  Writer writer(CreateFileWriteAble(flvPath));
-  if (!writer) return 0;
-  Flv_WriteHeader(writer.get(), &header);
-
-  TrackPlacement placement(layOutTrack(reader.get(), trackDuration));
-  rewindReader(reader.get());
-  if (!Flv_ReadHeader(reader.get(), &header)) return 0;
-
-  TagSlot tag;
-  while (tag.next(reader.get())) {
-    if (tag->tagType == kAudioTag) {
-      if (!placement.place(*tag)) return 0;
-    } else if (tag->tagType == kVideoTag) {
-      stampTimestamp(*tag, movedTimestamp(tag->timestamp, placement.drift()));
-      Flv_WriteTag(writer.get(), &*tag);
+  return runRepair(inputPath, flvPath, [trackDuration](void* reader, void* writer, FlvHeaderRecord& header) {
+    TrackLayout layout;
+    if (!layOutTrack(reader, trackDuration, &layout)) return false;
+    TrackPlacement placement(layout);
+    rewindReader(reader);
+    if (!Flv_ReadHeader(reader, &header)) return false;
+    TagSlot tag;
+    while (tag.next(reader)) {
+      if (tag->tagType == kAudioTag) {
+        if (!placement.place(*tag)) return false;
+      } else if (tag->tagType == kVideoTag) {
+        stampTimestamp(*tag, movedTimestamp(tag->timestamp, placement.drift()));
+        Flv_WriteTag(writer, &*tag);
+      }
     }
-  }
-  reader.reset();
-  // A write that failed leaves a truncated file: that is no success.
-  if (!writer.close()) return 0;
-  refreshMetadata(flvPath);
-  return 1;
+    return true;
+  });
 }

@@ -2,8 +2,7 @@
 // the MP3 frames they carry, video tags move with the latest audio tag.
 #include <string>
 
-#include "retime/handles.h"
-#include "retime/output_path.h"
+#include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -26,35 +25,23 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
-  ReaderPtr reader(CreateFileReadAble(inputPath));
-  if (!reader) return 0;
-  FlvHeaderRecord header;
-  if (!Flv_ReadHeader(reader.get(), &header)) return 0;
-  std::string outPath = outputPath(outputPrefix, ".flv");
-  if (outPath.empty() || wouldOverwriteInput(inputPath, outPath)) return 0;
-  Writer writer(CreateFileWriteAble(outPath.c_str()));
-  if (!writer) return 0;
-  Flv_WriteHeader(writer.get(), &header);
-
-  int64_t audioClock = 0;
-  int64_t drift = 0;
-  TagSlot tag;
-  while (tag.next(reader.get())) {
-    if (tag->tagType == 8) {
-      int64_t stored = storedTicks(*tag);
-      int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
-      drift = audioClock - stored;
-      stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
-      audioClock += duration;
-      Flv_WriteTag(writer.get(), &*tag);
-    } else if (tag->tagType == 9) {
-      stampTimestamp(*tag, movedTimestamp(tag->timestamp, drift));
-      Flv_WriteTag(writer.get(), &*tag);
+  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord&) {
+    int64_t audioClock = 0;
+    int64_t drift = 0;
+    TagSlot tag;
+    while (tag.next(reader)) {
+      if (tag->tagType == 8) {
+        int64_t stored = storedTicks(*tag);
+        int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
+        drift = audioClock - stored;
+        stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
+        audioClock += duration;
+        Flv_WriteTag(writer, &*tag);
+      } else if (tag->tagType == 9) {
+        stampTimestamp(*tag, movedTimestamp(tag->timestamp, drift));
+        Flv_WriteTag(writer, &*tag);
+      }
     }
-  }
-  reader.reset();
-  // A write that failed leaves a truncated file: that is no success.
-  if (!writer.close()) return 0;
-  refreshMetadata(outPath.c_str());
-  return 1;
+    return true;
+  });
 }

@@ -1,7 +1,6 @@
 // Video re-timing for Nellymoser audio: the audio's length comes from the
 // payloads themselves, 256 samples in every whole 64-byte block.
-#include "retime/handles.h"
-#include "retime/output_path.h"
+#include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -28,7 +27,8 @@ int64_t wholeBlocks(int32_t payloadSize) {
 // Each tag's length is truncated on its own before it is summed.
 class NellymoserClock {
  public:
-  void place(const TagRecord& tag) {
+  // False when the audio adds up past any real timeline (a damaged file).
+  bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
     if (tag.payloadSize == 0) {
       if (!inGap_) {
@@ -36,17 +36,20 @@ class NellymoserClock {
         drift_ = audioClock_ - stored;
         inGap_ = true;
       }
-      return;
+      return true;
     }
     if (inGap_) {
       gapTotal_ += stored - gapStart_;
+      if (!withinTimeline(gapTotal_)) return false;
       drift_ = contentClock_ + gapTotal_ - stored;
       inGap_ = false;
     } else {
       drift_ = audioClock_ - stored;
     }
     contentClock_ += nellymoserTagDuration(tag);
+    if (!withinTimeline(contentClock_)) return false;
     audioClock_ = contentClock_ + gapTotal_;
+    return true;
   }
 
   int64_t drift() const { return drift_; }
@@ -73,29 +76,17 @@ int64_t nellymoserTagDuration(const TagRecord& tag) {
 }
 
 int retimeNellymoserVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {
-  // Creating the output over the input would destroy it while it is read.
-  if (wouldOverwriteInput(inputPath, flvPath)) return 0;
-  ReaderPtr reader(CreateFileReadAble(inputPath));
-  if (!reader) return 0;
-  FlvHeaderRecord header;
-  if (!Flv_ReadHeader(reader.get(), &header)) return 0;
-  Writer writer(CreateFileWriteAble(flvPath));
-  if (!writer) return 0;
-  Flv_WriteHeader(writer.get(), &header);
-
-  NellymoserClock clock;
-  TagSlot tag;
-  while (tag.next(reader.get())) {
-    if (tag->tagType == kAudioTag) {
-      clock.place(*tag);
-    } else if (tag->tagType == kVideoTag) {
-      stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
-      Flv_WriteTag(writer.get(), &*tag);
+  return runRepair(inputPath, flvPath, [](void* reader, void* writer, FlvHeaderRecord&) {
+    NellymoserClock clock;
+    TagSlot tag;
+    while (tag.next(reader)) {
+      if (tag->tagType == kAudioTag) {
+        if (!clock.place(*tag)) return false;
+      } else if (tag->tagType == kVideoTag) {
+        stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
+        Flv_WriteTag(writer, &*tag);
+      }
     }
-  }
-  reader.reset();
-  // A write that failed leaves a truncated file: that is no success.
-  if (!writer.close()) return 0;
-  refreshMetadata(flvPath);
-  return 1;
+    return true;
+  });
 }

@@ -32,6 +32,12 @@ inline uint32_t movedTimestamp(uint32_t storedMs, int64_t drift) {
   return storedMs + static_cast<uint32_t>(drift / kTicksPerMs);
 }
 
+// Sums of gaps and audio lengths stay far inside this bound on any real file
+// (it is some 7000 years); past it, and before the 64-bit arithmetic could
+// overflow, a re-timer gives up on the file as damaged.
+constexpr int64_t kTimelineLimit = int64_t{1} << 61;
+inline bool withinTimeline(int64_t ticks) { return ticks > -kTimelineLimit && ticks < kTimelineLimit; }
+
 // Puts a reader back at the file's start through its table of operations.
 inline void rewindReader(void* reader) {
   const FlvReaderOps* ops = *static_cast<const FlvReaderOps* const*>(reader);
