@@ -10,3 +10,5 @@ for preset in release asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+echo "== fuzz"
+fuzz/run-ci.sh 20
