@@ -35,6 +35,7 @@ TagReader* readerOf(void* handle) { return static_cast<ReaderHandle*>(handle)->r
 
 bool TagReader::open(const char* path) {
   if (!file_.open(path, platform::File::Mode::kRead)) return false;
+  fileSize_ = file_.size();
   buffer_.resize(kBufferSize);
   return true;
 }
@@ -106,9 +107,38 @@ bool TagReader::readHeader(FlvHeaderRecord* header) {
   return fileSize >= firstTag && seek(firstTag);
 }
 
+// A tag header can stand here: a known type, no reserved bits set, and data
+// that ends inside the file.
+bool TagReader::plausibleTagHere() {
+  const uint8_t* h = bufferData();
+  int type = h[0] & 0x1F;
+  if ((h[0] & 0xC0) != 0 || (type != flv::kAudio && type != flv::kVideo && type != flv::kScript)) return false;
+  int64_t end = position_ + int64_t{flv::kTagHeaderSize} + flv::readU24(h + 1);
+  if (end > fileSize_) fileSize_ = file_.size();
+  return end <= fileSize_;
+}
+
+// Damage in place of a tag header: moves byte by byte to the next position
+// where a plausible header stands, with StreamID 0 and a PreviousTagSize
+// that matches it (or the end of the file right after its data). A damaged
+// tag costs that tag, not the rest of the file. False at the end of the file.
+bool TagReader::resync() {
+  for (;;) {
+    consume(1);
+    if (!fill(flv::kTagHeaderSize)) return false;
+    const uint8_t* h = bufferData();
+    if (flv::readU24(h + 8) != 0 || !plausibleTagHere()) continue;
+    uint32_t rawSize = static_cast<uint32_t>(flv::kTagHeaderSize) + flv::readU24(h + 1);
+    uint8_t previousTagSize[flv::kPreviousTagSizeBytes];
+    int64_t got = file_.readAt(previousTagSize, sizeof previousTagSize, position_ + rawSize);
+    if (got == 0 || (got == sizeof previousTagSize && flv::readU32(previousTagSize) == rawSize)) return true;
+  }
+}
+
 bool TagReader::readTag(TagRecord* tag) {
   std::memset(tag, 0, sizeof *tag);
   if (!fill(flv::kTagHeaderSize)) return false;
+  if (!plausibleTagHere() && !resync()) return false;
   uint32_t dataSize = flv::readU24(bufferData() + 1);
   int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
   int64_t tagPosition = position_;

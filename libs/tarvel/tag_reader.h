@@ -15,8 +15,10 @@ class TagReader {
  public:
   bool open(const char* path);
   bool readHeader(FlvHeaderRecord* header);
-  // False at the end of the file or at a tag that the file does not hold
-  // whole: either ends the input.
+  // False at the end of the file. Where damage stands in place of a tag
+  // header (an unknown type, data running past the end of the file), the
+  // reader skips ahead to the next tag whose PreviousTagSize confirms it;
+  // a final tag that the file does not hold whole ends the input.
   bool readTag(TagRecord* tag);
   bool seek(int64_t offset);
   int64_t tell() const { return position_; }
@@ -33,12 +35,15 @@ class TagReader {
     position_ += n;
   }
   bool readTagBytes(uint8_t* out, int64_t n);
+  bool plausibleTagHere();
+  bool resync();
 
   platform::File file_;
   std::vector<uint8_t> buffer_;
   int64_t bufferPos_ = 0;
   int64_t bufferLen_ = 0;
   int64_t position_ = 0;  // file offset of bufferData()
+  int64_t fileSize_ = 0;  // as last seen; refreshed when a tag seems to pass it
   std::vector<uint8_t> tag_;
 };
 

@@ -123,6 +123,31 @@ TEST(TagReader, TruncatedOrOversizedFinalTagEndsTheInput) {
   EXPECT_EQ(readAllTimestamps(r), std::vector<uint32_t>{1});
 }
 
+TEST(TagReader, ADamagedTagCostsThatTagNotTheRest) {
+  TempDir dir;
+  std::vector<uint8_t> whole =
+      FlvBuilder().video(1).video(2, 0x22, std::vector<uint8_t>(100, 9)).video(3).audio(4, 0x2A, {1}).bytes();
+  const size_t second = 13 + 20;  // the first tag is 11 + 5 bytes and its PreviousTagSize
+  struct Case { size_t offset; uint8_t value; };
+  for (const Case& c : {Case{second, 0x55},        // unknown tag type
+                        Case{second, 0xC9},        // reserved bits set
+                        Case{second + 1, 0xFF}}) { // DataSize past the end of the file
+    std::vector<uint8_t> bytes = whole;
+    bytes[c.offset] = c.value;
+    testing_flv::writeFile(dir.file("damaged.flv"), bytes);
+    Reader r(dir.file("damaged.flv"));
+    ASSERT_TRUE(r.header());
+    EXPECT_EQ(readAllTimestamps(r), (std::vector<uint32_t>{1, 3, 4})) << c.offset << " " << int(c.value);
+  }
+  // Zero bytes where tags should follow: the end of the input.
+  std::vector<uint8_t> padded = whole;
+  padded.resize(padded.size() + 5000, 0);
+  testing_flv::writeFile(dir.file("padded.flv"), padded);
+  Reader r(dir.file("padded.flv"));
+  ASSERT_TRUE(r.header());
+  EXPECT_EQ(readAllTimestamps(r), (std::vector<uint32_t>{1, 2, 3, 4}));
+}
+
 TEST(TagReader, LargeTagsAreReadWhole) {
   TempDir dir;
   std::vector<uint8_t> big(3 << 20);
