@@ -13,6 +13,17 @@ cd "$(dirname "$0")/.."
 prefix=${TAGMEND_BUILD_PREFIX:-build/}
 jobs=${TAGMEND_JOBS:-$(nproc)}
 targets=("$@")
+
+# The two libraries export their C interface, undecorated, and nothing else.
+tarvel_exports="CreateFileReadAble CreateFileWriteAble DeleteFileReadAble DeleteFileWritable \
+FlvMetaCreateObject FlvMetaDeleteObject FlvMetaParseFromFile FlvMetaUpdateToFile Flv_FreeTag \
+Flv_ReadHeader Flv_ReadTag Flv_WriteHeader Flv_WriteTag GetFLVInfo GetFLVInfoFromFile"
+quennet_exports="AVR_Close AVR_Create AVR_Delete AVR_GetAVInfo AVR_Open GetMP3FrameSize Quennet_init"
+exports() {
+  objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' |
+    LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//'
+}
+
 ((${#targets[@]})) || targets=(mingw32 mingw64)
 
 for preset in "${targets[@]}"; do
@@ -25,6 +36,10 @@ for preset in "${targets[@]}"; do
   for f in tagmend.exe Tarvel.dll Quennet.dll; do
     [[ -f "$dir/bin/$f" ]] || { echo "missing $dir/bin/$f" >&2; exit 1; }
   done
+  [[ $(exports "$dir/bin/Tarvel.dll") == "$tarvel_exports" ]] ||
+    { echo "Tarvel.dll exports: $(exports "$dir/bin/Tarvel.dll")" >&2; exit 1; }
+  [[ $(exports "$dir/bin/Quennet.dll") == "$quennet_exports" ]] ||
+    { echo "Quennet.dll exports: $(exports "$dir/bin/Quennet.dll")" >&2; exit 1; }
   deps=$(objdump -p "$dir/bin/tagmend.exe" "$dir/bin/Tarvel.dll" "$dir/bin/Quennet.dll" |
          sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
   echo "   imports: $deps"
