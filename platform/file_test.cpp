@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -94,9 +95,14 @@ TEST_F(FileTest, WriteAtAndTruncateLeaveThePosition) {
   EXPECT_EQ(readText("out"), std::string("aXYde\0g", 7));
 }
 
-// Offsets past 2 and 4 GiB, which a 32-bit offset would wrap. The file is
-// sparse where the file system allows it.
+// Offsets past 2 and 4 GiB, which a 32-bit offset would wrap. Linux file
+// systems keep the gap sparse; NTFS would write gigabytes of zeros, so on
+// Windows the test runs only where the temporary folder is known to be
+// sparse (under Wine, which keeps its files on Linux: cmake/wine-run.sh).
 TEST_F(FileTest, OffsetsBeyondFourGigabytes) {
+#ifdef _WIN32
+  if (!std::getenv("TAGMEND_SPARSE_TMP")) GTEST_SKIP() << "the gap would be written out on NTFS";
+#endif
   const int64_t far = (int64_t{5} << 30) + 3;
   File f;
   ASSERT_TRUE(f.open(path("big").c_str(), File::Mode::kCreate));
