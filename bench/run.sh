@@ -44,7 +44,7 @@ echo
 echo "- $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/Mem:/{print $2}') GiB RAM, Linux $(uname -r)"
 echo "- data and ext4 output: $(df -T "$data" | awk 'NR==2{print $2" ("$1")"}'); tmpfs output: $(df -T /dev/shm | awk 'NR==2{print $2}')"
 echo "- load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "- tools: $(ffmpeg -version | head -1 | cut -d' ' -f1-3), flvmeta $(flvmeta --version 2>&1 | head -1 | grep -o '[0-9][0-9.]*' | head -1), yamdi $(yamdi -h 2>&1 | grep -o 'yamdi [0-9.]*' | head -1 | cut -d' ' -f2), $(lame --version | head -1 | cut -d'(' -f1), $(hyperfine --version)"
+echo "- tools: $(ffmpeg -version | head -1 | cut -d' ' -f1-3), flvmeta $(flvmeta --version 2>&1 | head -1 | grep -o '[0-9][0-9.]*' | head -1), yamdi $(yamdi -h 2>&1 | awk '/Version:/{print $2; exit}'), $(lame --version | head -1 | cut -d'(' -f1), $(hyperfine --version)"
 echo
 
 peak() {  # command...: peak resident MiB of the process tree
@@ -106,6 +106,14 @@ mp3_bench() {  # input out-dir label
   echo
   echo "$(paired_line "$p")"
   echo
+  if [[ $label == ext4 ]]; then
+    # The metadata update moves blocks, which makes the file system write the
+    # whole file out first: beside a copy that is written out as well.
+    p=$(python3 "$root/bench/paired.py" --runs $((runs + 2)) --prepare "rm -f $out/*; sync" \
+        "cp + fdatasync" "${cmds[2]}" tagmend "${cmds[0]}")
+    echo "$(paired_line "$p")"
+    echo
+  fi
 }
 
 echo "## MP3 repair"
