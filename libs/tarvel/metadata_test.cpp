@@ -315,7 +315,7 @@ TEST_F(MetadataFile, StaleMetadataIsReplacedAndCuePointsKept) {
   EXPECT_TRUE(readMetadata(tags, &meta));
   int cues = 0;
   for (const ParsedTag& t : tags) {
-    if (t.type == 18 && std::equal(t.data.begin(), t.data.end(), cue.begin() + 11)) ++cues;
+    if (t.type == 18 && t.data.size() + 15 == cue.size() && std::equal(t.data.begin(), t.data.end(), cue.begin() + 11)) ++cues;
   }
   EXPECT_EQ(cues, 1);
   EXPECT_EQ(flvmetaComplaints(path_, false), std::vector<std::string>{});
