@@ -1,10 +1,11 @@
 #!/bin/sh
 # Runs a Windows program under Wine for CTest and gtest_discover_tests:
 #   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
-# in the Wine prefix PREFIX (created on first use). The first call starts a
-# Wine server that stays 60 s after its last client, and the system
-# services, with their output apart from the program's: a service started by
-# the program would hold its output pipes, and CTest would wait for them.
+# in the Wine prefix PREFIX (created on first use). A call that finds no Wine
+# server running starts one, and the system services, with their output apart
+# from the program's: a service started by the program would hold its output
+# pipes, and CTest would wait for them. The server and services end a few
+# seconds after the last program, so back-to-back tests share them.
 set -e
 export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine keeps its files on a Linux file system, where a file's gaps take no
@@ -15,7 +16,7 @@ wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=wine
 server=/usr/lib/wine/wineserver64
 [ -x "$server" ] || server=wineserver
-if "$server" -p 60 </dev/null >/dev/null 2>&1; then
+if "$server" </dev/null >/dev/null 2>&1; then
   "$wine" wineboot -u </dev/null >/dev/null 2>&1 || true
 fi
 exec "$wine" "$@"

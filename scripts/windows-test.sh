@@ -25,8 +25,8 @@ echo "== mingw32: built, not run"
 objdump -f "$win32/bin/tagmend.exe" | grep -q 'pei-i386' || { echo "tagmend.exe is not 32-bit" >&2; exit 1; }
 ls "$win32/bin"
 
-# The first start creates the Wine prefix and takes a while; later runs
-# share the server and services that it leaves running (cmake/wine-run.sh).
+# The first start creates the Wine prefix and takes a while; every run goes
+# through cmake/wine-run.sh, as CTest's runs do.
 echo "== Wine: starting ($win64/wineprefix)"
 cmake/wine-run.sh "$win64/wineprefix" cmd /c exit </dev/null >/dev/null 2>&1
 
