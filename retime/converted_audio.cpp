@@ -14,7 +14,6 @@ namespace {
 using namespace retime;
 
 constexpr int32_t kAudioTag = 8;
-constexpr int32_t kVideoTag = 9;
 constexpr int32_t kMediaReaderMode = 6;
 
 // What the first pass learns: the audio bytes to spread, and the length of
@@ -134,16 +133,6 @@ int retimeVideoToTrack(const char* inputPath, const char* flvPath, int64_t track
     if (!layOutTrack(reader, trackDuration, &layout)) return false;
     TrackPlacement placement(layout);
     rewindReader(reader);
-    if (!Flv_ReadHeader(reader, &header)) return false;
-    TagSlot tag;
-    while (tag.next(reader)) {
-      if (tag->tagType == kAudioTag) {
-        if (!placement.place(*tag)) return false;
-      } else if (tag->tagType == kVideoTag) {
-        stampTimestamp(*tag, movedTimestamp(tag->timestamp, placement.drift()));
-        Flv_WriteTag(writer, &*tag);
-      }
-    }
-    return true;
+    return Flv_ReadHeader(reader, &header) && writeVideoFollowing(reader, writer, placement);
   });
 }

@@ -8,8 +8,6 @@ namespace {
 
 using namespace retime;
 
-constexpr int32_t kAudioTag = 8;
-constexpr int32_t kVideoTag = 9;
 constexpr int32_t kNellymoser8kMono = 5;
 constexpr int64_t kBlockBytes = 64;
 // 256 samples per block, in ticks per second.
@@ -78,15 +76,6 @@ int64_t nellymoserTagDuration(const TagRecord& tag) {
 int retimeNellymoserVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {
   return runRepair(inputPath, flvPath, [](void* reader, void* writer, FlvHeaderRecord&) {
     NellymoserClock clock;
-    TagSlot tag;
-    while (tag.next(reader)) {
-      if (tag->tagType == kAudioTag) {
-        if (!clock.place(*tag)) return false;
-      } else if (tag->tagType == kVideoTag) {
-        stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
-        Flv_WriteTag(writer, &*tag);
-      }
-    }
-    return true;
+    return writeVideoFollowing(reader, writer, clock);
   });
 }

@@ -8,6 +8,7 @@
 #include "retime/handles.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
+#include "retime/timeline.h"
 
 namespace retime {
 
@@ -33,6 +34,23 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   // A write that failed leaves a truncated file: that is no success.
   if (!writer.close()) return 0;
   return output.publish() ? 1 : 0;
+}
+
+// The pass both video re-timers make: each audio tag advances the clock
+// (clock.place(tag) false: give up), each video tag is written moved by the
+// clock's drift, every other tag is dropped.
+template <class Clock>
+bool writeVideoFollowing(void* reader, void* writer, Clock& clock) {
+  TagSlot tag;
+  while (tag.next(reader)) {
+    if (tag->tagType == 8) {
+      if (!clock.place(*tag)) return false;
+    } else if (tag->tagType == 9) {
+      stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
+      Flv_WriteTag(writer, &*tag);
+    }
+  }
+  return true;
 }
 
 }  // namespace retime

@@ -239,20 +239,3 @@ void Flv_FreeTag(TagRecord* tag) {
 
 }  // extern "C"
 
-// The records' layout is a binary interface: fixed for 32-bit builds.
-#if UINTPTR_MAX == 0xFFFFFFFFu
-#include <cstddef>
-static_assert(sizeof(TagRecord) == 168);
-static_assert(offsetof(TagRecord, soundFormat) == 12);
-static_assert(offsetof(TagRecord, soundRate) == 16);
-static_assert(offsetof(TagRecord, payload) == 28);
-static_assert(offsetof(TagRecord, payloadSize) == 32);
-static_assert(offsetof(TagRecord, raw) == 148);
-#endif
-static_assert(sizeof(FlvHeaderRecord) == 12);
-static_assert(sizeof(StreamInfo) == 64);
-static_assert(offsetof(StreamInfo, videoCodecId) == 4);
-static_assert(offsetof(StreamInfo, soundFormat) == 8);
-static_assert(offsetof(StreamInfo, sampleRate) == 32);
-static_assert(offsetof(StreamInfo, channels) == 40);
-static_assert(offsetof(StreamInfo, bitsPerSample) == 44);
