@@ -145,8 +145,11 @@ bool TagReader::readTag(TagRecord* tag) {
   // The tag and its padding; bounded by the format (DataSize is 24 bits).
   size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
   if (tag_.size() < needed) {
+    // Doubling keeps growth rare; the cap keeps a file of near-largest tags
+    // from holding twice the largest tag.
+    constexpr size_t kLargestTag = flv::kTagHeaderSize + flv::kMaxDataSize + TARVEL_TAG_PADDING;
     try {
-      tag_.resize(std::max(needed, tag_.size() * 2));
+      tag_.resize(std::min(std::max(needed, tag_.size() * 2), kLargestTag));
     } catch (const std::bad_alloc&) {
       return false;
     }

@@ -230,6 +230,24 @@ TEST(TagWriter, TagsOfEverySizeInAnyOrderComeBackWhole) {
   EXPECT_TRUE(testing_flv::readFile(dir.file("out.flv")) == source);
 }
 
+// One tag in memory: growing for a larger tag never takes more than the
+// largest tag the format can hold.
+TEST(TagReader, TagBufferNeverOutgrowsTheLargestTag) {
+  TempDir dir;
+  FlvBuilder()
+      .video(0, 0x12, std::vector<uint8_t>(9 << 20, 1))
+      .video(1, 0x12, std::vector<uint8_t>(10 << 20, 2))
+      .save(dir.file("in.flv"));
+  Reader r(dir.file("in.flv"));
+  ASSERT_TRUE(r.header());
+  ASSERT_TRUE(r.next());
+  ASSERT_TRUE(r.next());
+  EXPECT_EQ(r.tag.payloadSize, 10 << 20);
+  EXPECT_EQ(r.tag.payload[r.tag.payloadSize - 1], 2);
+  EXPECT_GE(r.tag.rawCapacity, uint32_t{11 + 1 + (10 << 20) + TARVEL_TAG_PADDING});
+  EXPECT_LE(r.tag.rawCapacity, uint32_t{11 + 0xFFFFFF + TARVEL_TAG_PADDING});
+}
+
 TEST(TagWriter, AFailedWriteIsReportedAtClose) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   std::vector<uint8_t> big(2 << 20, 1);
