@@ -8,28 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "libs/quennet/test_tools.h"
 #include "retime/testing/flv_builder.h"
 
 namespace testing_flv {
 
-inline bool hasTool(const char* name) {
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-inline bool runQuietly(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-inline std::string captureOutput(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
-}
+// The shell helpers the codec library's tests use.
+using quennet_test::hasTool;
+inline bool runQuietly(const std::string& command) { return quennet_test::run(command); }
+inline std::string captureOutput(const std::string& command) { return quennet_test::capture(command); }
 
 // A small FLV: Sorenson video (64x48, 15 fps) and a sine tone encoded with
 // audioOptions, `seconds` long.
