@@ -161,6 +161,10 @@ std::unique_ptr<Process> startProcess(const std::string& commandLine) {
   posix_spawnattr_setsigdefault(&setup.attributes, &all);
   posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+  // A parent that started us with SIGCHLD ignored would have the system
+  // reap the child, and its exit code would be lost to us.
+  ::signal(SIGCHLD, SIG_DFL);
+
   pid_t pid = 0;
   // The C library reports a program that cannot be executed here, and has
   // collected the failed child itself.

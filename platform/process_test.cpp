@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,15 @@ TEST(ProcessTest, ReportsExitCodeAgainAndAgain) {
   EXPECT_EQ(process->wait(0), WaitResult::kEnded);
   process.reset();
   EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(ProcessTest, ExitCodeSurvivesAnIgnoredSigchldFromOurParent) {
+  ::signal(SIGCHLD, SIG_IGN);  // as a parent that ignores it passes it on to us
+  auto process = shell("exit 0");
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
+  EXPECT_EQ(codeOf(*process), 0u);
+  ::signal(SIGCHLD, SIG_DFL);
 }
 
 TEST(ProcessTest, WaitTimesOutWhileRunningAndWakesWhenChildEnds) {

@@ -9,16 +9,14 @@
 int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
   int64_t total = 0;
   int64_t consumed = 0;
-  const uint8_t* p = payload;
   // A frame that runs past the payload's end counts whole and ends the scan.
   while (consumed < size) {
     int32_t samplesPerFrame = 0;
     int32_t sampleRate = 0;
-    int32_t length = GetMP3FrameSize(p, &samplesPerFrame, &sampleRate);
+    int32_t length = GetMP3FrameSize(payload + consumed, &samplesPerFrame, &sampleRate);
     if (length <= 0 || sampleRate <= 0) break;
     total += int64_t{samplesPerFrame} * retime::kTicksPerSecond / sampleRate;
     consumed += length;
-    p += length;
   }
   return total;
 }

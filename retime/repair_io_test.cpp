@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/file.h"
 #include "retime/retime.h"
 #include "retime/testing/flv_builder.h"
 
@@ -49,6 +50,22 @@ TEST(RepairOutput, SuccessReplacesTheOldOutputAndLeavesNothingElse) {
   testing_flv::ParsedFlv out = testing_flv::parseFlv(dir.file("out.flv"));
   EXPECT_TRUE(out.ok);
   EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"in.flv", "out.flv"}));
+}
+
+TEST(RepairOutput, LinksPlantedAtTheStagingNameAreNeverFollowed) {
+  TempDir dir;
+  std::vector<uint8_t> frame = testing_flv::mp3Frame(2, 4, 0);
+  FlvBuilder().audio(0, 0x2A, frame).video(10).save(dir.file("in.flv"));
+  testing_flv::writeFile(dir.file("victim"), {'m', 'i', 'n', 'e'});
+  std::string stem = dir.path() + "/.tagmend-" + std::to_string(platform::currentThreadId());
+  std::error_code noLinks;
+  for (int i = 0; i < 3 && !noLinks; ++i)
+    std::filesystem::create_symlink(dir.file("victim"), stem + "-" + std::to_string(i) + ".part", noLinks);
+  if (noLinks) GTEST_SKIP() << "no symbolic links here";
+  ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
+  EXPECT_EQ(testing_flv::readFile(dir.file("victim")), (std::vector<uint8_t>{'m', 'i', 'n', 'e'}));
+  EXPECT_TRUE(testing_flv::parseFlv(dir.file("out.flv")).ok);
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file("out.flv")));
 }
 
 TEST(RepairOutput, AnOutputThatIsADeviceIsWrittenThroughNotReplaced) {

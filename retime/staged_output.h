@@ -27,6 +27,7 @@ class StagedOutput {
  private:
   std::string finalPath_;
   std::string stagingPath_;
+  bool created_ = false;  // the staging file is ours, made for this repair
   bool published_ = false;
 };
 

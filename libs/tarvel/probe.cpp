@@ -1,7 +1,8 @@
 // Stream probe: which video codec and audio format a file carries, decided
 // from the tags themselves (the header's flags may lie). Walks tag headers
-// only, seeking over payloads, and gives up after TARVEL_PROBE_TAG_LIMIT
-// tags, so probing a long file with one stream stays cheap.
+// only, seeking over payloads and past damage as the reader does, and gives
+// up after TARVEL_PROBE_TAG_LIMIT tags unless the header announces a stream
+// not seen yet, so probing a long file with one stream stays cheap.
 #include <cstring>
 
 #include "libs/tarvel/flv_format.h"
@@ -27,14 +28,16 @@ bool probe(TagReader& reader, StreamInfo* info) {
   FlvHeaderRecord header;
   if (!reader.readHeader(&header)) return false;
   info->headerFlags = header.flags;
-  platform::File& file = reader.file();
-  int64_t position = reader.tell();
-  for (int i = 0; i < TARVEL_PROBE_TAG_LIMIT; ++i) {
-    uint8_t h[flv::kTagHeaderSize + 1];
-    int64_t got = file.readAt(h, sizeof h, position);
-    if (got < static_cast<int64_t>(flv::kTagHeaderSize)) break;
-    uint32_t dataSize = flv::readU24(h + 1);
-    bool hasFlags = dataSize > 0 && got == static_cast<int64_t>(sizeof h);
+  // Past the tag limit the walk goes on only for a stream that the header
+  // announces and the tags have not shown yet (video starting late).
+  auto stillWanted = [&] {
+    return ((header.flags & flv::kFlagVideo) && info->videoCodecId < 0) ||
+           ((header.flags & flv::kFlagAudio) && info->soundFormat < 0);
+  };
+  uint8_t h[flv::kTagHeaderSize + 1];
+  uint32_t dataSize = 0;
+  while ((info->tagsProbed < TARVEL_PROBE_TAG_LIMIT || stillWanted()) && reader.skipTag(h, &dataSize)) {
+    bool hasFlags = dataSize > 0;
     int type = h[0] & 0x1F;
     ++info->tagsProbed;
     if (type == flv::kVideo && info->videoCodecId < 0 && hasFlags) {
@@ -50,7 +53,6 @@ bool probe(TagReader& reader, StreamInfo* info) {
       info->bitsPerSample = info->soundSize ? 16 : 8;
     }
     if (info->videoCodecId >= 0 && info->soundFormat >= 0) break;
-    position += int64_t{flv::kTagHeaderSize} + dataSize + int64_t{flv::kPreviousTagSizeBytes};
   }
   return true;
 }

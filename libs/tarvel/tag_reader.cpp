@@ -168,6 +168,21 @@ bool TagReader::readTag(TagRecord* tag) {
   return true;
 }
 
+bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
+  if (!fill(flv::kTagHeaderSize)) return false;
+  if (!plausibleTagHere() && !resync()) return false;
+  *dataSize = flv::readU24(bufferData() + 1);
+  std::memcpy(head, bufferData(), flv::kTagHeaderSize);
+  // The data ends inside the file (checked above), so its first byte is there.
+  head[flv::kTagHeaderSize] = *dataSize > 0 && fill(flv::kTagHeaderSize + 1) ? bufferData()[flv::kTagHeaderSize] : 0;
+  int64_t whole = int64_t{flv::kTagHeaderSize} + *dataSize + int64_t{flv::kPreviousTagSizeBytes};
+  if (buffered() >= whole) {
+    consume(whole);
+    return true;
+  }
+  return seek(position_ + whole);
+}
+
 void describeTag(uint8_t* raw, uint32_t rawSize, int64_t filePosition, TagRecord* tag) {
   uint32_t dataSize = rawSize - flv::kTagHeaderSize;
   uint8_t* data = raw + flv::kTagHeaderSize;

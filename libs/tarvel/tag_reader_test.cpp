@@ -290,18 +290,37 @@ TEST(Probe, DecidesFromTheTagsNotTheHeaderFlags) {
   EXPECT_EQ(readAllTimestamps(r), std::vector<uint32_t>{0});
 }
 
-TEST(Probe, GivesUpAfterItsTagLimit) {
+TEST(Probe, GivesUpAfterItsTagLimitUnlessTheHeaderAnnouncesWhatIsMissing) {
   TempDir dir;
-  FlvBuilder b;
-  for (int i = 0; i < TARVEL_PROBE_TAG_LIMIT; ++i) b.video(static_cast<uint32_t>(i));
-  b.audio(0, 0x2A, {1}).save(dir.file("a.flv"));
+  for (uint8_t flags : {uint8_t{0x01}, uint8_t{0x05}}) {
+    FlvBuilder b(flags);
+    for (int i = 0; i < TARVEL_PROBE_TAG_LIMIT + 10; ++i) b.video(static_cast<uint32_t>(i));
+    b.audio(0, 0x2A, {1}).save(dir.file("a.flv"));
+    StreamInfo info{};
+    ASSERT_TRUE(GetFLVInfoFromFile(dir.file("a.flv").c_str(), &info));
+    EXPECT_EQ(info.videoCodecId, 2);
+    if (flags == 0x01) {  // audio not announced: the probe stops at its limit
+      EXPECT_EQ(info.soundFormat, -1);
+      EXPECT_EQ(info.tagsProbed, TARVEL_PROBE_TAG_LIMIT);
+    } else {              // announced: found however late it starts
+      EXPECT_EQ(info.soundFormat, 2);
+    }
+  }
+  testing_flv::writeFile(dir.file("text.flv"), {'h', 'e', 'l', 'l', 'o'});
+  StreamInfo info{};
+  EXPECT_EQ(GetFLVInfoFromFile(dir.file("text.flv").c_str(), &info), 0);
+}
+
+TEST(Probe, SkipsADamagedTagAsTheReaderDoes) {
+  TempDir dir;
+  std::vector<uint8_t> bytes =
+      FlvBuilder().script(0, std::vector<uint8_t>(30, 5)).video(1, 0x17, {0}).audio(2, 0x2A, {1}).bytes();
+  bytes[13 + 1] = 0xFF;  // the script tag's DataSize now runs past the end of the file
+  testing_flv::writeFile(dir.file("a.flv"), bytes);
   StreamInfo info{};
   ASSERT_TRUE(GetFLVInfoFromFile(dir.file("a.flv").c_str(), &info));
-  EXPECT_EQ(info.videoCodecId, 2);
-  EXPECT_EQ(info.soundFormat, -1);
-  EXPECT_EQ(info.tagsProbed, TARVEL_PROBE_TAG_LIMIT);
-  testing_flv::writeFile(dir.file("text.flv"), {'h', 'e', 'l', 'l', 'o'});
-  EXPECT_EQ(GetFLVInfoFromFile(dir.file("text.flv").c_str(), &info), 0);
+  EXPECT_EQ(info.videoCodecId, 7);
+  EXPECT_EQ(info.soundFormat, 2);
 }
 
 }  // namespace
