@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -22,9 +23,15 @@ class File {
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  ~File();
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, kInvalid);
+    }
+    return *this;
+  }
+  ~File() { close(); }
 
   bool open(const char* path, Mode mode);
   bool isOpen() const { return handle_ != kInvalid; }

@@ -23,18 +23,6 @@ constexpr int64_t kMaxChunk = int64_t{1} << 30;
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, kInvalid);
-  }
-  return *this;
-}
-
-File::~File() { close(); }
-
 bool File::open(const char* path, Mode mode) {
   close();
   int flags = O_CLOEXEC;

@@ -82,18 +82,6 @@ class ScopedHandle {
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, kInvalid);
-  }
-  return *this;
-}
-
-File::~File() { close(); }
-
 bool File::open(const char* path, Mode mode) {
   close();
   DWORD access = 0;
