@@ -28,7 +28,7 @@ bool File::open(const char* path, Mode mode) {
   int flags = O_CLOEXEC;
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
-    case Mode::kCreate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case Mode::kCreate: flags |= O_WRONLY | O_CREAT; break;  // truncated below
     case Mode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
     case Mode::kReadWrite: flags |= O_RDWR; break;
   }
@@ -39,6 +39,13 @@ bool File::open(const char* path, Mode mode) {
   if (f < 0) return false;
   struct stat st;
   if (fstat(f, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(f);
+    return false;
+  }
+  // Only a file with bytes in it is cut: ext4 takes a cut to nothing for a
+  // rewrite in place and flushes the whole new file when it is closed, a
+  // wait of seconds for a fresh gigabyte that nobody asked to be durable.
+  if (mode == Mode::kCreate && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(f, 0) != 0) {
     ::close(f);
     return false;
   }

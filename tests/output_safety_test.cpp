@@ -195,16 +195,41 @@ TEST_F(OutputSafety, EveryRepairOnASmallDiskFails) {
   }
 }
 
-// Room for the repaired file but not for its rewrite with fresh metadata:
-// the refresh fails, the repair still succeeds (its result is not looked
-// at), and the file is the whole repaired file, no temporary file beside it.
-TEST_F(OutputSafety, MetadataRefreshWithoutRoomLeavesTheRepairedFileWhole) {
+// The writer leaves room for the metadata in front of the tags, and the
+// refresh writes over it: a disk with room for the repaired file alone
+// still gets the same file as a roomy one, metadata and all.
+TEST_F(OutputSafety, MetadataRefreshOverItsRoomNeedsNoSpace) {
   if (!canMountPrivately()) GTEST_SKIP() << "no private mount namespace (needs root)";
   std::string in = input(kMp3, "in.flv");
   TempDir normal;
   ASSERT_EQ(run({tagmendPath(), in, normal.file("out")}).exitCode, 0);
+  std::vector<uint8_t> repaired = readBytes(normal.file("out.flv"));
+  int64_t pages = (static_cast<int64_t>(repaired.size()) + 4095) / 4096;
+
+  TempDir mount, keep;
+  RunResult r = runOnSmallDisk(pages * 4096, in, mount.path(), keep.path());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(listing(keep.path()), std::vector<std::string>{"out.flv"});
+  EXPECT_TRUE(readBytes(keep.file("out.flv")) == repaired);
+  EXPECT_EQ(readBytes(in), original_);
+}
+
+// A key frame index that outgrows the room (every frame a key frame) needs
+// a rewrite of the file; on a disk with no space for it the refresh fails,
+// the repair still succeeds (its result is not looked at), and the file is
+// the whole repaired file, no temporary file beside it.
+TEST_F(OutputSafety, MetadataOutgrowingItsRoomOnAFullDiskLeavesTheRepairedFileWhole) {
+  if (!canMountPrivately()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  std::string in = makeClip(dir_.file("in.flv"), std::string(kMp3.codecs) + " -g 1", 20);
+  original_ = readBytes(in);
+  TempDir normal;
+  ASSERT_EQ(run({tagmendPath(), in, normal.file("out")}).exitCode, 0);
   Flv repaired = readFlv(normal.file("out.flv"));
   ASSERT_TRUE(repaired.ok);
+  ASSERT_FALSE(repaired.tags.empty());
+  ASSERT_EQ(repaired.tags[0].type, 18);
+  // Two hundred key frames: more index than the room in front holds.
+  ASSERT_GT(repaired.tags[0].data.size(), size_t{3000});
   int64_t pages = (static_cast<int64_t>(readBytes(normal.file("out.flv")).size()) + 4095) / 4096;
   ASSERT_GE(pages, 3) << "the clip is too small for this test";
 
@@ -215,15 +240,19 @@ TEST_F(OutputSafety, MetadataRefreshWithoutRoomLeavesTheRepairedFileWhole) {
   Flv left = readFlv(keep.file("out.flv"));
   ASSERT_TRUE(left.ok) << left.problem;
   // The media tags, as in the file that did get its metadata.
-  std::vector<Tag> media;
-  for (const Tag& t : repaired.tags) {
-    if (t.type != 18) media.push_back(t);
-  }
-  ASSERT_EQ(left.tags.size(), media.size());
-  for (size_t i = 0; i < media.size(); ++i) {
-    EXPECT_EQ(left.tags[i].type, media[i].type);
-    EXPECT_EQ(left.tags[i].timestamp, media[i].timestamp);
-    EXPECT_TRUE(left.tags[i].data == media[i].data) << "tag " << i;
+  auto media = [](const Flv& f) {
+    std::vector<Tag> tags;
+    for (const Tag& t : f.tags) {
+      if (t.type != 18) tags.push_back(t);
+    }
+    return tags;
+  };
+  std::vector<Tag> want = media(repaired), got = media(left);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].type, want[i].type);
+    EXPECT_EQ(got[i].timestamp, want[i].timestamp);
+    EXPECT_TRUE(got[i].data == want[i].data) << "tag " << i;
   }
   EXPECT_EQ(readBytes(in), original_);
 }

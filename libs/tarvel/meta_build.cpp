@@ -50,6 +50,36 @@ double dataRate(int64_t bytes, double durationSeconds) {
 // Bytes of one padding string element: marker, length and up to 200 spaces.
 constexpr size_t kPaddingChunk = 203;
 
+// Filler for a prefix of a fixed size: a member of the metadata array, so
+// that readers that check the tag's size against its AMF data find them
+// equal. Strings of at most 255 bytes: longer ones trip some readers.
+// text is the bytes of the array's elements.
+void writePadding(Amf0Writer& w, size_t text) {
+  w.key("padding");
+  size_t chunks = (text + kPaddingChunk - 1) / kPaddingChunk;
+  w.beginStrictArray(static_cast<uint32_t>(chunks));
+  for (; chunks > 0; --chunks) {
+    size_t chunk = (text + chunks - 1) / chunks;  // even split, each at least 3 bytes
+    w.string(std::string(chunk - 3, ' '));
+    text -= chunk;
+  }
+}
+constexpr int64_t kPaddingMemberBytes = static_cast<int64_t>(amf0KeySize("padding")) + 5;  // name, array header
+
+// A script-data tag holding data, with its PreviousTagSize.
+void appendTag(std::vector<uint8_t>& out, const std::vector<uint8_t>& data) {
+  uint8_t tag[flv::kTagHeaderSize];
+  tag[0] = flv::kScript;                                       // TagType
+  flv::writeU24(tag + 1, static_cast<uint32_t>(data.size()));  // DataSize
+  flv::writeTimestamp(tag, 0);                                 // Timestamp, TimestampExtended
+  flv::writeU24(tag + 8, 0);                                   // StreamID
+  uint8_t previous[flv::kPreviousTagSizeBytes];
+  flv::writeU32(previous, static_cast<uint32_t>(flv::kTagHeaderSize + data.size()));  // PreviousTagSize
+  out.insert(out.end(), tag, tag + sizeof tag);
+  out.insert(out.end(), data.begin(), data.end());
+  out.insert(out.end(), previous, previous + sizeof previous);
+}
+
 struct Encoding {
   int64_t prefixBytes;  // final header + tag + PreviousTagSize bytes
   size_t paddingText;   // bytes of the padding array's elements
@@ -118,42 +148,20 @@ std::vector<uint8_t> encode(const FlvScan& s, const MetadataLayout& layout, cons
   w.key("filesize"), w.number(double(e.prefixBytes + layout.keptBytes));
   w.key("metadatacreator"), w.string(kMetadataCreator);
   if (keyframes) writeKeyframes(w, s, layout, e.prefixBytes);
-  if (e.padded) {
-    // Filler for a prefix of a fixed size; a member, so that readers that
-    // check the tag's size against its AMF data find them equal.
-    // Strings of at most 255 bytes: longer ones trip some readers.
-    w.key("padding");
-    w.beginStrictArray(static_cast<uint32_t>((e.paddingText + kPaddingChunk - 1) / kPaddingChunk));
-    size_t left = e.paddingText;
-    size_t chunks = (left + kPaddingChunk - 1) / kPaddingChunk;
-    for (; chunks > 0; --chunks) {
-      size_t chunk = (left + chunks - 1) / chunks;  // even split, each at least 3 bytes
-      w.string(std::string(chunk - 3, ' '));
-      left -= chunk;
-    }
-  }
+  if (e.padded) writePadding(w, e.paddingText);
   w.endObject();
   return out;
 }
 
 std::vector<uint8_t> assemble(const FlvScan& s, const std::vector<uint8_t>& data) {
-  uint8_t head[kBytesBeforeData] = {};
-  head[0] = 'F', head[1] = 'L', head[2] = 'V';
-  head[3] = 1;  // version
-  head[4] = static_cast<uint8_t>((s.hasAudio ? flv::kFlagAudio : 0) | (s.hasVideo ? flv::kFlagVideo : 0));
-  flv::writeU32(&head[5], flv::kHeaderSize);  // DataOffset
-  flv::writeU32(&head[9], 0);                 // PreviousTagSize0
-  uint8_t* tag = &head[flv::kHeaderSize + flv::kPreviousTagSizeBytes];
-  tag[0] = flv::kScript;                                      // TagType
-  flv::writeU24(tag + 1, static_cast<uint32_t>(data.size())); // DataSize
-  flv::writeTimestamp(tag, 0);                                // Timestamp, TimestampExtended
-  flv::writeU24(tag + 8, 0);                                  // StreamID
-  uint8_t previous[4];
-  flv::writeU32(previous, static_cast<uint32_t>(flv::kTagHeaderSize + data.size()));  // PreviousTagSize
-  std::vector<uint8_t> out(sizeof head + data.size() + sizeof previous);
-  std::memcpy(out.data(), head, sizeof head);
-  if (!data.empty()) std::memcpy(out.data() + sizeof head, data.data(), data.size());
-  std::memcpy(out.data() + sizeof head + data.size(), previous, sizeof previous);
+  std::vector<uint8_t> out(flv::kHeaderSize + flv::kPreviousTagSizeBytes);
+  out[0] = 'F', out[1] = 'L', out[2] = 'V';
+  out[3] = 1;  // version
+  out[4] = static_cast<uint8_t>((s.hasAudio ? flv::kFlagAudio : 0) | (s.hasVideo ? flv::kFlagVideo : 0));
+  flv::writeU32(&out[5], flv::kHeaderSize);  // DataOffset
+  flv::writeU32(&out[9], 0);                 // PreviousTagSize0
+  out.reserve(out.size() + flv::kTagHeaderSize + data.size() + flv::kPreviousTagSizeBytes);
+  appendTag(out, data);
   return out;
 }
 
@@ -210,10 +218,33 @@ std::vector<uint8_t> buildPrefix(const FlvScan& scan, const MetadataLayout& layo
     if (padding < kMinPaddingBytes || padding > kMaxPaddingBytes) return {};
     if (e.prefixBytes - kFixedPrefixBytes + padding > flv::kMaxDataSize) return {};
     e.padded = true;
-    e.paddingText = static_cast<size_t>(padding - (amf0KeySize("padding") + 5));  // name, array header
+    e.paddingText = static_cast<size_t>(padding - kPaddingMemberBytes);
     e.prefixBytes = prefixBytes;
   }
   return assemble(scan, encode(scan, layout, e));
+}
+
+int64_t metadataRoomBytes(int sizeClass) {
+  int64_t room = sizeClass > 10 ? int64_t{1} << std::min(sizeClass - 10, 62) : 0;
+  return std::clamp(room, kMinRoomBytes, kMaxRoomBytes);
+}
+
+std::vector<uint8_t> placeholderTag(int64_t bytes) {
+  // "onMetaData", an array holding the padding member alone, its end.
+  constexpr int64_t kEmpty = flv::kTagHeaderSize + amf0StringSize("onMetaData") + 5 + kPaddingMemberBytes + 3 +
+                             flv::kPreviousTagSizeBytes;
+  if (bytes < kEmpty || bytes - kEmpty > kMaxPaddingBytes) return {};
+  std::vector<uint8_t> data;
+  data.reserve(static_cast<size_t>(bytes));
+  Amf0Writer w(data);
+  w.string("onMetaData");
+  w.beginEcmaArray(0);
+  writePadding(w, static_cast<size_t>(bytes - kEmpty));
+  w.endObject();
+  std::vector<uint8_t> out;
+  out.reserve(static_cast<size_t>(bytes));
+  appendTag(out, data);
+  return out;
 }
 
 }  // namespace tarvel

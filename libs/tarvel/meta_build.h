@@ -38,6 +38,19 @@ int64_t minimalPrefixBytes(const FlvScan& scan, const MetadataLayout& layout);
 // Padding is a member of the metadata array holding an array of short
 // strings: its name and array header cost 14 bytes, each string 3 or more.
 constexpr int64_t kMinPaddingBytes = 17;
-constexpr int64_t kMaxPaddingBytes = 0xFFFF;
+constexpr int64_t kMaxPaddingBytes = 4 << 20;
+
+// Room for metadata that a writer leaves after the file header: a
+// placeholder onMetaData tag that the refresh overwrites in place, so that
+// it need not move the tags that follow. Sized by the size of the file the
+// header was read from (its bit length, sizeClass): a file's key frames,
+// whose index is most of the metadata, grow with it. A file whose metadata
+// outgrows the room is still refreshed, by the slower ways.
+constexpr int64_t kMinRoomBytes = 2 << 10;
+constexpr int64_t kMaxRoomBytes = 512 << 10;  // flvmeta calls a tag over 1 MB abnormal
+int64_t metadataRoomBytes(int sizeClass);
+// The placeholder: exactly bytes bytes, tag and PreviousTagSize; empty when
+// no placeholder is that size.
+std::vector<uint8_t> placeholderTag(int64_t bytes);
 
 }  // namespace tarvel

@@ -19,7 +19,7 @@ namespace {
 // measured for its length, is read up to this much.
 constexpr size_t kWindowBytes = 64 * 1024;
 // Small refills for the common case of hopping from header to header.
-constexpr size_t kRefillBytes = 16 * 1024;
+constexpr size_t kRefillBytes = 4 * 1024;
 
 class WindowReader {
  public:

@@ -1,7 +1,12 @@
 // The metadata object: a scan of a closed FLV file, then a rewrite that
 // puts a fresh onMetaData tag in front of its tags.
 //
-// Two ways to write, tried in this order:
+// Three ways to write, tried in this order:
+//
+// Over the room in front: where the old header and metadata take at least
+// as many bytes as the new ones (a file from this library's writer, which
+// leaves room for them), the new ones are written over them, padded to fill.
+// The tags stay where they are; the update costs a write of the metadata.
 //
 // In place, where the file system can insert whole blocks at a file's start
 // (ext4, XFS): the blocks are inserted, then the new header and a metadata
@@ -60,17 +65,39 @@ bool staleOnlyInFront(const FlvScan& scan) {
   return true;
 }
 
+// The old header and metadata leave room enough: the new ones are written
+// over them, padded to the same size, and no tag moves. One write of the
+// prefix; should it fail, the old bytes are put back.
+UpdateResult overwriteRoom(const FlvScan& scan, const MetadataLayout& layout, platform::File& file,
+                           int64_t room) {
+  std::vector<uint8_t> prefix = buildPrefix(scan, layout, room);
+  if (prefix.empty()) return UpdateResult::kNotTried;
+  std::vector<uint8_t> old(prefix.size());
+  int64_t n = static_cast<int64_t>(prefix.size());
+  if (file.readAt(old.data(), n, 0) != n) return UpdateResult::kFailed;
+  if (!testHook(UpdateStep::kBeforeOverwrite) || !file.writeAt(prefix.data(), n, 0)) {
+    return file.writeAt(old.data(), n, 0) ? UpdateResult::kFailed : UpdateResult::kDamaged;
+  }
+  // A tail that does not form a tag is dropped, as the copy drops it.
+  if (scan.truncated && !file.truncate(scan.endOfTags)) return UpdateResult::kFailed;
+  return file.close() ? UpdateResult::kDone : UpdateResult::kFailed;
+}
+
 UpdateResult updateInPlace(const FlvScan& scan, const MetadataLayout& layout, const char* path) {
   if (!staleOnlyInFront(scan)) return UpdateResult::kNotTried;
   platform::File file;
   if (!file.open(path, platform::File::Mode::kReadWrite)) return UpdateResult::kNotTried;
   if (file.size() != scan.fileSize) return UpdateResult::kFailed;
-  int64_t block = file.blockSize();
   int64_t minimal = minimalPrefixBytes(scan, layout);
-  if (block <= 0 || minimal < 0) return UpdateResult::kNotTried;
+  if (minimal < 0) return UpdateResult::kNotTried;
   int64_t replaced = firstKeptTag(scan);  // old header and stale metadata
   int64_t needed = minimal + kMinPaddingBytes - replaced;
-  if (needed <= 0) return UpdateResult::kNotTried;
+  if (needed <= 0) {
+    UpdateResult result = overwriteRoom(scan, layout, file, replaced);
+    if (result != UpdateResult::kNotTried) return result;
+  }
+  int64_t block = file.blockSize();
+  if (block <= 0 || needed <= 0) return UpdateResult::kNotTried;
   int64_t inserted = (needed + block - 1) / block * block;
   std::vector<uint8_t> prefix = buildPrefix(scan, layout, replaced + inserted);
   if (prefix.empty()) return UpdateResult::kNotTried;

@@ -15,7 +15,7 @@ enum class UpdateResult {
 };
 
 enum class UpdateMethod { kAny, kInPlace, kCopy };
-enum class UpdateStep { kBeforeInsert, kAfterInsert, kCopying, kBeforeRename };
+enum class UpdateStep { kBeforeOverwrite, kBeforeInsert, kAfterInsert, kCopying, kBeforeRename };
 
 // Returns false to make the step fail. Not thread-safe: tests only.
 using TestHook = bool (*)(UpdateStep step);

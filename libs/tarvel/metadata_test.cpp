@@ -433,6 +433,86 @@ TEST_F(MetadataFile, InPlaceWhereTheFileSystemAllowsElseCopy) {
   }
 }
 
+// The tags of from, written to to through the library's writer, which
+// leaves room for metadata in front of them.
+bool copyThroughWriter(const std::string& from, const std::string& to) {
+  void* reader = CreateFileReadAble(from.c_str());
+  void* writer = CreateFileWriteAble(to.c_str());
+  FlvHeaderRecord header{};
+  TagRecord tag{};
+  bool ok = reader && writer && Flv_ReadHeader(reader, &header) && Flv_WriteHeader(writer, &header);
+  while (ok && Flv_ReadTag(reader, 1, &tag)) ok = Flv_WriteTag(writer, &tag) != 0;
+  Flv_FreeTag(&tag);
+  if (reader) DeleteFileReadAble(reader);
+  return writer && DeleteFileWritable(writer) && ok;
+}
+
+// A file from the writer takes its metadata over the room in front: no
+// tag moves and the file keeps its size, on any file system (tmpfs cannot
+// insert blocks). A failed write of the metadata puts the old bytes back.
+TEST_F(MetadataFile, WritersRoomTakesTheMetadataInPlace) {
+  TempDir memory("/dev/shm");
+  for (const std::string& where : {dir_.path(), memory.path()}) {
+    std::string path = where + "/w.flv";
+    ASSERT_TRUE(copyThroughWriter(path_, path));
+    std::vector<uint8_t> written = readAll(path);
+    std::vector<ParsedTag> before = parseTags(written);
+    ASSERT_EQ(countMetadataTags(before), 1);  // the placeholder
+    ASSERT_EQ(before[0].position, 13u);
+    size_t room = before[1].position - 13;
+    EXPECT_EQ(room, 2048u) << "room for a file of " << original_.size() << " bytes";
+    EXPECT_TRUE(std::equal(written.begin() + long(before[1].position), written.end(), original_.begin() + 13));
+
+    setUpdateMethod(UpdateMethod::kInPlace);
+    gFailAt = UpdateStep::kBeforeOverwrite;
+    setTestHook(failAt);
+    EXPECT_EQ(refresh(path), 0);
+    EXPECT_EQ(readAll(path), written);
+    setTestHook(nullptr);
+
+    ASSERT_EQ(refresh(path), 1) << where;
+    std::vector<uint8_t> bytes = readAll(path);
+    ASSERT_EQ(bytes.size(), written.size());
+    EXPECT_TRUE(std::equal(bytes.begin() + long(before[1].position), bytes.end(), written.begin() + long(before[1].position)));
+    std::vector<ParsedTag> tags = parseTags(bytes);
+    Amf0Value meta;
+    ASSERT_TRUE(readMetadata(tags, &meta));
+    EXPECT_EQ(number(meta, "filesize"), double(bytes.size()));
+    EXPECT_GT(number(meta, "duration"), 3.9);
+    const Amf0Value* keyframes = meta.find("keyframes");
+    ASSERT_TRUE(keyframes && keyframes->find("filepositions"));
+    for (const auto& [unused, at] : keyframes->find("filepositions")->members) {
+      size_t position = static_cast<size_t>(at.number);
+      ASSERT_LT(position, bytes.size());
+      EXPECT_EQ(bytes[position], 9) << "not a video tag at " << position;
+    }
+    EXPECT_EQ(flvmetaComplaints(path, false), std::vector<std::string>{});
+    EXPECT_EQ(run("ffprobe -v error -show_format '" + path + "' 2>&1 >/dev/null"), "");
+  }
+}
+
+// Every other frame a key frame: the index outgrows the room, and the file is
+// refreshed the slower ways, its media tags unchanged.
+TEST_F(MetadataFile, MetadataOutgrowingTheRoomStillFits) {
+  ASSERT_TRUE(makeFlv(path_, std::string(kVideo) + " " + kAudio44, "-t 12 -c:v flv -g 2 -c:a libmp3lame"));
+  original_ = readAll(path_);
+  TempDir memory("/dev/shm");
+  for (const std::string& where : {dir_.path(), memory.path()}) {
+    std::string path = where + "/w.flv";
+    ASSERT_TRUE(copyThroughWriter(path_, path));
+    ASSERT_EQ(refresh(path), 1) << where;
+    std::vector<uint8_t> bytes = readAll(path);
+    std::vector<ParsedTag> tags = parseTags(bytes);
+    Amf0Value meta;
+    ASSERT_TRUE(readMetadata(tags, &meta));
+    EXPECT_GT(tags[0].data.size(), 2048u);
+    EXPECT_EQ(number(meta, "filesize"), double(bytes.size()));
+    ASSERT_EQ(meta.find("keyframes")->find("times")->members.size(), 150u);
+    EXPECT_TRUE(std::equal(bytes.begin() + long(tags[1].position), bytes.end(), original_.begin() + 13));
+    EXPECT_EQ(flvmetaComplaints(path, false), std::vector<std::string>{});
+  }
+}
+
 // A sparse file past 4 GiB: big audio tags of zeros between two key frames.
 TEST(MetadataLargeFile, OffsetsPastFourGigabytes) {
   TempDir dir;

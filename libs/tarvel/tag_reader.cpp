@@ -97,6 +97,8 @@ bool TagReader::readHeader(FlvHeaderRecord* header) {
   header->version = h[3];
   header->flags = h[4];
   header->dataOffset = dataOffset;
+  int64_t size = file_.size();
+  while (size > 0) ++header->sizeClass, size >>= 1;
   // Tags start after DataOffset bytes and PreviousTagSize0.
   int64_t firstTag = int64_t{dataOffset} + int64_t{flv::kPreviousTagSizeBytes};
   if (firstTag <= bufferLen_) {

@@ -3,9 +3,11 @@
 // PreviousTagSize. A failed write is remembered and reported at close, so
 // a truncated file is never taken for a complete one.
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/meta_build.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 
@@ -18,11 +20,6 @@ constexpr size_t kBufferSize = 256 * 1024;
 // A tag at least this large is written from the caller's bytes, not copied
 // into the buffer first: big video frames cross user memory once.
 constexpr size_t kDirectBytes = 64 * 1024;
-// Every this many bytes the file's written part is handed to the disk in
-// the background. The metadata update that follows every repair flushes
-// the whole file (moving blocks, or syncing a copy); data already on its
-// way makes that flush short, and the disk works while the repair does.
-constexpr int64_t kWritebackBytes = 8 << 20;
 
 class TagWriter {
  public:
@@ -60,18 +57,11 @@ class TagWriter {
       failed_ = true;
       return false;
     }
-    written_ += static_cast<int64_t>(n);
-    if (written_ - writebackFrom_ >= kWritebackBytes) {
-      file_.startWriteback(writebackFrom_, written_ - writebackFrom_);
-      writebackFrom_ = written_;
-    }
     return true;
   }
 
   platform::File file_;
   std::vector<uint8_t> buffer_;
-  int64_t written_ = 0;
-  int64_t writebackFrom_ = 0;
   bool failed_ = false;
 };
 
@@ -112,7 +102,14 @@ int32_t Flv_WriteHeader(void* writer, const FlvHeaderRecord* header) {
   bytes[4] = header->flags;                                // TypeFlags
   flv::writeU32(bytes + 5, flv::kHeaderSize);              // DataOffset
   flv::writeU32(bytes + flv::kHeaderSize, 0);              // PreviousTagSize0
-  return static_cast<TagWriter*>(writer)->append(bytes, sizeof bytes) ? 1 : 0;
+  auto* w = static_cast<TagWriter*>(writer);
+  if (!w->append(bytes, sizeof bytes)) return 0;
+  try {
+    std::vector<uint8_t> room = tarvel::placeholderTag(tarvel::metadataRoomBytes(header->sizeClass));
+    return w->append(room.data(), room.size()) ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 int32_t Flv_WriteTag(void* writer, const TagRecord* tag) {

@@ -61,7 +61,8 @@ typedef struct FlvHeaderRecord {
   uint8_t signature[3]; /* "FLV" */
   uint8_t version;
   uint8_t flags;        /* bit 2 audio, bit 0 video */
-  uint8_t reserved[3];
+  uint8_t sizeClass;    /* bit length of the size of the file it was read from */
+  uint8_t reserved[2];
   uint32_t dataOffset;  /* header size as stored (9 in version 1) */
 } FlvHeaderRecord;
 
@@ -107,7 +108,9 @@ TARVEL_API int32_t DeleteFileWritable(void* writer);
 
 /* Reads the file header and the first PreviousTagSize; honours DataOffset. */
 TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
-/* Writes a 9-byte header (DataOffset 9) and PreviousTagSize0. */
+/* Writes a 9-byte header (DataOffset 9) and PreviousTagSize0, then room for
+ * the metadata that FlvMetaUpdateToFile will write: a placeholder onMetaData
+ * tag holding padding alone, sized by the header's sizeClass. */
 TARVEL_API int32_t Flv_WriteHeader(void* writer, const FlvHeaderRecord* header);
 /* Reads the next tag. Zero at the end of the file, and at a truncated or
  * damaged tag, which ends the input. The second argument is always 1. */
