@@ -41,7 +41,8 @@ ParsedFlv parseFlv(const std::string& path);
 // Temporary directory removed with its contents at destruction.
 class TempDir {
  public:
-  TempDir();
+  // A new folder in the system's temporary folder, or in `in`.
+  explicit TempDir(const std::string& in = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
