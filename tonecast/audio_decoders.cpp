@@ -1,14 +1,76 @@
 #include "tonecast/audio_decoders.h"
 
+#include <dlfcn.h>
+
 #include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 }
 
 namespace tonecast {
+
+namespace {
+
+// libavcodec is loaded when the first Nellymoser block arrives, not when
+// the program starts: with the hundred libraries it brings (some 16 MiB of
+// pages touched at load) it would triple the memory of a PCM conversion,
+// which never needs it. The names are those of the major versions the
+// program was built against, whose records it reads.
+#define TONECAST_STRINGIFY2(x) #x
+#define TONECAST_STRINGIFY(x) TONECAST_STRINGIFY2(x)
+constexpr char kAvcodecName[] = "libavcodec.so." TONECAST_STRINGIFY(LIBAVCODEC_VERSION_MAJOR);
+constexpr char kAvutilName[] = "libavutil.so." TONECAST_STRINGIFY(LIBAVUTIL_VERSION_MAJOR);
+
+struct LibAv {
+  decltype(&avcodec_find_decoder) findDecoder;
+  decltype(&avcodec_alloc_context3) allocContext;
+  decltype(&avcodec_open2) open;
+  decltype(&avcodec_send_packet) sendPacket;
+  decltype(&avcodec_receive_frame) receiveFrame;
+  decltype(&avcodec_free_context) freeContext;
+  decltype(&av_packet_alloc) packetAlloc;
+  decltype(&av_packet_free) packetFree;
+  decltype(&av_frame_alloc) frameAlloc;
+  decltype(&av_frame_unref) frameUnref;
+  decltype(&av_frame_free) frameFree;
+  decltype(&av_channel_layout_default) defaultLayout;
+};
+
+template <typename F>
+bool find(void* library, const char* name, F* out) {
+  *out = reinterpret_cast<F>(dlsym(library, name));
+  return *out != nullptr;
+}
+
+bool load(LibAv* av) {
+  // Kept for the life of the process, as a linked library would be.
+  void* codec = dlopen(kAvcodecName, RTLD_NOW | RTLD_LOCAL);
+  void* util = codec ? dlopen(kAvutilName, RTLD_NOW | RTLD_LOCAL) : nullptr;
+  decltype(&av_log_set_level) setLogLevel = nullptr;
+  if (!util || !find(util, "av_log_set_level", &setLogLevel)) return false;
+  setLogLevel(AV_LOG_QUIET);  // the converter is silent
+  return find(codec, "avcodec_find_decoder", &av->findDecoder) &&
+         find(codec, "avcodec_alloc_context3", &av->allocContext) && find(codec, "avcodec_open2", &av->open) &&
+         find(codec, "avcodec_send_packet", &av->sendPacket) &&
+         find(codec, "avcodec_receive_frame", &av->receiveFrame) &&
+         find(codec, "avcodec_free_context", &av->freeContext) && find(codec, "av_packet_alloc", &av->packetAlloc) &&
+         find(codec, "av_packet_free", &av->packetFree) && find(util, "av_frame_alloc", &av->frameAlloc) &&
+         find(util, "av_frame_unref", &av->frameUnref) && find(util, "av_frame_free", &av->frameFree) &&
+         find(util, "av_channel_layout_default", &av->defaultLayout);
+}
+
+// Null when libavcodec cannot be loaded.
+const LibAv* libAv() {
+  static LibAv av;
+  static const bool loaded = load(&av);
+  return loaded ? &av : nullptr;
+}
+
+}  // namespace
 
 size_t decodePcm(const uint8_t* payload, size_t size, bool sixteenBit, int channels,
                  std::vector<float>& out) {
@@ -33,22 +95,26 @@ size_t decodePcm(const uint8_t* payload, size_t size, bool sixteenBit, int chann
 }
 
 NellymoserDecoder::~NellymoserDecoder() {
-  av_frame_free(&frame_);
-  av_packet_free(&packet_);
-  avcodec_free_context(&context_);
+  if (!context_ && !packet_ && !frame_) return;  // never opened: nothing to load for
+  const LibAv* av = libAv();
+  av->frameFree(&frame_);
+  av->packetFree(&packet_);
+  av->freeContext(&context_);
 }
 
 bool NellymoserDecoder::open() {
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_NELLYMOSER);
+  const LibAv* av = libAv();
+  if (!av) return false;
+  const AVCodec* codec = av->findDecoder(AV_CODEC_ID_NELLYMOSER);
   if (!codec) return false;
-  context_ = avcodec_alloc_context3(codec);
-  packet_ = av_packet_alloc();
-  frame_ = av_frame_alloc();
+  context_ = av->allocContext(codec);
+  packet_ = av->packetAlloc();
+  frame_ = av->frameAlloc();
   if (!context_ || !packet_ || !frame_) return false;
   // The codec itself does not depend on the rate; the caller keeps time.
   context_->sample_rate = 8000;
-  av_channel_layout_default(&context_->ch_layout, 1);
-  return avcodec_open2(context_, codec, nullptr) == 0;
+  av->defaultLayout(&context_->ch_layout, 1);
+  return av->open(context_, codec, nullptr) == 0;
 }
 
 bool NellymoserDecoder::decode(const uint8_t* payload, size_t size, std::vector<float>& out) {
@@ -61,18 +127,19 @@ bool NellymoserDecoder::decode(const uint8_t* payload, size_t size, std::vector<
   std::memcpy(buffer_.data(), payload, wholeBytes);
   packet_->data = buffer_.data();
   packet_->size = static_cast<int>(wholeBytes);
-  if (avcodec_send_packet(context_, packet_) != 0) return false;
+  const LibAv* av = libAv();
+  if (av->sendPacket(context_, packet_) != 0) return false;
   for (;;) {
-    const int result = avcodec_receive_frame(context_, frame_);
+    const int result = av->receiveFrame(context_, frame_);
     if (result == AVERROR(EAGAIN)) return true;
     if (result != 0) return false;
     if (frame_->format != AV_SAMPLE_FMT_FLT && frame_->format != AV_SAMPLE_FMT_FLTP) {
-      av_frame_unref(frame_);
+      av->frameUnref(frame_);
       return false;
     }
     const auto* samples = reinterpret_cast<const float*>(frame_->data[0]);
     out.insert(out.end(), samples, samples + frame_->nb_samples);
-    av_frame_unref(frame_);
+    av->frameUnref(frame_);
   }
 }
 

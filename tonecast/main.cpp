@@ -10,10 +10,6 @@
 // failed. On every code but 0 nothing is left at the output path.
 #include <algorithm>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "extract/conversion_job.h"
 #include "platform/shared_memory.h"
 #include "tonecast/converter.h"
@@ -40,7 +36,6 @@ int exitCodeOf(tonecast::ConversionResult result) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  av_log_set_level(AV_LOG_QUIET);
   if (argc != 2) return 1;
   auto memory = platform::openSharedMemory(argv[1], kJobSize);
   if (!memory || !memory->view()) return 2;
