@@ -3,12 +3,14 @@
 # flvmeta --update and yamdi, on the file system of WORK (default: a folder
 # under /tmp) and on tmpfs, where block insertion is not available.
 # Usage: bench/metadata.sh BUILD_DIR (configured with -DTAGMEND_BENCH=ON)
+# SOURCE names another FLV without metadata to use (bench/make-inputs.sh's
+# mp3-1g.flv); by default one is made here.
 set -euo pipefail
 build=${1:?build directory}
 tool=$build/bin/meta_update
 work=${WORK:-/tmp/tagmend-bench-meta}
 mkdir -p "$work"
-src=$work/source.flv
+src=${SOURCE:-$work/source.flv}
 if [ ! -f "$src" ]; then
   ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25,noise=alls=40:allf=t \
     -f lavfi -i sine=frequency=440:sample_rate=44100 -t 420 \
