@@ -54,11 +54,6 @@ class File {
   // Copies n bytes from in at inOffset to this file at outOffset, in the
   // kernel where the system can (no user-space copy). Returns false on error.
   bool copyFrom(File& in, int64_t inOffset, int64_t outOffset, int64_t n);
-  // Appends n bytes of in, from inOffset, at this file's position, copied by
-  // the kernel (no user-space copy). Returns the bytes copied, fewer when
-  // the source ends or a copy fails part way; -1 with nothing copied where
-  // the system cannot copy between these two files (the caller copies).
-  int64_t copyRangeFrom(File& in, int64_t inOffset, int64_t n);
   // Inserts n zero bytes at the start of the file by moving its blocks, where
   // the file system supports it; n must be a multiple of blockSize(). False
   // when unsupported or failed; the file is then unchanged.
@@ -68,38 +63,14 @@ class File {
   bool removeAtStart(int64_t n);
   // The file system's allocation block size, or 0 if unknown.
   int64_t blockSize() const;
+  // Asks the system to start writing n bytes at offset to the disk without
+  // waiting for it: a hint, so that a later flush of the file finds less to
+  // do. Nothing happens where the system has no such request.
+  void startWriteback(int64_t offset, int64_t n);
 
  private:
-  friend class FileView;
   static constexpr intptr_t kInvalid = -1;
   intptr_t handle_ = kInvalid;
-};
-
-// Bytes of a file seen in memory without copying them: a private mapping
-// of the system's cached pages, read only. The first bytes asked for are
-// read into writable memory of the view's own, so that reading and writing
-// them never touch the file's pages. The rest shares the file's fate: where
-// another program cuts the file short while the view is held, touching the
-// bytes cut off raises SIGBUS, and the system's write from them fails.
-// Where the system cannot map, map() fails and the caller reads.
-class FileView {
- public:
-  FileView() = default;
-  FileView(const FileView&) = delete;
-  FileView& operator=(const FileView&) = delete;
-  ~FileView() { release(); }
-
-  // Views n bytes of file at offset; the first `copied` of them are read
-  // into the view's own memory. The bytes must lie inside the file. False
-  // when the view cannot be made; nothing is held then.
-  bool map(File& file, int64_t offset, int64_t n, int64_t copied);
-  uint8_t* data() const { return data_; }
-  void release();
-
- private:
-  void* base_ = nullptr;
-  int64_t length_ = 0;
-  uint8_t* data_ = nullptr;
 };
 
 // Identity of a file on its volume (device and inode; on Windows, volume

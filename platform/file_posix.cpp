@@ -1,12 +1,10 @@
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -174,33 +172,6 @@ bool File::copyFrom(File& in, int64_t inOffset, int64_t outOffset, int64_t n) {
   return true;
 }
 
-int64_t File::copyRangeFrom(File& in, int64_t inOffset, int64_t n) {
-  if (!isOpen() || !in.isOpen() || n < 0 || inOffset < 0) return -1;
-#ifdef SYS_copy_file_range
-  int64_t total = 0;
-  while (total < n) {
-    loff_t src = inOffset + total;
-    int64_t left = n - total;
-    ssize_t done = ::copy_file_range(fd(in.handle_), &src, fd(handle_), nullptr,
-                                     static_cast<size_t>(left < kMaxChunk ? left : kMaxChunk), 0);
-    if (done > 0) {
-      total += done;
-    } else if (done < 0 && errno == EINTR) {
-      continue;
-    } else if (done < 0 && total == 0 &&
-               (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
-      return -1;  // no kernel copy between these two files
-    } else {
-      break;  // the source ended, or the copy failed: the caller sees it short
-    }
-  }
-  return total;
-#else
-  (void)inOffset;
-  return -1;
-#endif
-}
-
 bool File::insertAtStart(int64_t n) {
 #if defined(FALLOC_FL_INSERT_RANGE)
   if (!isOpen() || n <= 0) return false;
@@ -227,36 +198,15 @@ int64_t File::blockSize() const {
   return static_cast<int64_t>(vfs.f_bsize);
 }
 
-bool FileView::map(File& file, int64_t offset, int64_t n, int64_t copied) {
-  release();
-  const int64_t page = ::sysconf(_SC_PAGESIZE);
-  if (!file.isOpen() || page <= 0 || offset < 0 || n <= 0 || copied < 0) return false;
-  int64_t start = offset / page * page;
-  int64_t length = offset - start + n;
-  void* base = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fd(file.handle_),
-                      static_cast<off_t>(start));
-  if (base == MAP_FAILED) return false;
-  base_ = base;
-  length_ = length;
-  // The pages holding the copied bytes become memory of our own, filled
-  // from the file.
-  int64_t own = std::min(length, offset - start + copied);
-  int64_t ownPages = (own + page - 1) / page * page;
-  if (own > 0 && (::mmap(base, static_cast<size_t>(ownPages), PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED ||
-                  file.readAt(base, std::min(ownPages, length), start) != std::min(ownPages, length))) {
-    release();
-    return false;
-  }
-  data_ = static_cast<uint8_t*>(base) + (offset - start);
-  return true;
-}
-
-void FileView::release() {
-  if (base_) ::munmap(base_, static_cast<size_t>(length_));
-  base_ = nullptr;
-  data_ = nullptr;
-  length_ = 0;
+void File::startWriteback(int64_t offset, int64_t n) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  // Queues the dirty pages for writing and returns; a failure only means
+  // they are written later.
+  if (isOpen() && offset >= 0 && n > 0) ::sync_file_range(fd(handle_), offset, n, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)offset;
+  (void)n;
+#endif
 }
 
 bool fileIdOf(const char* path, FileId* id) {

@@ -206,12 +206,7 @@ int64_t File::blockSize() const { return 0; }
 
 // Windows writes cached data back on its own schedule; there is no request
 // to start it early short of a blocking flush.
-// Views are not made here: a private view that shares cached pages until
-// written, with pages of its own at its start, has no Win32 equal that is
-// cheaper than reading.
-bool FileView::map(File&, int64_t, int64_t, int64_t) { return false; }
-int64_t File::copyRangeFrom(File&, int64_t, int64_t) { return -1; }
-void FileView::release() {}
+void File::startWriteback(int64_t, int64_t) {}
 
 bool fileIdOf(const char* path, FileId* id) {
   // No access rights are needed to read a file's identity; the backup

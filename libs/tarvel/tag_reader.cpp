@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "libs/tarvel/flv_format.h"
@@ -12,16 +11,6 @@ namespace tarvel {
 namespace {
 
 constexpr int64_t kBufferSize = 256 * 1024;
-// A video tag this large is shown through a view of the file; its first
-// kOwnBytes (header, flags, codec headers) are the reader's own memory.
-constexpr int64_t kViewedTagBytes = 64 * 1024;
-constexpr int64_t kOwnBytes = flv::kTagHeaderSize + 64;
-
-// The readers that hold a view, for writers looking up a tag's origin.
-// Readers may live on other threads.
-std::mutex gViewsLock;
-std::vector<TagReader*> gViewing;
-constexpr int64_t kShortRead = 4 * 1024;
 
 void destroyReader(void* handle);
 int64_t tellReader(void* handle) { return readerOf(handle)->tell(); }
@@ -52,11 +41,6 @@ bool TagReader::open(const char* path) {
 }
 
 bool TagReader::seek(int64_t offset) {
-  dropView();
-  return moveTo(offset);
-}
-
-bool TagReader::moveTo(int64_t offset) {
   if (offset < 0) return false;
   bufferPos_ = bufferLen_ = 0;
   position_ = offset;
@@ -71,11 +55,8 @@ bool TagReader::fill(int64_t n) {
   if (left > 0 && bufferPos_ > 0) std::memmove(buffer_.data(), buffer_.data() + bufferPos_, static_cast<size_t>(left));
   bufferPos_ = 0;
   bufferLen_ = left;
-  // After a viewed tag another may follow: read little ahead, so that its
-  // bytes are not copied in only to be viewed.
-  int64_t limit = view_.data() ? std::max(n, kShortRead) : static_cast<int64_t>(buffer_.size());
   while (bufferLen_ < n) {
-    int64_t got = file_.read(buffer_.data() + bufferLen_, limit - bufferLen_);
+    int64_t got = file_.read(buffer_.data() + bufferLen_, static_cast<int64_t>(buffer_.size()) - bufferLen_);
     if (got <= 0) return false;
     bufferLen_ += got;
   }
@@ -163,8 +144,6 @@ bool TagReader::readTag(TagRecord* tag) {
   uint32_t dataSize = flv::readU24(bufferData() + 1);
   int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
   int64_t tagPosition = position_;
-  dropView();
-  if (viewTag(tagPosition, rawSize, tag)) return true;
   // The tag and its padding; bounded by the format (DataSize is 24 bits).
   size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
   if (tag_.size() < needed) {
@@ -179,71 +158,16 @@ bool TagReader::readTag(TagRecord* tag) {
   }
   if (!readTagBytes(tag_.data(), rawSize)) return false;  // truncated: end of input
   std::memset(tag_.data() + rawSize, 0, TARVEL_TAG_PADDING);
-  skipPreviousTagSize();
-  describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
-  tag->rawCapacity = static_cast<uint32_t>(tag_.size());
-  return true;
-}
-
-// PreviousTagSize: its value is not trusted (the writer recomputes it); a
-// file that ends right after the last tag's data still yields that tag.
-void TagReader::skipPreviousTagSize() {
+  // PreviousTagSize: its value is not trusted (the writer recomputes it);
+  // a file that ends right after the last tag's data still yields that tag.
   if (fill(flv::kPreviousTagSizeBytes)) {
     consume(flv::kPreviousTagSizeBytes);
   } else {
     consume(buffered());
   }
-}
-
-// A large video tag is seen through a view of the file instead of copied:
-// a writer has the system copy its bytes from file to file (or, where it
-// cannot, writes them from the view), so they never pass through a buffer
-// here. Its header and first data bytes, which callers read and re-stamp,
-// are the reader's own memory; the rest is read only. Audio payloads, which
-// callers parse, are always copied. The padding after a viewed tag is the
-// file's next bytes; the last tag of a file is always copied.
-bool TagReader::viewTag(int64_t tagPosition, int64_t rawSize, TagRecord* tag) {
-  if ((bufferData()[0] & 0x1F) != flv::kVideo || rawSize < kViewedTagBytes) return false;
-  if (tagPosition + rawSize + TARVEL_TAG_PADDING > fileSize_) return false;
-  if (!view_.map(file_, tagPosition, rawSize + TARVEL_TAG_PADDING, kOwnBytes)) return false;
-  if (buffered() >= rawSize) {
-    consume(rawSize);
-  } else if (!moveTo(tagPosition + rawSize)) {
-    view_.release();
-    return false;
-  }
-  skipPreviousTagSize();
-  describeTag(view_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
-  tag->rawCapacity = static_cast<uint32_t>(rawSize + TARVEL_TAG_PADDING);
-  viewRawSize_ = static_cast<uint32_t>(rawSize);
-  viewPosition_ = tagPosition;
-  std::lock_guard<std::mutex> lock(gViewsLock);
-  if (!viewListed_) {
-    gViewing.push_back(this);
-    viewListed_ = true;
-  }
+  describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
+  tag->rawCapacity = static_cast<uint32_t>(tag_.size());
   return true;
-}
-
-void TagReader::dropView() {
-  if (!view_.data()) return;
-  {
-    std::lock_guard<std::mutex> lock(gViewsLock);
-    if (viewListed_) gViewing.erase(std::find(gViewing.begin(), gViewing.end(), this));
-    viewListed_ = false;
-  }
-  view_.release();
-}
-
-bool findViewedTag(const uint8_t* raw, uint32_t rawSize, ViewedTag* out) {
-  std::lock_guard<std::mutex> lock(gViewsLock);
-  for (TagReader* r : gViewing) {
-    if (r->view_.data() == raw && r->viewRawSize_ == rawSize) {
-      *out = ViewedTag{&r->file_, r->viewPosition_, kOwnBytes};
-      return true;
-    }
-  }
-  return false;
 }
 
 bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {

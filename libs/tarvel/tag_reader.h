@@ -9,17 +9,10 @@
 
 namespace tarvel {
 
-struct ViewedTag;
-
 // Sequential buffered reader of one FLV file. Tags are copied into a buffer
-// of the reader's own, zero-padded, which the TagRecord then points into;
-// large video tags are seen through a view of the file instead.
+// of the reader's own, zero-padded, which the TagRecord then points into.
 class TagReader {
  public:
-  TagReader() = default;
-  TagReader(const TagReader&) = delete;
-  TagReader& operator=(const TagReader&) = delete;
-  ~TagReader() { dropView(); }
   bool open(const char* path);
   bool readHeader(FlvHeaderRecord* header);
   // False at the end of the file. Where damage stands in place of a tag
@@ -48,10 +41,6 @@ class TagReader {
   bool readTagBytes(uint8_t* out, int64_t n);
   bool plausibleTagHere();
   bool resync();
-  bool moveTo(int64_t offset);  // seek, keeping the view
-  void skipPreviousTagSize();
-  bool viewTag(int64_t tagPosition, int64_t rawSize, TagRecord* tag);
-  void dropView();
 
   platform::File file_;
   std::vector<uint8_t> buffer_;
@@ -60,24 +49,7 @@ class TagReader {
   int64_t position_ = 0;  // file offset of bufferData()
   int64_t fileSize_ = 0;  // as last seen; refreshed when a tag seems to pass it
   std::vector<uint8_t> tag_;
-  platform::FileView view_;  // the last tag read, when it was viewed
-  uint32_t viewRawSize_ = 0;
-  int64_t viewPosition_ = 0;
-  bool viewListed_ = false;  // among the readers findViewedTag looks at
-  friend bool findViewedTag(const uint8_t* raw, uint32_t rawSize, ViewedTag* out);
 };
-
-// A tag that a reader shows through a view of its file (TagReader::readTag):
-// its bytes past the first ownBytes are the file's, unchanged, so a writer
-// may have the system copy them from the file rather than from memory.
-struct ViewedTag {
-  platform::File* file = nullptr;
-  int64_t filePosition = 0;  // of the tag header
-  int64_t ownBytes = 0;      // leading bytes held in memory, which a caller may have changed
-};
-// Whether raw and rawSize are the tag a reader currently shows through a
-// view; if so, *out says where it lies.
-bool findViewedTag(const uint8_t* raw, uint32_t rawSize, ViewedTag* out);
 
 // The object a reader handle points to. Its first word is the table of
 // operations, which callers may use to rewind the reader.

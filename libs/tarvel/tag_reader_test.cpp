@@ -254,62 +254,6 @@ TEST(TagWriter, TagsOfEverySizeInAnyOrderComeBackWhole) {
   expectCopyWithRoom(testing_flv::readFile(dir.file("out.flv")), source, 32 << 10);
 }
 
-// Large video tags come through a view of the input and reach the output
-// copied by the system from file to file, or, between file systems (tmpfs
-// beside the disk), from the view. Either way the output has the header as
-// the caller re-stamped it and every byte of data; the padding after a
-// viewed tag is readable.
-TEST(TagWriter, ViewedTagsKeepTheirNewStampsOnEveryFileSystem) {
-  TempDir dir;
-  TempDir memory("/dev/shm");
-  FlvBuilder b(0x05);
-  for (uint32_t i = 0; i < 12; ++i) {
-    std::vector<uint8_t> payload(64 * 1024 + i * 4099, static_cast<uint8_t>(i));
-    payload.back() = 0xEE;
-    b.video(i * 40, i % 3 ? 0x22 : 0x12, payload).audio(i * 40 + 1, 0x2A, {1, 2, 3});
-  }
-  std::vector<uint8_t> source = b.bytes();
-  testing_flv::writeFile(dir.file("in.flv"), source);
-  for (const std::string& out : {dir.file("out.flv"), memory.file("out.flv")}) {
-    Reader r(dir.file("in.flv"));
-    ASSERT_TRUE(r.header());
-    void* w = CreateFileWriteAble(out.c_str());
-    ASSERT_TRUE(w);
-    Flv_WriteHeader(w, &r.h);
-    std::vector<uint8_t> want(source.begin(), source.begin() + 13);
-    while (r.next()) {
-      r.tag.raw[4] ^= 0x55;  // a new timestamp
-      volatile uint8_t past = r.tag.raw[r.tag.rawSize + TARVEL_TAG_PADDING - 1];
-      (void)past;
-      want.insert(want.end(), r.tag.raw, r.tag.raw + r.tag.rawSize);
-      for (int shift : {24, 16, 8, 0}) want.push_back(static_cast<uint8_t>(r.tag.rawSize >> shift));
-      EXPECT_TRUE(Flv_WriteTag(w, &r.tag));
-    }
-    EXPECT_TRUE(DeleteFileWritable(w));
-    EXPECT_EQ(want.size(), source.size());
-    EXPECT_NE(want, source);
-    expectCopyWithRoom(testing_flv::readFile(out), want, 2048);
-  }
-}
-
-// An input cut short by another program while a large tag is held: writing
-// that tag fails and the writer says so at close; nothing crashes.
-TEST(TagWriter, InputCutUnderAHeldTagFailsTheWrite) {
-  TempDir dir;
-  std::vector<uint8_t> source =
-      FlvBuilder(0x05).video(0, 0x12, std::vector<uint8_t>(512 * 1024, 7)).audio(40, 0x2A, std::vector<uint8_t>(200, 1)).bytes();
-  testing_flv::writeFile(dir.file("in.flv"), source);
-  Reader r(dir.file("in.flv"));
-  ASSERT_TRUE(r.header());
-  ASSERT_TRUE(r.next());
-  std::filesystem::resize_file(dir.file("in.flv"), 13 + 11 + 100 * 1024);
-  void* w = CreateFileWriteAble(dir.file("out.flv").c_str());
-  ASSERT_TRUE(w);
-  Flv_WriteHeader(w, &r.h);
-  Flv_WriteTag(w, &r.tag);
-  EXPECT_EQ(DeleteFileWritable(w), 0);
-}
-
 // One tag in memory: growing for a larger tag never takes more than the
 // largest tag the format can hold.
 TEST(TagReader, TagBufferNeverOutgrowsTheLargestTag) {

@@ -2,14 +2,12 @@
 // the header and of tags from their raw bytes, each followed by its
 // PreviousTagSize. A failed write is remembered and reported at close, so
 // a truncated file is never taken for a complete one.
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/meta_build.h"
-#include "libs/tarvel/tag_reader.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 
@@ -41,21 +39,6 @@ class TagWriter {
     return true;
   }
 
-  // A tag a reader shows through a view of its file: the bytes the reader
-  // holds in memory are written from there, the rest copied from file to
-  // file by the system, or, where it cannot, written from the view.
-  bool appendViewed(const uint8_t* raw, size_t n, const ViewedTag& v) {
-    size_t own = std::min(n, static_cast<size_t>(v.ownBytes));
-    if (!append(raw, own) || !flush()) return false;
-    int64_t rest = static_cast<int64_t>(n - own);
-    int64_t copied = kernelCopy_ ? file_.copyRangeFrom(*v.file, v.filePosition + static_cast<int64_t>(own), rest) : -1;
-    if (copied < 0) {
-      kernelCopy_ = false;
-      copied = 0;
-    }
-    return copied == rest || put(raw + own + copied, static_cast<size_t>(rest - copied));
-  }
-
   bool flush() {
     if (failed_) return false;
     bool ok = buffer_.empty() || put(buffer_.data(), buffer_.size());
@@ -79,7 +62,6 @@ class TagWriter {
 
   platform::File file_;
   std::vector<uint8_t> buffer_;
-  bool kernelCopy_ = true;  // until the system says it cannot copy between these files
   bool failed_ = false;
 };
 
@@ -138,10 +120,7 @@ int32_t Flv_WriteTag(void* writer, const TagRecord* tag) {
   auto* w = static_cast<TagWriter*>(writer);
   uint8_t previousTagSize[flv::kPreviousTagSizeBytes];
   flv::writeU32(previousTagSize, rawSize);                 // PreviousTagSize
-  tarvel::ViewedTag viewed;
-  bool body = tarvel::findViewedTag(tag->raw, rawSize, &viewed) ? w->appendViewed(tag->raw, rawSize, viewed)
-                                                                : w->append(tag->raw, rawSize);
-  return body && w->append(previousTagSize, sizeof previousTagSize) ? 1 : 0;
+  return w->append(tag->raw, rawSize) && w->append(previousTagSize, sizeof previousTagSize) ? 1 : 0;
 }
 
 }  // extern "C"

@@ -29,12 +29,8 @@ extern "C" {
 /* One tag, as Flv_ReadTag fills it. The payload and raw pointers point into
  * memory owned by the reader; they stay valid until Flv_FreeTag on this
  * record or the next Flv_ReadTag on the same reader, whichever comes first.
- * Both buffers are followed by at least TARVEL_TAG_PADDING readable bytes,
- * so a parser that peeks a few bytes past a payload's end stays inside
- * memory: zeros, except after a video tag of 64 KiB or more, which the
- * reader may show through a view of the file (where they are the file's
- * next bytes; a file cut short by another program while such a tag is held
- * makes its bytes past the first 64 unreadable).
+ * Both buffers are followed by at least TARVEL_TAG_PADDING zero bytes, so a
+ * parser that peeks a few bytes past a payload's end stays inside memory.
  *
  * The layout is fixed for 32-bit builds (168 bytes; payload at 28, raw at
  * 148); 64-bit builds widen the pointers. */

@@ -91,9 +91,9 @@ ParsedFlv parseFlv(const std::string& path) {
   return result;
 }
 
-TempDir::TempDir(const std::string& in) {
+TempDir::TempDir() {
   // create_directory refuses a name that exists, so a clash tries the next.
-  std::filesystem::path base = in.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(in);
+  auto base = std::filesystem::temp_directory_path();
   std::random_device random;
   for (int i = 0; i < 100 && path_.empty(); ++i) {
     auto candidate = base / ("tagmend-test-" + std::to_string(random()));

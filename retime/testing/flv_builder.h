@@ -41,8 +41,7 @@ ParsedFlv parseFlv(const std::string& path);
 // Temporary directory removed with its contents at destruction.
 class TempDir {
  public:
-  // A new folder in the system's temporary folder, or in `in`.
-  explicit TempDir(const std::string& in = "");
+  TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
