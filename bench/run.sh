@@ -107,8 +107,8 @@ mp3_bench() {  # input out-dir label
   echo "$(paired_line "$p")"
   echo
   if [[ $label == ext4 ]]; then
-    # The metadata update moves blocks, which makes the file system write the
-    # whole file out first: beside a copy that is written out as well.
+    # Beside a copy that is written out to the disk as well: tagmend, like
+    # cp, leaves its output in the page cache.
     p=$(python3 "$root/bench/paired.py" --runs $((runs + 2)) --prepare "rm -f $out/*; sync" \
         "cp + fdatasync" "${cmds[2]}" tagmend "${cmds[0]}")
     echo "$(paired_line "$p")"

@@ -63,10 +63,6 @@ class File {
   bool removeAtStart(int64_t n);
   // The file system's allocation block size, or 0 if unknown.
   int64_t blockSize() const;
-  // Asks the system to start writing n bytes at offset to the disk without
-  // waiting for it: a hint, so that a later flush of the file finds less to
-  // do. Nothing happens where the system has no such request.
-  void startWriteback(int64_t offset, int64_t n);
 
  private:
   static constexpr intptr_t kInvalid = -1;

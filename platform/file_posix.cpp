@@ -198,17 +198,6 @@ int64_t File::blockSize() const {
   return static_cast<int64_t>(vfs.f_bsize);
 }
 
-void File::startWriteback(int64_t offset, int64_t n) {
-#if defined(SYNC_FILE_RANGE_WRITE)
-  // Queues the dirty pages for writing and returns; a failure only means
-  // they are written later.
-  if (isOpen() && offset >= 0 && n > 0) ::sync_file_range(fd(handle_), offset, n, SYNC_FILE_RANGE_WRITE);
-#else
-  (void)offset;
-  (void)n;
-#endif
-}
-
 bool fileIdOf(const char* path, FileId* id) {
   struct stat st;
   if (::stat(path, &st) != 0) return false;

@@ -206,8 +206,6 @@ int64_t File::blockSize() const { return 0; }
 
 // Windows writes cached data back on its own schedule; there is no request
 // to start it early short of a blocking flush.
-void File::startWriteback(int64_t, int64_t) {}
-
 bool fileIdOf(const char* path, FileId* id) {
   // No access rights are needed to read a file's identity; the backup
   // semantics flag lets directories be asked too, as stat() allows.

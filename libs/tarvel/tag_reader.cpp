@@ -11,6 +11,13 @@ namespace tarvel {
 namespace {
 
 constexpr int64_t kBufferSize = 256 * 1024;
+// A tag whose bytes beyond the buffer reach this many is read straight into
+// the tag's memory: big video frames cross from the system once.
+constexpr int64_t kDirectBytes = 32 * 1024;
+// Read-ahead after such a tag: enough for the small tags that follow and
+// the next header, little of the next big frame, which is better read
+// straight too.
+constexpr int64_t kShortRead = 4 * 1024;
 
 void destroyReader(void* handle);
 int64_t tellReader(void* handle) { return readerOf(handle)->tell(); }
@@ -55,8 +62,9 @@ bool TagReader::fill(int64_t n) {
   if (left > 0 && bufferPos_ > 0) std::memmove(buffer_.data(), buffer_.data() + bufferPos_, static_cast<size_t>(left));
   bufferPos_ = 0;
   bufferLen_ = left;
+  int64_t limit = readShort_ ? std::min(std::max(n, kShortRead), kBufferSize) : kBufferSize;
   while (bufferLen_ < n) {
-    int64_t got = file_.read(buffer_.data() + bufferLen_, static_cast<int64_t>(buffer_.size()) - bufferLen_);
+    int64_t got = file_.read(buffer_.data() + bufferLen_, limit - bufferLen_);
     if (got <= 0) return false;
     bufferLen_ += got;
   }
@@ -70,8 +78,9 @@ bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
   std::memcpy(out, bufferData(), static_cast<size_t>(fromBuffer));
   consume(fromBuffer);
   int64_t rest = n - fromBuffer;
+  readShort_ = rest >= kDirectBytes;
   if (rest == 0) return true;
-  if (rest < kBufferSize / 2) {
+  if (rest < kDirectBytes) {
     if (!fill(rest)) return false;
     std::memcpy(out + fromBuffer, bufferData(), static_cast<size_t>(rest));
     consume(rest);
@@ -182,6 +191,7 @@ bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
     consume(whole);
     return true;
   }
+  readShort_ = true;
   return seek(position_ + whole);
 }
 

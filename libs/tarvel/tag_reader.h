@@ -49,6 +49,7 @@ class TagReader {
   int64_t position_ = 0;  // file offset of bufferData()
   int64_t fileSize_ = 0;  // as last seen; refreshed when a tag seems to pass it
   std::vector<uint8_t> tag_;
+  bool readShort_ = false;  // the last tag was read straight or skipped: read little ahead
 };
 
 // The object a reader handle points to. Its first word is the table of

@@ -220,12 +220,13 @@ TEST(TagWriter, WritesHeaderTagsAndPreviousTagSizes) {
   expectCopyWithRoom(testing_flv::readFile(dir.file("out.flv")), source, 2048);
 }
 
-// Small tags go through the writer's buffer, large ones straight to the file,
-// and the file is handed to the disk in slices as it grows: sizes around
-// each boundary, in every order, over more than one slice, come back whole.
+// Small tags go through the reader's and the writer's buffers, large ones
+// straight from and to the file, and the reader reads little ahead after a
+// large one: sizes around each boundary, in every order, come back whole.
 TEST(TagWriter, TagsOfEverySizeInAnyOrderComeBackWhole) {
   TempDir dir;
-  const size_t sizes[] = {1, 64 * 1024 - 13, 64 * 1024 - 12, 200 * 1024, 3, 256 * 1024, 40000, 1 << 20};
+  const size_t sizes[] = {1,     64 * 1024 - 13, 64 * 1024 - 12, 200 * 1024, 3,         256 * 1024,
+                          40000, 1 << 20,        32 * 1024 - 12, 32 * 1024,  4096 - 15, 4096 - 14};
   FlvBuilder b(0x05);
   uint32_t ms = 0;
   for (int round = 0; round < 10; ++round) {

@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kBufferSize = 256 * 1024;
 // A tag at least this large is written from the caller's bytes, not copied
 // into the buffer first: big video frames cross user memory once.
-constexpr size_t kDirectBytes = 64 * 1024;
+constexpr size_t kDirectBytes = 32 * 1024;
 
 class TagWriter {
  public:

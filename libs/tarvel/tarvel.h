@@ -124,8 +124,9 @@ TARVEL_API int32_t GetFLVInfo(void* reader, StreamInfo* info);
 TARVEL_API int32_t GetFLVInfoFromFile(const char* path, StreamInfo* info);
 
 /* Metadata: parse a closed FLV file and write it back with a fresh
- * onMetaData tag in front. The update replaces the file atomically: on
- * failure the file stays as it was. */
+ * onMetaData tag in front: over the room in front where there is enough
+ * (a file from this library's writer), else by inserting blocks or by a
+ * copy renamed over the file. On failure the file stays as it was. */
 TARVEL_API void* FlvMetaCreateObject(void);
 TARVEL_API int32_t FlvMetaParseFromFile(void* meta, const char* path);
 TARVEL_API int32_t FlvMetaUpdateToFile(void* meta, const char* path);
