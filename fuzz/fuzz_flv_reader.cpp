@@ -75,7 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!DeleteFileWritable(writer)) fuzz::fail("the writer failed");
     void* copy = CreateFileReadAble(output.c_str());
     if (!copy) fuzz::fail("the copy did not open");
-    if (readAll(copy, &again) != first) fuzz::fail("the copy reads back differently");
+    // The writer puts room for metadata, a script-data tag, before the tags.
+    std::vector<std::vector<uint8_t>> copied = readAll(copy, &again);
+    if (copied.empty() || copied.front()[0] != 18) fuzz::fail("the copy has no room for metadata");
+    copied.erase(copied.begin());
+    if (first.size() == static_cast<size_t>(kMaxTags)) first.pop_back();  // the copy's read stopped a tag earlier
+    if (copied != first) fuzz::fail("the copy reads back differently");
     DeleteFileReadAble(copy);
   }
   fuzz::expectUnchanged(input, data, size);
