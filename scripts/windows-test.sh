@@ -45,10 +45,20 @@ ctest --test-dir "$host" -j "$jobs" --output-on-failure --timeout 300 -R '^WineT
 # tonecast.exe beside it, so the suites skip what needs the real converter.
 winbin="$(realpath "$host")/windows-bin"
 mkdir -p "$winbin"
+# tagmend prints its banner before anything else, so a run that ends with 1 and
+# printed nothing never reached it: Wine failed to start the program (its
+# server was going away between two runs). That run is made once more.
 cat >"$winbin/tagmend" <<WRAPPER
 #!/usr/bin/env bash
-"$PWD/cmake/wine-run.sh" "$win64/wineprefix" "$win64/bin/tagmend.exe" "\$@" | sed 's/\r\$//'
-exit "\${PIPESTATUS[0]}"
+out=\$(mktemp)
+trap 'rm -f "\$out"' EXIT
+for attempt in 1 2; do
+  "$PWD/cmake/wine-run.sh" "$win64/wineprefix" "$win64/bin/tagmend.exe" "\$@" >"\$out"
+  rc=\$?
+  [[ \$rc == 1 && ! -s \$out ]] || break
+done
+sed 's/\r\$//' "\$out"
+exit "\$rc"
 WRAPPER
 chmod +x "$winbin/tagmend"
 for suite in "${suites[@]}"; do
