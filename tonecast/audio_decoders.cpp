@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/macros.h>
 }
 
 namespace tonecast {
@@ -20,10 +21,8 @@ namespace {
 // pages touched at load) it would triple the memory of a PCM conversion,
 // which never needs it. The names are those of the major versions the
 // program was built against, whose records it reads.
-#define TONECAST_STRINGIFY2(x) #x
-#define TONECAST_STRINGIFY(x) TONECAST_STRINGIFY2(x)
-constexpr char kAvcodecName[] = "libavcodec.so." TONECAST_STRINGIFY(LIBAVCODEC_VERSION_MAJOR);
-constexpr char kAvutilName[] = "libavutil.so." TONECAST_STRINGIFY(LIBAVUTIL_VERSION_MAJOR);
+constexpr char kAvcodecName[] = "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR);
+constexpr char kAvutilName[] = "libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR);
 
 struct LibAv {
   decltype(&avcodec_find_decoder) findDecoder;

@@ -4,7 +4,6 @@
 #include "libs/tarvel/meta_build.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "libs/tarvel/amf0.h"
