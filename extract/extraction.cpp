@@ -5,6 +5,8 @@
 
 #include "extract/job_mapping.h"
 #include "libs/tarvel/tarvel.h"
+#include "retime/handles.h"
+#include "retime/input_pin.h"
 
 bool converterPathBeside(const platform::ProgramLocation& program, std::string* converterPath) {
   const std::string& full = program.fullPath;
@@ -23,6 +25,10 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
   const std::string mp3Path = std::string(prefix) + ".mp3";
   // The converter truncates its output first: it must not be the input.
   if (platform::sameFile(mp3Path.c_str(), inputPath)) return 0;
+  // A folder, a device or a pipe at an output's name is refused now, not
+  // after the conversion; links there are followed.
+  std::string target;
+  if (!platform::outputTarget(mp3Path.c_str(), &target)) return 0;
   platform::ProgramLocation program;
   std::string converterPath;
   if (!services.locateProgram(&program) || !converterPathBeside(program, &converterPath)) return 0;
@@ -33,18 +39,30 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
   if (mapping == nullptr || job == nullptr) return 0;  // the handle closes with mapping
 
   // The flow's own probe of the input, by path; the driver's is not shared.
+  // It must find the file the run first opened, as it was; without such a
+  // first open, this one is the file every later open is checked against.
   StreamInfo info;
   std::memset(&info, 0, sizeof info);
-  if (GetFLVInfoFromFile(inputPath, &info) == 0) return 0;
+  retime::ReaderPtr reader(CreateFileReadAble(inputPath));
+  if (!reader || !retime::readerIsPinnedInput(reader.get())) return 0;
+  retime::InputPin pin(reader.get());
+  if (GetFLVInfo(reader.get(), &info) == 0) return 0;
+  reader.reset();
   const bool hasVideo = info.videoCodecId != -1;
   const std::string flvPath = std::string(prefix) + ".flv";
   // Refused before the converter runs rather than after it has worked.
-  if (hasVideo && platform::sameFile(flvPath.c_str(), inputPath)) return 0;
+  if (hasVideo && (platform::sameFile(flvPath.c_str(), inputPath) ||
+                   !platform::outputTarget(flvPath.c_str(), &target)))
+    return 0;
 
   if (runConverter(inputPath, info, std::move(mapping), job, converterPath.c_str(),
                    mappingName.c_str(), mp3Path.c_str(), services.startProcess,
                    services.sliceMs) == 0)
     return 0;
+  // The converter opened the input by path: replaced or changed since the
+  // probe, it may have converted another recording than the one whose
+  // video follows.
+  if (!retime::pathIsPinnedInput(inputPath)) return 0;
   if (!hasVideo) return 1;  // the MP3 file is the only output
   return retime(mp3Path.c_str(), inputPath, flvPath.c_str());
 }

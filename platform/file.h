@@ -8,6 +8,24 @@
 
 namespace platform {
 
+// Identity of a file on its volume (device and inode; on Windows, volume
+// serial and file index).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+// A file as it is now: which file, how long, when last modified. Two
+// versions are equal only for the same file, unchanged (as far as its size
+// and modification time tell).
+struct FileVersion {
+  FileId id;
+  int64_t size = -1;
+  int64_t modified = 0;  // system ticks: nanoseconds, or 100 ns on Windows
+  bool operator==(const FileVersion&) const = default;
+};
+
 // An unbuffered file handle; buffering is the caller's business. Every
 // operation reports failure instead of throwing. Two readers may hold the
 // same file open at once.
@@ -16,8 +34,14 @@ class File {
   enum class Mode {
     kRead,         // existing file, read only, shared with other readers
     kCreate,       // new or truncated file, write only
-    kCreateNew,    // new file; fails if the path exists
+    // New file, write only; fails if anything is at the path (a link too).
+    // Readable and writable by the owner alone, whatever the umask.
+    kCreateNew,
     kReadWrite,    // existing file, read and write
+    // Existing regular file, never opened through a link at the path's end
+    // (nor a device or a pipe): the file a name holds, not one it points to.
+    kReadNoLink,
+    kReadWriteNoLink,
   };
 
   File() = default;
@@ -64,21 +88,27 @@ class File {
   // The file system's allocation block size, or 0 if unknown.
   int64_t blockSize() const;
 
+  // Which file this is, and its size and modification time now.
+  bool version(FileVersion* version) const;
+  // True for a regular file of the calling user that has no other name (no
+  // hard link elsewhere): one that nobody else put at the name it was opened by.
+  bool ownedAlone() const;
+  // Gives this file the permissions of the regular file at `replaced`, and
+  // its owner and group where the system permits; when nothing is there,
+  // the permissions a new file gets (umask applied). False when the
+  // permissions cannot be set. Where files have no such permissions, does
+  // nothing and returns true.
+  bool adoptAttributesOf(const char* replaced);
+
  private:
   static constexpr intptr_t kInvalid = -1;
   intptr_t handle_ = kInvalid;
 };
 
-// Identity of a file on its volume (device and inode; on Windows, volume
-// serial and file index).
-struct FileId {
-  uint64_t device = 0;
-  uint64_t index = 0;
-  bool operator==(const FileId&) const = default;
-};
-
 // False when the path does not name an existing file.
 bool fileIdOf(const char* path, FileId* id);
+// The version of the file at path (links followed); false when none.
+bool versionOf(const char* path, FileVersion* version);
 // True when both paths name the same existing file, by identity.
 bool sameFile(const char* a, const char* b);
 // Replaces `to` with `from` atomically (rename over).
@@ -88,6 +118,55 @@ bool fileExists(const char* path);
 // True when nothing exists at path, or a regular file that is not a link:
 // a file that may be replaced by renaming another over it.
 bool replaceableByRename(const char* path);
+// The name an output written at `path` is to be put at: `path` with the
+// symbolic links at its end followed (a link to a link too) to the name
+// they end at, which need not exist yet. False when the links loop or nest
+// too deep, or when what is there is not a regular file (a folder, a device
+// such as /dev/null or NUL, a pipe): no output replaces those.
+bool outputTarget(const char* path, std::string* target);
+// The folder a path's last component lives in, ending in a separator, for
+// naming a file beside it; empty for the current folder. On Windows the
+// folder of the full path (a drive-relative "D:name" lies in drive D's
+// current folder).
+std::string folderOf(const char* path);
+
+// Files a run makes for itself and removes when it is done (staging files,
+// lock files) are remembered here, so that a run ended by a signal can
+// remove them. Keeps at most a few names, each shorter than 4096 bytes;
+// a name that does not fit is not remembered.
+class TemporaryFileName {
+ public:
+  explicit TemporaryFileName(const char* path);
+  TemporaryFileName(const TemporaryFileName&) = delete;
+  TemporaryFileName& operator=(const TemporaryFileName&) = delete;
+  // Forgets the name (the file is left alone).
+  ~TemporaryFileName();
+
+ private:
+  int slot_;
+};
+// Removes every file remembered now. Async-signal-safe on POSIX: it only
+// reads fixed memory and calls unlink().
+void removeTemporaryFiles();
+
+// An advisory lock on a file, which the runs that write the same outputs
+// take so that one run's files are never mixed with another's. The lock
+// file is made when missing and removed when the lock is released.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { unlock(); }
+  // Waits while another process holds the lock. False when the lock file
+  // can be neither made nor opened.
+  bool lock(const char* path);
+  void unlock();
+
+ private:
+  intptr_t handle_ = -1;
+  std::string path_;
+};
 
 // The running program's full path; empty on failure.
 std::string programPath();

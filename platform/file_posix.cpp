@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -21,6 +23,32 @@ int fd(intptr_t handle) { return static_cast<int>(handle); }
 // just under 2 GiB anyway).
 constexpr int64_t kMaxChunk = int64_t{1} << 30;
 
+// The umask, read without changing it where the system tells it
+// (/proc/self/status); elsewhere it is set and put straight back, which is
+// safe in a program that creates no files from other threads meanwhile.
+mode_t currentUmask() {
+  if (FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    std::fclose(status);
+    if (found) return static_cast<mode_t>(mask & 0777);
+  }
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+FileVersion versionFrom(const struct stat& st) {
+  FileVersion v;
+  v.id.device = static_cast<uint64_t>(st.st_dev);
+  v.id.index = static_cast<uint64_t>(st.st_ino);
+  v.size = st.st_size;
+  v.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return v;
+}
+
 }  // namespace
 
 bool File::open(const char* path, Mode mode) {
@@ -29,17 +57,30 @@ bool File::open(const char* path, Mode mode) {
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
     case Mode::kCreate: flags |= O_WRONLY | O_CREAT; break;  // truncated below
-    case Mode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case Mode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
     case Mode::kReadWrite: flags |= O_RDWR; break;
+    // Non-blocking, so that a pipe planted at the name cannot hold the open;
+    // only a regular file passes the check below.
+    case Mode::kReadNoLink: flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK; break;
+    case Mode::kReadWriteNoLink: flags |= O_RDWR | O_NOFOLLOW | O_NONBLOCK; break;
   }
+  const bool regularOnly = mode == Mode::kReadNoLink || mode == Mode::kReadWriteNoLink;
   int f;
   do {
-    f = ::open(path, flags, 0666);
+    f = ::open(path, flags, mode == Mode::kCreateNew ? 0600 : 0666);
   } while (f < 0 && errno == EINTR);
   if (f < 0) return false;
   struct stat st;
-  if (fstat(f, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(f, &st) != 0 || S_ISDIR(st.st_mode) || (regularOnly && !S_ISREG(st.st_mode))) {
     ::close(f);
+    return false;
+  }
+  // A umask without the owner's bits (umask 277) must not make a file that
+  // its creator cannot open again; and nobody else reads it while it is
+  // being written.
+  if (mode == Mode::kCreateNew && ::fchmod(f, 0600) != 0) {
+    ::close(f);
+    ::unlink(path);
     return false;
   }
   // Only a file with bytes in it is cut: ext4 takes a cut to nothing for a
@@ -198,6 +239,42 @@ int64_t File::blockSize() const {
   return static_cast<int64_t>(vfs.f_bsize);
 }
 
+bool File::version(FileVersion* version) const {
+  struct stat st;
+  if (!isOpen() || fstat(fd(handle_), &st) != 0) return false;
+  *version = versionFrom(st);
+  return true;
+}
+
+bool File::ownedAlone() const {
+  struct stat st;
+  return isOpen() && fstat(fd(handle_), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+         st.st_nlink == 1;
+}
+
+bool File::adoptAttributesOf(const char* replaced) {
+  if (!isOpen()) return false;
+  struct stat st;
+  if (::lstat(replaced, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return ::fchmod(fd(handle_), 0666 & ~currentUmask()) == 0;
+  }
+  mode_t mode = st.st_mode & 07777;
+  // The owner first (changing it clears the set-id bits), where permitted:
+  // the user and group as root, the group for a member of it. A file that
+  // does not get the old owner never gets the old set-id bits either.
+  if (::fchown(fd(handle_), st.st_uid, st.st_gid) != 0) {
+    if (::fchown(fd(handle_), static_cast<uid_t>(-1), st.st_gid) != 0 || st.st_uid != ::geteuid()) mode &= 0777;
+  }
+  return ::fchmod(fd(handle_), mode) == 0;
+}
+
+bool versionOf(const char* path, FileVersion* version) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return false;
+  *version = versionFrom(st);
+  return true;
+}
+
 bool fileIdOf(const char* path, FileId* id) {
   struct stat st;
   if (::stat(path, &st) != 0) return false;
@@ -224,6 +301,82 @@ bool replaceableByRename(const char* path) {
   struct stat st;
   if (::lstat(path, &st) != 0) return errno == ENOENT;
   return S_ISREG(st.st_mode);
+}
+
+std::string folderOf(const char* path) {
+  std::string p = path;
+  size_t slash = p.find_last_of('/');
+  return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+bool outputTarget(const char* path, std::string* target) {
+  // As many links as the kernel itself follows in one lookup.
+  constexpr int kMaxLinks = 40;
+  std::string current = path;
+  std::vector<char> link(PATH_MAX + 1);
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return false;
+      *target = current;  // nothing there yet: the output is made there
+      return true;
+    }
+    if (S_ISREG(st.st_mode)) {
+      *target = current;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) return false;
+    ssize_t n = ::readlink(current.c_str(), link.data(), PATH_MAX);
+    if (n <= 0 || n >= PATH_MAX) return false;
+    std::string next(link.data(), static_cast<size_t>(n));
+    // A relative link is read from the folder that holds it.
+    current = next[0] == '/' ? next : folderOf(current.c_str()) + next;
+  }
+  return false;
+}
+
+bool FileLock::lock(const char* path) {
+  unlock();
+  // The lock file of a run that has just finished may be removed between
+  // our open and our lock: then the name holds another file, or none, and
+  // we start again on what is there now.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int f;
+    do {
+      f = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      // A file of another user in a sticky folder may refuse O_CREAT.
+      if (f < 0 && errno == EACCES) f = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    } while (f < 0 && errno == EINTR);
+    if (f < 0) {
+      if (errno == ENOENT) continue;  // removed between the two opens
+      return false;
+    }
+    int locked;
+    do {
+      locked = ::flock(f, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    struct stat held, named;
+    if (locked == 0 && ::fstat(f, &held) == 0 && ::lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      // Other users who write the same folder wait on it too, whatever our umask.
+      if (held.st_uid == ::geteuid()) ::fchmod(f, 0644);
+      handle_ = f;
+      path_ = path;
+      return true;
+    }
+    ::close(f);
+    if (locked != 0) return false;
+  }
+  return false;
+}
+
+void FileLock::unlock() {
+  if (handle_ < 0) return;
+  // Removed while still held: a run that waits on this file finds it gone
+  // once it gets the lock, and starts again on a new one.
+  ::unlink(path_.c_str());
+  ::close(fd(std::exchange(handle_, -1)));
+  path_.clear();
 }
 
 std::string programPath() {

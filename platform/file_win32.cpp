@@ -80,6 +80,54 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
+// A file on a disk, neither a folder nor a link. Devices (NUL, CON, COM1)
+// are told by the handle's type: their attributes do not say so.
+bool isRegularFile(HANDLE file) {
+  if (GetFileType(file) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// A handle on whatever is at path, the link itself for a link: for asking
+// what it is, with no access to its contents.
+HANDLE openForQuery(const char* path, bool followLink) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return CreateFileA(path, 0, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+bool notFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+FileVersion versionFrom(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileVersion v;
+  v.id.device = info.dwVolumeSerialNumber;
+  v.id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  v.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  v.modified = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                    info.ftLastWriteTime.dwLowDateTime);
+  return v;
+}
+
+// The path a handle's file has, without the "\\?\" that the system puts in
+// front ("\\?\UNC\server" becomes "\\server").
+bool finalPathOf(HANDLE file, std::string* path) {
+  std::string buffer(MAX_PATH + 1, '\0');
+  DWORD n = GetFinalPathNameByHandleA(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+  if (n >= buffer.size()) {
+    buffer.resize(n + 1);
+    n = GetFinalPathNameByHandleA(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+  }
+  if (n == 0 || n >= buffer.size()) return false;
+  buffer.resize(n);
+  if (buffer.rfind("\\\\?\\UNC\\", 0) == 0) {
+    buffer = "\\\\" + buffer.substr(8);
+  } else if (buffer.rfind("\\\\?\\", 0) == 0) {
+    buffer = buffer.substr(4);
+  }
+  *path = buffer;
+  return true;
+}
+
 }  // namespace
 
 bool File::open(const char* path, Mode mode) {
@@ -91,13 +139,21 @@ bool File::open(const char* path, Mode mode) {
     case Mode::kCreate: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
     case Mode::kCreateNew: access = GENERIC_WRITE; disposition = CREATE_NEW; break;
     case Mode::kReadWrite: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_EXISTING; break;
+    case Mode::kReadNoLink: access = GENERIC_READ; disposition = OPEN_EXISTING; break;
+    case Mode::kReadWriteNoLink: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_EXISTING; break;
   }
+  const bool regularOnly = mode == Mode::kReadNoLink || mode == Mode::kReadWriteNoLink;
+  // A link is opened as itself, and refused below.
+  DWORD flags = FILE_ATTRIBUTE_NORMAL | (regularOnly ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   // No security attributes: the handle is not inherited by child processes.
   // A directory fails here, since FILE_FLAG_BACKUP_SEMANTICS is not given.
-  HANDLE file = CreateFileA(path, access, kShareAll, nullptr, disposition,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path, access, kShareAll, nullptr, disposition, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(file);
+  if (regularOnly && !isRegularFile(file)) {
+    close();
+    return false;
+  }
   return true;
 }
 
@@ -204,8 +260,31 @@ bool File::removeAtStart(int64_t) { return false; }
 // supported here: the metadata update then writes a copy and renames it.
 int64_t File::blockSize() const { return 0; }
 
-// Windows writes cached data back on its own schedule; there is no request
-// to start it early short of a blocking flush.
+bool File::version(FileVersion* version) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!isOpen() || !GetFileInformationByHandle(h(handle_), &info)) return false;
+  *version = versionFrom(info);
+  return true;
+}
+
+bool File::ownedAlone() const {
+  BY_HANDLE_FILE_INFORMATION info;
+  return isOpen() && isRegularFile(h(handle_)) && GetFileInformationByHandle(h(handle_), &info) &&
+         info.nNumberOfLinks == 1;
+}
+
+// A file moved into place keeps the access rights it was created with, which
+// it inherited from the same folder as the file it replaces.
+bool File::adoptAttributesOf(const char*) { return isOpen(); }
+
+bool versionOf(const char* path, FileVersion* version) {
+  ScopedHandle file(openForQuery(path, true));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.get(), &info)) return false;
+  *version = versionFrom(info);
+  return true;
+}
+
 bool fileIdOf(const char* path, FileId* id) {
   // No access rights are needed to read a file's identity; the backup
   // semantics flag lets directories be asked too, as stat() allows.
@@ -235,12 +314,83 @@ bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
 bool fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool replaceableByRename(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  ScopedHandle file(openForQuery(path, false));
+  if (file.get() == INVALID_HANDLE_VALUE) return notFound(GetLastError());
+  return isRegularFile(file.get());
+}
+
+std::string folderOf(const char* path) {
+  // The full path, so that "D:name" names its folder on drive D (that
+  // drive's current folder), not the current folder of the current drive.
+  std::string full(MAX_PATH + 1, '\0');
+  char* name = nullptr;
+  DWORD n = GetFullPathNameA(path, static_cast<DWORD>(full.size()), full.data(), &name);
+  if (n >= full.size()) {
+    full.resize(n + 1);
+    n = GetFullPathNameA(path, static_cast<DWORD>(full.size()), full.data(), &name);
   }
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+  if (n == 0 || n >= full.size()) {
+    std::string p = path;
+    size_t cut = p.find_last_of("\\/:");
+    return cut == std::string::npos ? std::string() : p.substr(0, cut + 1);
+  }
+  full.resize(n);
+  size_t cut = full.find_last_of("\\/");
+  return cut == std::string::npos ? std::string() : full.substr(0, cut + 1);
+}
+
+bool outputTarget(const char* path, std::string* target) {
+  ScopedHandle file(openForQuery(path, false));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    if (!notFound(GetLastError())) return false;
+    *target = path;
+    return true;
+  }
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return false;  // NUL, CON, a pipe
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info)) return false;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    *target = path;
+    return true;
+  }
+  // A link: the file it ends at, which must exist and be a regular file.
+  ScopedHandle end(openForQuery(path, true));
+  std::string resolved;
+  if (end.get() == INVALID_HANDLE_VALUE || !isRegularFile(end.get()) || !finalPathOf(end.get(), &resolved))
+    return false;
+  *target = resolved;
+  return true;
+}
+
+bool FileLock::lock(const char* path) {
+  unlock();
+  // Nobody else may open the lock file while it is held, and it goes when
+  // its holder closes it (or ends): a run that finds it open waits. Access
+  // is refused, for a moment, to a file whose removal is under way.
+  int refused = 0;
+  for (;;) {
+    HANDLE file = CreateFileA(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<intptr_t>(file);
+      path_ = path;
+      return true;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+      if (++refused > 100) return false;
+    } else if (error != ERROR_SHARING_VIOLATION) {
+      return false;
+    }
+    Sleep(50);
+  }
+}
+
+void FileLock::unlock() {
+  if (handle_ == -1) return;
+  CloseHandle(h(std::exchange(handle_, -1)));
+  path_.clear();
 }
 
 std::string programPath() {

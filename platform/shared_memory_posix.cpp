@@ -61,8 +61,10 @@ std::unique_ptr<SharedMemory> createSharedMemory(const char* name, uint32_t size
   const std::string path = objectName(name);
   int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   if (fd >= 0) {
-    // A new object: ftruncate sizes it and the system zero-fills it.
-    if (::ftruncate(fd, size) != 0) {
+    // A new object: ftruncate sizes it and the system zero-fills it. Its
+    // mode is set outright: a umask without the owner's write bit (umask
+    // 222) would leave an object that the converter cannot open to write.
+    if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, size) != 0) {
       ::close(fd);
       ::shm_unlink(path.c_str());
       return nullptr;
@@ -71,11 +73,12 @@ std::unique_ptr<SharedMemory> createSharedMemory(const char* name, uint32_t size
     if (errno != EEXIST) return nullptr;
     fd = ::shm_open(path.c_str(), O_RDWR, 0600);
     if (fd < 0) return nullptr;
-    if (!ownedByUs(fd)) {
+    if (!ownedByUs(fd) || ::fchmod(fd, 0600) != 0) {
       ::close(fd);
       return nullptr;
     }
-    // Kept as found, contents included, like an existing Windows section.
+    // Kept as found, contents included, like an existing Windows section
+    // (its mode aside: made under another umask, it must still be writable).
   }
   void* view = mapWhole(fd, size);
   return std::make_unique<PosixSharedMemory>(fd, view, path, true);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "retime/handles.h"
+#include "retime/input_pin.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
 #include "retime/timeline.h"
@@ -14,22 +15,28 @@ namespace retime {
 
 // Runs body(reader, writer, header) between opening and publishing. 0 when
 // the output would overwrite the input (or outPath is empty: the prefix was
-// too long), the input cannot be opened or has no FLV header, the output
-// cannot be created, body returns false, or a write fails; then nothing is
-// left at outPath that was not there before. 1 when the output is in place.
+// too long), the input cannot be opened, is not the pinned input or changes
+// while it is read, or has no FLV header, the output is refused (a folder,
+// a device, a pipe) or cannot be created, body returns false, or a write
+// fails; then nothing is left at outPath that was not there before. 1 when
+// the output is in place.
 template <class Body>
 int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   // Checked first: creating the output over the input would destroy it.
   if (outPath.empty() || wouldOverwriteInput(inputPath, outPath)) return 0;
   ReaderPtr reader(CreateFileReadAble(inputPath));
-  if (!reader) return 0;
+  if (!reader || !readerIsPinnedInput(reader.get())) return 0;
+  InputPin pin(reader.get());
   FlvHeaderRecord header;
   if (!Flv_ReadHeader(reader.get(), &header)) return 0;
   StagedOutput output(outPath);
-  Writer writer(CreateFileWriteAble(output.path()));
+  Writer writer(output.openWriter());
   if (!writer) return 0;
   Flv_WriteHeader(writer.get(), &header);
   if (!body(reader.get(), writer.get(), header)) return 0;
+  // Written to or cut while it was read: the tags may come from two
+  // different recordings.
+  if (!readerIsPinnedInput(reader.get())) return 0;
   reader.reset();
   // A write that failed leaves a truncated file: that is no success.
   if (!writer.close()) return 0;

@@ -1,24 +1,35 @@
 #include "retime/staged_output.h"
 
-#include "platform/file.h"
+#include <cstdint>
+
 #include "retime/retime.h"
 
 namespace retime {
 
 namespace {
 
-// Creates a file of its own in the final path's folder, under a name short
-// enough whatever the final name's length. The file is created exclusively,
-// so nothing planted at a guessable name (a link to someone's file) is ever
-// followed or truncated. Empty when no name could be had.
-std::string createStagingFile(const std::string& finalPath) {
-  size_t slash = finalPath.find_last_of("/\\");
-  std::string folder = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
-  std::string stem = folder + ".tagmend-" + std::to_string(platform::currentThreadId());
+// Creates a file of its own in the folder of the file it is to replace,
+// under a name short enough whatever the final name's length. The file is
+// created exclusively, so nothing planted at a guessable name (a link to
+// someone's file) is ever followed or truncated; it is readable by its
+// owner alone until it is published. Empty when no name could be had.
+std::string createStagingFile(const std::string& targetPath, FlvFileVersion* made) {
+  std::string stem = platform::folderOf(targetPath.c_str()) + ".tagmend-" +
+                     std::to_string(platform::currentThreadId());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = stem + "-" + std::to_string(attempt) + ".part";
     platform::File file;
-    if (file.open(candidate.c_str(), platform::File::Mode::kCreateNew)) return candidate;
+    if (file.open(candidate.c_str(), platform::File::Mode::kCreateNew)) {
+      platform::FileVersion v;
+      if (!file.version(&v)) {
+        file.close();
+        platform::removeFile(candidate.c_str());
+        return {};
+      }
+      made->device = v.id.device;
+      made->index = v.id.index;
+      return candidate;
+    }
     // Nothing there, yet no file could be made: the folder refuses.
     if (platform::replaceableByRename(candidate.c_str()) && !platform::fileExists(candidate.c_str())) break;
   }
@@ -27,26 +38,55 @@ std::string createStagingFile(const std::string& finalPath) {
 
 }  // namespace
 
-StagedOutput::StagedOutput(std::string finalPath) : finalPath_(std::move(finalPath)) {
-  // A link, a device or a pipe at the final path is written through, never
-  // replaced by a file of our own.
-  if (!platform::replaceableByRename(finalPath_.c_str())) {
-    stagingPath_ = finalPath_;
-    return;
-  }
-  stagingPath_ = createStagingFile(finalPath_);
-  created_ = !stagingPath_.empty();
+StagedOutput::StagedOutput(const std::string& finalPath) {
+  if (!platform::outputTarget(finalPath.c_str(), &targetPath_)) return;
+  stagingPath_ = createStagingFile(targetPath_, &staged_);
+  if (!stagingPath_.empty()) remembered_ = std::make_unique<platform::TemporaryFileName>(stagingPath_.c_str());
 }
 
 StagedOutput::~StagedOutput() {
-  if (!published_ && created_) platform::removeFile(stagingPath_.c_str());
+  if (!published_ && !stagingPath_.empty()) platform::removeFile(stagingPath_.c_str());
+}
+
+void* StagedOutput::openWriter() const {
+  if (stagingPath_.empty()) return nullptr;
+  return CreateFileWriteAbleChecked(stagingPath_.c_str(), &staged_);
 }
 
 bool StagedOutput::publish() {
   if (stagingPath_.empty()) return false;
-  refreshMetadata(stagingPath_.c_str());
-  published_ = !created_ || platform::replaceFile(stagingPath_.c_str(), finalPath_.c_str());
+  refreshMetadataOf(stagingPath_.c_str(), staged_);
+  // What the refresh left at the name: the file itself or its rewritten
+  // copy, either way a file of ours alone. Anything else was put there by
+  // someone else and gets nobody's permissions.
+  platform::File staged;
+  if (!staged.open(stagingPath_.c_str(), platform::File::Mode::kReadNoLink) || !staged.ownedAlone() ||
+      !staged.adoptAttributesOf(targetPath_.c_str()) || !staged.close())
+    return false;
+  published_ = platform::replaceFile(stagingPath_.c_str(), targetPath_.c_str());
   return published_;
+}
+
+std::string outputLockPath(const char* prefix) {
+  std::string p = prefix;
+  size_t cut = p.find_last_of("/\\:");
+  std::string name = cut == std::string::npos ? p : p.substr(cut + 1);
+  // FNV-1a over the case-folded name: short, whatever the prefix's length.
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+    hash = (hash ^ c) * 1099511628211ull;
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<size_t>(i)] = kHex[hash & 15];
+  return platform::folderOf(prefix) + ".tagmend-lock-" + hex;
+}
+
+OutputLock::OutputLock(const char* prefix) {
+  std::string path = outputLockPath(prefix);
+  held_ = lock_.lock(path.c_str());
+  if (held_) remembered_ = std::make_unique<platform::TemporaryFileName>(path.c_str());
 }
 
 }  // namespace retime

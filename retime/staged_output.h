@@ -1,34 +1,70 @@
 // The output file of a repair. It is written under a temporary name in the
-// folder of its final path and put in place, whole and with its metadata,
-// only when the repair succeeds: a failed or interrupted repair never leaves
-// a half-written file at the final path, nor destroys a file that was there.
-// The metadata rebuild works on the temporary file, which nobody else sees,
-// so its fast in-place update needs no further care.
+// folder of the file it replaces and put in place, whole and with its
+// metadata, only when the repair succeeds: a failed or interrupted repair
+// never leaves a half-written file at the final path, nor destroys a file
+// that was there. The metadata rebuild works on the temporary file, which
+// nobody else sees, so its fast in-place update needs no further care.
+//
+// A symbolic link at the final path is followed: the file it ends at is
+// replaced (the link stays, and names the new file). A folder, a device or
+// a pipe at the final path is refused: no file is written.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "libs/tarvel/tarvel.h"
+#include "platform/file.h"
 
 namespace retime {
 
 class StagedOutput {
  public:
-  explicit StagedOutput(std::string finalPath);
+  explicit StagedOutput(const std::string& finalPath);
   StagedOutput(const StagedOutput&) = delete;
   StagedOutput& operator=(const StagedOutput&) = delete;
   // Removes the temporary file unless it was published.
   ~StagedOutput();
 
-  // Where the repair writes.
-  const char* path() const { return stagingPath_.c_str(); }
-  // Rebuilds the closed file's metadata (a failure there leaves it without)
-  // and renames it over the final path. False when the rename fails.
+  // A writer (the FLV library's) on the temporary file, which this object
+  // made and only it may write: opened on that very file, never on another
+  // put at its name since. Null when the final path is refused or no
+  // temporary file could be made.
+  void* openWriter() const;
+  // Rebuilds the closed file's metadata (a failure there leaves it without),
+  // gives it the permissions and owner of the file it replaces (a new file:
+  // the umask's permissions) and renames it over that file. False when the
+  // rename or the permissions fail.
   bool publish();
 
  private:
-  std::string finalPath_;
-  std::string stagingPath_;
-  bool created_ = false;  // the staging file is ours, made for this repair
+  std::string targetPath_;   // the final path, links followed: what is replaced
+  std::string stagingPath_;  // empty when refused
+  FlvFileVersion staged_{};  // the temporary file as made
+  std::unique_ptr<platform::TemporaryFileName> remembered_;
   bool published_ = false;
 };
+
+// An advisory lock that a run holds while it writes the outputs of one
+// prefix (PREFIX.flv, PREFIX.mp3): a second run for the same prefix waits
+// until the first is done, so the pair left is always one run's. The lock
+// file, hidden in the prefix's folder, is removed when the lock is released.
+class OutputLock {
+ public:
+  explicit OutputLock(const char* prefix);
+  OutputLock(const OutputLock&) = delete;
+  OutputLock& operator=(const OutputLock&) = delete;
+  // False when the lock file could not be made (a missing folder, say).
+  bool held() const { return held_; }
+
+ private:
+  platform::FileLock lock_;
+  std::unique_ptr<platform::TemporaryFileName> remembered_;
+  bool held_ = false;
+};
+
+// The lock file for a prefix: named after the prefix's last component, case
+// folded, so that every spelling of one output shares it.
+std::string outputLockPath(const char* prefix);
 
 }  // namespace retime

@@ -22,6 +22,15 @@ void quiet(const char*, va_list) {}
 
 Mp3Writer::Mp3Writer(std::string path, int32_t bitRate, int32_t outRate)
     : path_(std::move(path)), bitRate_(bitRate), outRate_(outRate) {
+  // A link at the final path is followed, so the file it ends at is
+  // replaced and the link stays; a folder, a device or a pipe there is
+  // refused (begin() fails), as tagmend refuses them.
+  std::string target;
+  if (platform::outputTarget(path_.c_str(), &target)) {
+    path_ = target;
+  } else {
+    refused_ = true;
+  }
   partialPath_ = path_ + ".part-" + std::to_string(platform::currentThreadId());
 }
 
@@ -34,7 +43,7 @@ Mp3Writer::~Mp3Writer() {
 }
 
 bool Mp3Writer::begin(int32_t rate, int channels) {
-  if (lame_ || bitRate_ < 8000 || bitRate_ > 320000) return false;
+  if (refused_ || lame_ || bitRate_ < 8000 || bitRate_ > 320000) return false;
   lame_ = lame_init();
   if (!lame_) return false;
   lame_set_errorf(lame_, quiet);
@@ -86,6 +95,9 @@ bool Mp3Writer::commit() {
   const size_t tagSize = lame_get_lametag_frame(lame_, tag, sizeof tag);
   if (tagSize == 0 || tagSize > sizeof tag) return false;
   if (!file_.writeAt(tag, static_cast<int64_t>(tagSize), 0)) return false;
+  // Made readable by its owner alone; it takes the permissions (and owner)
+  // of the file it replaces, or a new file's, only now that it is whole.
+  if (!file_.adoptAttributesOf(path_.c_str())) return false;
   if (!file_.sync() || !file_.close()) return false;
   if (!platform::replaceFile(partialPath_.c_str(), path_.c_str())) {
     platform::removeFile(partialPath_.c_str());

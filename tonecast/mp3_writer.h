@@ -47,6 +47,7 @@ class Mp3Writer : public SampleSink {
   int32_t outRate_;
   lame_global_struct* lame_ = nullptr;
   platform::File file_;
+  bool refused_ = false;  // the final path holds what no file replaces
   bool created_ = false;
   bool committed_ = false;
   std::vector<unsigned char> encoded_;  // LAME's output for one call

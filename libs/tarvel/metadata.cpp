@@ -47,6 +47,14 @@ struct MetaObject {
 
 // The bytes in front of the first tag that the rewrite keeps: stale
 // metadata tags there go with the old header.
+// The file opened for the update is the one the scan read, as it read it:
+// checked on the open handle, so that a name swapped since (for a link, or
+// another file) is never written.
+bool isScannedFile(const platform::File& file, const FlvScan& scan, const platform::FileId& id) {
+  platform::FileVersion v;
+  return file.version(&v) && v.id == id && v.size == scan.fileSize;
+}
+
 int64_t firstKeptTag(const FlvScan& scan) {
   int64_t from = scan.firstTag;
   for (const ByteRange& stale : scan.staleMetadata) {
@@ -83,11 +91,12 @@ UpdateResult overwriteRoom(const FlvScan& scan, const MetadataLayout& layout, pl
   return file.close() ? UpdateResult::kDone : UpdateResult::kFailed;
 }
 
-UpdateResult updateInPlace(const FlvScan& scan, const MetadataLayout& layout, const char* path) {
+UpdateResult updateInPlace(const FlvScan& scan, const MetadataLayout& layout, const char* path,
+                           const platform::FileId& id) {
   if (!staleOnlyInFront(scan)) return UpdateResult::kNotTried;
   platform::File file;
-  if (!file.open(path, platform::File::Mode::kReadWrite)) return UpdateResult::kNotTried;
-  if (file.size() != scan.fileSize) return UpdateResult::kFailed;
+  if (!file.open(path, platform::File::Mode::kReadWriteNoLink)) return UpdateResult::kNotTried;
+  if (!isScannedFile(file, scan, id)) return UpdateResult::kFailed;
   int64_t minimal = minimalPrefixBytes(scan, layout);
   if (minimal < 0) return UpdateResult::kNotTried;
   int64_t replaced = firstKeptTag(scan);  // old header and stale metadata
@@ -119,11 +128,13 @@ std::string replacementPath(const char* path) {
 }
 
 bool writeReplacement(const FlvScan& scan, const MetadataLayout& layout, platform::File& in,
-                      const std::string& tmp) {
+                      const char* path, const std::string& tmp) {
   std::vector<uint8_t> prefix = buildPrefix(scan, layout);
   if (prefix.empty()) return false;
   platform::File out;
   if (!out.open(tmp.c_str(), platform::File::Mode::kCreateNew)) return false;
+  // The copy replaces the file: it takes its permissions (and owner).
+  if (!out.adoptAttributesOf(path)) return false;
   if (!out.write(prefix.data(), static_cast<int64_t>(prefix.size()))) return false;
   int64_t at = static_cast<int64_t>(prefix.size());
   for (const ByteRange& r : layout.keptRanges) {
@@ -134,12 +145,13 @@ bool writeReplacement(const FlvScan& scan, const MetadataLayout& layout, platfor
   return out.sync() && out.close();
 }
 
-bool updateByCopy(const FlvScan& scan, const MetadataLayout& layout, const char* path) {
+bool updateByCopy(const FlvScan& scan, const MetadataLayout& layout, const char* path,
+                  const platform::FileId& id) {
   platform::File in;
-  if (!in.open(path, platform::File::Mode::kRead) || in.size() != scan.fileSize) return false;
+  if (!in.open(path, platform::File::Mode::kReadNoLink) || !isScannedFile(in, scan, id)) return false;
   std::string tmp = replacementPath(path);
   platform::removeFile(tmp.c_str());  // left by a run that crashed
-  bool written = writeReplacement(scan, layout, in, tmp);
+  bool written = writeReplacement(scan, layout, in, path, tmp);
   in.close();
   if (!written || !testHook(UpdateStep::kBeforeRename) || !platform::replaceFile(tmp.c_str(), path)) {
     platform::removeFile(tmp.c_str());
@@ -159,13 +171,13 @@ void setTestHook(TestHook hook) { gTestHook = hook; }
 void setUpdateMethod(UpdateMethod method) { gMethod = method; }
 bool testHook(UpdateStep step) { return gTestHook == nullptr || gTestHook(step); }
 
-UpdateResult updateMetadata(const FlvScan& scan, const char* path) {
+UpdateResult updateMetadata(const FlvScan& scan, const char* path, const platform::FileId& id) {
   MetadataLayout layout = layoutOf(scan);
   if (gMethod != UpdateMethod::kCopy) {
-    UpdateResult result = updateInPlace(scan, layout, path);
+    UpdateResult result = updateInPlace(scan, layout, path, id);
     if (result != UpdateResult::kNotTried || gMethod == UpdateMethod::kInPlace) return result;
   }
-  return updateByCopy(scan, layout, path) ? UpdateResult::kDoneByCopy : UpdateResult::kFailed;
+  return updateByCopy(scan, layout, path, id) ? UpdateResult::kDoneByCopy : UpdateResult::kFailed;
 }
 
 }  // namespace tarvel
@@ -176,12 +188,17 @@ extern "C" {
 
 void* FlvMetaCreateObject(void) { return new (std::nothrow) MetaObject; }
 
-int32_t FlvMetaParseFromFile(void* meta, const char* path) {
+int32_t FlvMetaParseFromFile(void* meta, const char* path) { return FlvMetaParseFromFileChecked(meta, path, nullptr); }
+
+int32_t FlvMetaParseFromFileChecked(void* meta, const char* path, const FlvFileVersion* expected) {
   if (!meta || !path) return 0;
   auto* object = static_cast<MetaObject*>(meta);
   object->parsed = false;
   platform::File file;
-  if (!file.open(path, platform::File::Mode::kRead) || !platform::fileIdOf(path, &object->id)) return 0;
+  platform::FileVersion v;
+  if (!file.open(path, platform::File::Mode::kReadNoLink) || !file.version(&v)) return 0;
+  if (expected && (v.id.device != expected->device || v.id.index != expected->index)) return 0;
+  object->id = v.id;
   try {
     object->parsed = tarvel::scanFlv(file, &object->scan);
   } catch (const std::bad_alloc&) {
@@ -194,11 +211,11 @@ int32_t FlvMetaUpdateToFile(void* meta, const char* path) {
   if (!meta || !path) return 0;
   auto* object = static_cast<MetaObject*>(meta);
   // The update rewrites what the scan saw; another file, or the same one
-  // changed since, would be rewritten from stale offsets.
-  platform::FileId id;
-  if (!object->parsed || !platform::fileIdOf(path, &id) || !(id == object->id)) return 0;
+  // changed since, would be rewritten from stale offsets. The update checks
+  // that on the handle it writes through.
+  if (!object->parsed) return 0;
   try {
-    tarvel::UpdateResult result = tarvel::updateMetadata(object->scan, path);
+    tarvel::UpdateResult result = tarvel::updateMetadata(object->scan, path, object->id);
     return result == tarvel::UpdateResult::kDone || result == tarvel::UpdateResult::kDoneByCopy;
   } catch (const std::bad_alloc&) {
     return 0;

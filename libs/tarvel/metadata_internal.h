@@ -3,6 +3,7 @@
 #pragma once
 
 #include "libs/tarvel/meta_scan.h"
+#include "platform/file.h"
 
 namespace tarvel {
 
@@ -24,7 +25,8 @@ void setUpdateMethod(UpdateMethod method);
 bool testHook(UpdateStep step);
 
 // Writes the file that scan describes back with fresh metadata: in place
-// where possible, else by a copy renamed over it.
-UpdateResult updateMetadata(const FlvScan& scan, const char* path);
+// where possible, else by a copy renamed over it. Fails, leaving it alone,
+// when the file at path is not the file id (as the scan saw it).
+UpdateResult updateMetadata(const FlvScan& scan, const char* path, const platform::FileId& id);
 
 }  // namespace tarvel

@@ -548,8 +548,10 @@ TEST(MetadataLargeFile, OffsetsPastFourGigabytes) {
   ASSERT_TRUE(file.open(path.c_str(), platform::File::Mode::kRead));
   FlvScan scan;
   ASSERT_TRUE(scanFlv(file, &scan));
+  platform::FileVersion scanned;
+  ASSERT_TRUE(file.version(&scanned));
   file.close();
-  UpdateResult result = updateMetadata(scan, path.c_str());
+  UpdateResult result = updateMetadata(scan, path.c_str(), scanned.id);
   setUpdateMethod(UpdateMethod::kAny);
   if (result == UpdateResult::kNotTried) GTEST_SKIP() << "no block insertion on this file system";
   ASSERT_EQ(result, UpdateResult::kDone);

@@ -1,8 +1,8 @@
-// The records that cross a program boundary: TagRecord, FlvHeaderRecord and
-// StreamInfo (Tarvel), AvInfo (Quennet) and ConversionJob (tagmend and the
-// converter, in shared memory). Their byte layout is a binary interface,
-// fixed for the 32-bit build that the tools ship as; this file compiles to
-// nothing and fails the build when a layout drifts. A 64-bit build widens
+// The records that cross a program boundary: TagRecord, FlvHeaderRecord,
+// FlvFileVersion and StreamInfo (Tarvel), AvInfo (Quennet) and ConversionJob
+// (tagmend and the converter, in shared memory). Their byte layout is a
+// binary interface, fixed for the 32-bit build that the tools ship as; this
+// file compiles to nothing and fails the build when a layout drifts. A 64-bit build widens
 // the two pointers of TagRecord and keeps everything else.
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +27,10 @@ static_assert(!kPointers32 || offsetof(TagRecord, payloadSize) == 32);
 static_assert(!kPointers32 || offsetof(TagRecord, raw) == 148);
 
 static_assert(sizeof(FlvHeaderRecord) == 12);
+
+static_assert(sizeof(FlvFileVersion) == 32);
+static_assert(offsetof(FlvFileVersion, size) == 16);
+static_assert(offsetof(FlvFileVersion, modified) == 24);
 
 static_assert(sizeof(StreamInfo) == 64);
 static_assert(offsetof(StreamInfo, videoCodecId) == 4);

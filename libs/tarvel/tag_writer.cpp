@@ -29,6 +29,20 @@ class TagWriter {
     return true;
   }
 
+  // The file at path, when it is `expected` and not reached through a link:
+  // checked on the open handle before the first byte changes.
+  bool openExisting(const char* path, const FlvFileVersion& expected) {
+    platform::FileVersion v;
+    if (!file_.open(path, platform::File::Mode::kReadWriteNoLink) || !file_.version(&v) ||
+        v.id.device != expected.device || v.id.index != expected.index ||
+        (v.size > 0 && !file_.truncate(0))) {
+      file_.close();
+      return false;
+    }
+    buffer_.reserve(kBufferSize);
+    return true;
+  }
+
   bool append(const uint8_t* bytes, size_t n) {
     if (failed_) return false;
     if (buffer_.size() + n > kBufferSize || n >= kDirectBytes) {
@@ -77,6 +91,20 @@ void* CreateFileWriteAble(const char* path) {
   try {
     auto* writer = new TagWriter;
     if (!writer->open(path)) {
+      delete writer;
+      return nullptr;
+    }
+    return writer;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void* CreateFileWriteAbleChecked(const char* path, const FlvFileVersion* file) {
+  if (!path || !file) return nullptr;
+  try {
+    auto* writer = new TagWriter;
+    if (!writer->openExisting(path, *file)) {
       delete writer;
       return nullptr;
     }

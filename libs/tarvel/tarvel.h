@@ -83,6 +83,16 @@ typedef struct StreamInfo {
   int32_t reserved3[4];   /* 48 */
 } StreamInfo;
 
+/* A file as it is now: which file (device and index on its volume), its
+ * size and its modification time in the system's ticks. Two records are
+ * equal only for the same file, unchanged. */
+typedef struct FlvFileVersion {
+  uint64_t device;  /* 0 */
+  uint64_t index;   /* 8 */
+  int64_t size;     /* 16 */
+  int64_t modified; /* 24 */
+} FlvFileVersion;
+
 /* How many tags a probe reads at most before it gives up looking for the
  * stream it has not seen yet. */
 #define TARVEL_PROBE_TAG_LIMIT 4096
@@ -99,8 +109,15 @@ typedef struct FlvReaderOps {
 
 TARVEL_API void* CreateFileReadAble(const char* path);
 TARVEL_API void DeleteFileReadAble(void* reader);
+/* The version of the file a reader reads, as it is now. */
+TARVEL_API int32_t Flv_GetFileVersion(void* reader, FlvFileVersion* version);
 /* Creates (or truncates) the file at path. */
 TARVEL_API void* CreateFileWriteAble(const char* path);
+/* Opens the file at path for writing from its start, only when it is the
+ * regular file that `file` names (device and index) and never through a
+ * link: for a file made by the caller, which someone may have put another
+ * file or a link in place of since. Never creates a file. */
+TARVEL_API void* CreateFileWriteAbleChecked(const char* path, const FlvFileVersion* file);
 /* Flushes and closes the writer. Non-zero when every write and the close
  * succeeded: zero means the file is incomplete (a failed write is kept in
  * mind from the moment it happens and reported here). */
@@ -126,9 +143,16 @@ TARVEL_API int32_t GetFLVInfoFromFile(const char* path, StreamInfo* info);
 /* Metadata: parse a closed FLV file and write it back with a fresh
  * onMetaData tag in front: over the room in front where there is enough
  * (a file from this library's writer), else by inserting blocks or by a
- * copy renamed over the file. On failure the file stays as it was. */
+ * copy renamed over the file, which takes the file's permissions. On
+ * failure the file stays as it was. path names the regular file itself:
+ * a link (which a copy would be renamed over), a device or a pipe is
+ * refused. The update refuses a file other than the one parsed, or one
+ * changed since. */
 TARVEL_API void* FlvMetaCreateObject(void);
 TARVEL_API int32_t FlvMetaParseFromFile(void* meta, const char* path);
+/* Like FlvMetaParseFromFile, refusing a file other than the one `file`
+ * names (device and index). */
+TARVEL_API int32_t FlvMetaParseFromFileChecked(void* meta, const char* path, const FlvFileVersion* file);
 TARVEL_API int32_t FlvMetaUpdateToFile(void* meta, const char* path);
 TARVEL_API void FlvMetaDeleteObject(void* meta);
 
