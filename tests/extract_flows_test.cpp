@@ -95,13 +95,15 @@ class ExtractFlows : public ::testing::Test {
 
   // Runs the installed tagmend from another directory on input, with prefix
   // work/<name>; the converter expects exactly what tagmend must hand it.
-  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check") {
+  // The converter writes mp3 (the known 4 s MP3 when empty).
+  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check",
+                   const std::string& mp3 = "") {
     const std::string prefix = work() + "/" + name;
     return run({app_ + "/tagmend", input, prefix}, elsewhere(),
                {"TEST_CONVERTER_MODE=" + mode, "TEST_CONVERTER_REPORT=" + report(),
                 "TEST_JOB_PROGRAM=" + app_ + "/tonecast.exe", "TEST_JOB_INPUT=" + input,
                 "TEST_JOB_OUTPUT=" + prefix + ".mp3", "TEST_JOB_INFO=" + jobInfo(input),
-                "TEST_JOB_MP3=" + inputs->knownMp3});
+                "TEST_JOB_MP3=" + (mp3.empty() ? inputs->knownMp3 : mp3)});
   }
 
   // What the converter reported, its "name" line left out.
@@ -240,6 +242,42 @@ TEST_F(ExtractFlows, Mp3PathNamingTheInputIsRefused) {
   EXPECT_EQ(repair(input, "clip").exitCode, 5);
   EXPECT_EQ(readBytes(input), original);
   EXPECT_FALSE(fileExists(report()));
+}
+
+// A recorder that rotates its file while the conversion runs: the MP3 is of
+// the old recording, the video would be read from the new one. The run
+// fails instead of pairing them.
+TEST_F(ExtractFlows, InputReplacedDuringTheConversionFailsTheFlow) {
+  for (const std::string& source : {inputs->pcmVideo, inputs->pcmAudio}) {
+    const std::string input = root_.file("recording.flv");
+    std::filesystem::copy_file(source, input, std::filesystem::copy_options::overwrite_existing);
+    RunResult r = repair(input, "clip", "rotate");
+    EXPECT_EQ(r.exitCode, 5) << source;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_FALSE(fileExists(work() + "/clip.flv"));
+  }
+  EXPECT_EQ(verdict(), "ok\nok\n");
+}
+
+// Two runs for one prefix at once: the second waits for the first, so the
+// pair left is the second run's whole, never its MP3 beside the first
+// run's video (which the first run would write after the second's MP3).
+TEST_F(ExtractFlows, TwoRunsForOnePrefixLeaveOneRunsPair) {
+  const std::string shortMp3 = makeWithFfmpeg(
+      root_.file("short.mp3"), "-f lavfi -i sine=frequency=500:duration=1:sample_rate=44100 -c:a libmp3lame -f mp3");
+  ASSERT_EQ(repair(inputs->nelly8Video, "alone", "check", shortMp3).exitCode, 0);
+  RunResult first;
+  std::thread firstRun([&] { first = repair(inputs->pcmVideo, "clip", "linger"); });
+  // The first converter has written its MP3 and lingers; its video is to come.
+  for (int i = 0; i < 2000 && !fileExists(work() + "/clip.mp3"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  RunResult second = repair(inputs->nelly8Video, "clip", "check", shortMp3);
+  firstRun.join();
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_TRUE(readBytes(work() + "/clip.mp3") == readBytes(shortMp3));
+  EXPECT_TRUE(readBytes(work() + "/clip.flv") == readBytes(work() + "/alone.flv"));
+  EXPECT_EQ(listDir(work()), (std::vector<std::string>{"alone.flv", "alone.mp3", "clip.flv", "clip.mp3"}));
 }
 
 TEST_F(ExtractFlows, SixteenConcurrentRunsUseTheirOwnJobs) {

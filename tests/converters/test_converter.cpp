@@ -8,6 +8,10 @@
 //                          fail: exit 1 after the checks
 //                          slow: progress 0.5, 70 s pause, then as check
 //                          stall: never set progress, sleep 300 s
+//                          rotate: replace the input, as a recorder rotating its
+//                            files does, with a new file holding its first half;
+//                            then as check
+//                          linger: as check, then a 2 s pause before exiting
 //   TEST_CONVERTER_REPORT  file to append "name <mapping name>" and "ok" or "bad <why>" to
 //   TEST_JOB_PROGRAM       expected argv[0] (the converter's full path)
 //   TEST_JOB_INPUT         expected inputPath, before the cut to 260 characters
@@ -22,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -125,11 +130,22 @@ int main(int argc, char** argv) {
     *static_cast<volatile double*>(progress) = 0.5;
     std::this_thread::sleep_for(std::chrono::seconds(70));
   }
+  if (mode == "rotate") {
+    const std::string input = env("TEST_JOB_INPUT");
+    std::ifstream in(input, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(input + ".next", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    if (std::rename((input + ".next").c_str(), input.c_str()) != 0) {
+      report("bad cannot rotate " + input);
+      return 2;
+    }
+  }
   const std::string output(reinterpret_cast<const char*>(job) + 261);
   if (!copyFile(env("TEST_JOB_MP3"), output)) {
     report("bad cannot write " + output);
     return 2;
   }
   report("ok");
+  if (mode == "linger") std::this_thread::sleep_for(std::chrono::seconds(2));
   return 0;
 }
