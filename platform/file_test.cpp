@@ -152,6 +152,71 @@ TEST_F(FileTest, OpenRefusesWhatItShould) {
   writeText("there", "x");
   EXPECT_FALSE(f.open(path("there").c_str(), File::Mode::kCreateNew));
   EXPECT_TRUE(f.open(path("new").c_str(), File::Mode::kCreateNew));
+  std::error_code noLinks;
+  fs::create_symlink(path("there"), path("link"), noLinks);
+  if (!noLinks) {
+    EXPECT_FALSE(f.open(path("link").c_str(), File::Mode::kReadNoLink));
+    EXPECT_FALSE(f.open(path("link").c_str(), File::Mode::kReadWriteNoLink));
+    EXPECT_TRUE(f.open(path("link").c_str(), File::Mode::kRead));
+  }
+}
+
+// Where an output goes: through links to the name they end at; never over
+// a folder or a device (the Windows DOS devices included, which no
+// attribute reports).
+TEST_F(FileTest, OutputTargetFollowsLinksAndRefusesWhatNoFileReplaces) {
+  std::string target;
+  ASSERT_TRUE(outputTarget(path("new").c_str(), &target));
+  EXPECT_EQ(target, path("new"));
+  writeText("there", "x");
+  ASSERT_TRUE(outputTarget(path("there").c_str(), &target));
+  EXPECT_EQ(target, path("there"));
+  EXPECT_FALSE(outputTarget(dir_.string().c_str(), &target));
+  const bool posix = fs::exists("/dev/null");
+  EXPECT_FALSE(outputTarget(posix ? "/dev/null" : "NUL", &target));
+  std::error_code noLinks;
+  fs::create_directory(dir_ / "sub");
+  fs::create_symlink("b", dir_ / "a", noLinks);
+  if (noLinks) GTEST_SKIP() << "no symbolic links here";
+  fs::create_symlink(fs::path("sub") / "c", dir_ / "b");
+  ASSERT_TRUE(outputTarget(path("a").c_str(), &target));  // c does not exist yet
+  EXPECT_TRUE(fs::equivalent(fs::path(target).parent_path(), dir_ / "sub")) << target;
+  EXPECT_EQ(fs::path(target).filename(), "c");
+  fs::create_symlink("loop2", dir_ / "loop1");
+  fs::create_symlink("loop1", dir_ / "loop2");
+  EXPECT_FALSE(outputTarget(path("loop1").c_str(), &target));
+  if (posix) {
+    fs::create_symlink("/dev/null", dir_ / "null");
+    EXPECT_FALSE(outputTarget(path("null").c_str(), &target));
+  }
+}
+
+// Staging files sit beside their final name: in that name's folder, which
+// for a drive-relative Windows name ("D:name") is drive D's current folder.
+TEST_F(FileTest, FolderOfNamesTheFolderAFileIsMadeIn) {
+  if (fs::exists("/dev/null")) {
+    EXPECT_EQ(folderOf("a/b"), "a/");
+    EXPECT_EQ(folderOf("/b"), "/");
+    EXPECT_EQ(folderOf("b"), "");
+    return;
+  }
+  std::string here = fs::current_path().string();
+  EXPECT_EQ(folderOf("b"), here + "\\");
+  std::string drive = here[0] == 'C' || here[0] == 'c' ? "Z" : "C";
+  std::string other = folderOf((drive + ":b").c_str());
+  EXPECT_EQ(other.rfind(drive + ":\\", 0), 0u) << other;
+  EXPECT_EQ(other.back(), '\\');
+}
+
+// What a signal handler removes: the files remembered at that moment.
+TEST_F(FileTest, TemporaryFilesAreRemovedAllAtOnce) {
+  writeText("staged", "x");
+  writeText("done", "x");
+  TemporaryFileName staged(path("staged").c_str());
+  { TemporaryFileName done(path("done").c_str()); }
+  removeTemporaryFiles();
+  EXPECT_FALSE(fileExists(path("staged").c_str()));
+  EXPECT_TRUE(fileExists(path("done").c_str()));
 }
 
 // The metadata update writes its new output beside the old one and renames
@@ -178,6 +243,16 @@ TEST_F(FileTest, FileIdentity) {
   EXPECT_FALSE(sameFile(path("a").c_str(), path("missing").c_str()));
   FileId id;
   EXPECT_FALSE(fileIdOf(path("missing").c_str(), &id));
+  // A version tells the same file unchanged from one written to since.
+  File f;
+  ASSERT_TRUE(f.open(path("a").c_str(), File::Mode::kRead));
+  FileVersion opened, named;
+  ASSERT_TRUE(f.version(&opened));
+  ASSERT_TRUE(versionOf(path("a").c_str(), &named));
+  EXPECT_EQ(opened, named);
+  writeText("a", "12");
+  ASSERT_TRUE(f.version(&named));
+  EXPECT_NE(opened, named);
 }
 
 TEST_F(FileTest, ProgramPathNamesThisTestProgram) {

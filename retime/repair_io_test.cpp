@@ -68,12 +68,38 @@ TEST(RepairOutput, LinksPlantedAtTheStagingNameAreNeverFollowed) {
   EXPECT_FALSE(std::filesystem::is_symlink(dir.file("out.flv")));
 }
 
-TEST(RepairOutput, AnOutputThatIsADeviceIsWrittenThroughNotReplaced) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+// A device has no contents to replace whole, nor a folder to stage in: it
+// is refused, never written through nor renamed over.
+TEST(RepairOutput, AnOutputThatIsADeviceIsRefused) {
+  if (!std::filesystem::exists("/dev/null")) GTEST_SKIP() << "no /dev/null";
   TempDir dir;
   FlvBuilder().audio(0, 0x52, {1}).video(10).save(dir.file("in.flv"));
-  EXPECT_EQ(retimeNellymoserVideo("", dir.file("in.flv").c_str(), "/dev/full"), 0);
-  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+  EXPECT_EQ(retimeNellymoserVideo("", dir.file("in.flv").c_str(), "/dev/null"), 0);
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+  std::filesystem::create_symlink("/dev/null", dir.file("out.flv"));
+  EXPECT_EQ(retimeNellymoserVideo("", dir.file("in.flv").c_str(), dir.file("out.flv").c_str()), 0);
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"in.flv", "out.flv"}));
+}
+
+// A link at the final path: the file it names is replaced, the link stays,
+// and the new file keeps the old one's permissions.
+TEST(RepairOutput, ALinkAtTheFinalPathHasItsTargetReplaced) {
+  TempDir dir;
+  std::vector<uint8_t> frame = testing_flv::mp3Frame(2, 4, 0);
+  FlvBuilder().audio(0, 0x2A, frame).video(10).save(dir.file("in.flv"));
+  std::filesystem::create_directory(dir.file("kept"));
+  testing_flv::writeFile(dir.file("kept/old.flv"), {'o', 'l', 'd'});
+  std::filesystem::permissions(dir.file("kept/old.flv"), std::filesystem::perms(0640));
+  std::error_code noLinks;
+  std::filesystem::create_symlink("kept/old.flv", dir.file("out.flv"), noLinks);
+  if (noLinks) GTEST_SKIP() << "no symbolic links here";
+  ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("out.flv")));
+  EXPECT_TRUE(testing_flv::parseFlv(dir.file("kept/old.flv")).ok);
+  EXPECT_EQ(namesIn(dir.file("kept")), std::vector<std::string>{"old.flv"});
+  if (std::filesystem::exists("/dev/null")) {  // POSIX permissions
+    EXPECT_EQ(std::filesystem::status(dir.file("kept/old.flv")).permissions(), std::filesystem::perms(0640));
+  }
 }
 
 }  // namespace

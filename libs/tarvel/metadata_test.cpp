@@ -2,6 +2,7 @@
 // ffprobe and a parser of the test's own.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -363,6 +364,22 @@ TEST_F(MetadataFile, FileChangedSinceParseIsNotRewritten) {
   EXPECT_EQ(readAll(path_), shorter);
 }
 
+// The update writes the file its name holds, and only the one it was told:
+// never through a link (a copy would be renamed over the link), never
+// another file put at the name.
+TEST_F(MetadataFile, OnlyTheFileItselfIsUpdated) {
+  std::filesystem::create_symlink(path_, dir_.file("link.flv"));
+  void* meta = FlvMetaCreateObject();
+  EXPECT_EQ(FlvMetaParseFromFile(meta, dir_.file("link.flv").c_str()), 0);
+  EXPECT_EQ(FlvMetaUpdateToFile(meta, dir_.file("link.flv").c_str()), 0);
+  FlvFileVersion other{};
+  EXPECT_EQ(FlvMetaParseFromFileChecked(meta, path_.c_str(), &other), 0);
+  EXPECT_EQ(FlvMetaUpdateToFile(meta, path_.c_str()), 0);
+  FlvMetaDeleteObject(meta);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link.flv")));
+  EXPECT_EQ(readAll(path_), original_);
+}
+
 UpdateStep gFailAt;
 bool failAt(UpdateStep step) { return step != gFailAt; }
 
@@ -417,10 +434,13 @@ TEST_F(MetadataFile, InPlaceWhereTheFileSystemAllowsElseCopy) {
   for (const std::string& where : {dir_.path(), memory.path()}) {
     std::string path = where + "/f.flv";
     writeAll(path, original_);
+    ::chmod(path.c_str(), 0640);
     void* meta = FlvMetaCreateObject();
     ASSERT_EQ(FlvMetaParseFromFile(meta, path.c_str()), 1);
     ASSERT_EQ(FlvMetaUpdateToFile(meta, path.c_str()), 1);
     FlvMetaDeleteObject(meta);
+    // A copy renamed over the file takes its permissions.
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0640)) << where;
     std::vector<uint8_t> bytes = readAll(path);
     std::vector<ParsedTag> tags = parseTags(bytes);
     ASSERT_FALSE(tags.empty());

@@ -287,6 +287,38 @@ TEST(TagWriter, AFailedWriteIsReportedAtClose) {
   EXPECT_EQ(DeleteFileWritable(w), 0);
 }
 
+// A writer opened on a file that the caller made writes that file only: a
+// link, even to that file, or another file put at its name since is
+// refused and left alone.
+TEST(TagWriter, CheckedOpenWritesOnlyTheFileMadeForIt) {
+  TempDir dir;
+  const std::string made = dir.file("made"), kept = dir.file("kept"), victim = dir.file("victim");
+  testing_flv::writeFile(made, {'x'});
+  testing_flv::writeFile(victim, {'v'});
+  Reader r(made);  // the file as its maker knows it
+  FlvFileVersion id{};
+  ASSERT_EQ(Flv_GetFileVersion(r.handle, &id), 1);
+  EXPECT_EQ(id.size, 1);
+  std::filesystem::rename(made, kept);
+  std::error_code noLinks;
+  std::filesystem::create_symlink(victim, made, noLinks);
+  if (noLinks) GTEST_SKIP() << "no symbolic links here";
+  EXPECT_EQ(CreateFileWriteAbleChecked(made.c_str(), &id), nullptr);
+  std::filesystem::remove(made);
+  std::filesystem::create_symlink(kept, made);
+  EXPECT_EQ(CreateFileWriteAbleChecked(made.c_str(), &id), nullptr);
+  std::filesystem::remove(made);
+  std::filesystem::copy_file(victim, made);
+  EXPECT_EQ(CreateFileWriteAbleChecked(made.c_str(), &id), nullptr);
+  std::filesystem::remove(made);
+  std::filesystem::rename(kept, made);
+  void* w = CreateFileWriteAbleChecked(made.c_str(), &id);
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(DeleteFileWritable(w), 1);
+  EXPECT_TRUE(testing_flv::readFile(made).empty());
+  EXPECT_EQ(testing_flv::readFile(victim), std::vector<uint8_t>{'v'});
+}
+
 TEST(Probe, DecidesFromTheTagsNotTheHeaderFlags) {
   TempDir dir;
   FlvBuilder(0x00)  // the header claims neither stream
