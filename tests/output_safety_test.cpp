@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,32 +117,58 @@ TEST_F(OutputSafety, ConverterFlowsRefuseTheInputAsEitherOutput) {
   }
 }
 
-// ---- A full disk ----------------------------------------------------------------
+// ---- A full disk, links, devices and pipes ----------------------------------------
 
-// An output path that is a link to /dev/full: every write to it fails with
-// "no space left", as on a full disk.
-TEST_F(OutputSafety, Mp3RepairOnAFullDiskFails) {
+// tagmend with a limit on the size of every file it (and its converter)
+// writes: a write past it fails as on a full disk (EFBIG for ENOSPC).
+RunResult runWithFileSizeLimit(int blocksOf512, const std::string& in, const std::string& prefix) {
+  return run({"sh", "-c", "trap '' XFSZ; ulimit -f \"$0\" && exec \"$@\"", std::to_string(blocksOf512),
+              tagmendPath(), in, prefix});
+}
+
+// A link at PREFIX.flv names a file in another folder. A repair that fails
+// on a full disk leaves that file as it was (it is never written through),
+// and the folders hold nothing new.
+TEST_F(OutputSafety, AFailedRepairLeavesTheFileALinkNamesAlone) {
   std::string in = input(kMp3, "in.flv");
-  TempDir out;
-  fs::create_symlink("/dev/full", out.file("out.flv"));
-  RunResult r = run({tagmendPath(), in, out.file("out")});
+  TempDir out, elsewhere;
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  writeBytes(elsewhere.file("kept.flv"), old);
+  fs::create_symlink(elsewhere.file("kept.flv"), out.file("out.flv"));
+  RunResult r = runWithFileSizeLimit(4, in, out.file("out"));
   EXPECT_EQ(r.exitCode, 4);
   EXPECT_EQ(r.out, kBanner);
+  EXPECT_TRUE(readBytes(elsewhere.file("kept.flv")) == old);
+  EXPECT_TRUE(fs::is_symlink(out.file("out.flv")));
+  EXPECT_EQ(listDir(out.path()), std::vector<std::string>{"out.flv"});
+  EXPECT_EQ(listDir(elsewhere.path()), std::vector<std::string>{"kept.flv"});
   EXPECT_EQ(readBytes(in), original_);
 }
 
-TEST_F(OutputSafety, ReTimedVideoOnAFullDiskFailsTheConverterFlows) {
-  if (!haveConverter()) GTEST_SKIP() << "tonecast.exe not built";
-  for (const Flow& flow : {kPcm, kNellymoser}) {
+// A device or a pipe at an output's name (or a link to one) has no contents
+// to replace whole: every flow refuses it with its failure code, before
+// the converter runs, writing nothing; a pipe never holds a run up.
+TEST_F(OutputSafety, DevicesAndPipesAtAnOutputAreRefused) {
+  for (const Flow& flow : {kMp3, kPcm, kNellymoser}) {
+    if (flow.failureCode != 4 && !haveConverter()) continue;
     SCOPED_TRACE(flow.name);
     std::string in = input(flow, std::string(flow.name) + ".flv");
-    TempDir out;
-    fs::create_symlink("/dev/full", out.file("out.flv"));
-    RunResult r = run({tagmendPath(), in, out.file("out")});
-    EXPECT_EQ(r.exitCode, flow.failureCode);
-    EXPECT_EQ(r.out, kBanner);
+    for (std::string ext : {".flv", ".mp3"}) {
+      if (flow.failureCode == 4 && ext == ".mp3") continue;  // the MP3 repair writes no .mp3
+      TempDir out;
+      fs::create_symlink("/dev/full", out.file("full" + ext));
+      ASSERT_EQ(mkfifo(out.file("pipe" + ext).c_str(), 0600), 0);
+      for (const char* name : {"full", "pipe"}) {
+        RunResult r = run({tagmendPath(), in, out.file(name)}, "", {}, 30);
+        EXPECT_EQ(r.exitCode, flow.failureCode) << name << ext;
+        EXPECT_EQ(r.out, kBanner);
+      }
+      EXPECT_EQ(listDir(out.path()), (std::vector<std::string>{"full" + ext, "pipe" + ext}));
+      EXPECT_TRUE(fs::is_fifo(out.file("pipe" + ext)));
+    }
     EXPECT_EQ(readBytes(in), original_);
   }
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
 // A small RAM file system of its own, mounted in a private mount namespace
@@ -328,6 +355,63 @@ TEST_F(OutputSafety, KilledConversionLeavesTheOldMp3OrAWholeNewOne) {
   for (const std::string& name : listDir(out.path())) std::cout << " " << name;
   std::cout << "\n";
   EXPECT_EQ(readBytes(in), input);
+}
+
+// ---- Permissions --------------------------------------------------------------------
+
+// argv under the given umask, as a user other than root when the tests run
+// as root (whose writes ignore permissions); empty when no such user can be
+// had.
+std::vector<std::string> withUmask(const std::string& mask, const std::vector<std::string>& argv) {
+  std::vector<std::string> full;
+  if (::geteuid() == 0) {
+    if (!haveTool("setpriv")) return {};
+    full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  }
+  full.insert(full.end(), {"sh", "-c", "umask \"$0\" && exec \"$@\"", mask});
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+fs::perms permsOf(const std::string& path) { return fs::status(path).permissions(); }
+
+// A replaced output keeps the permissions of the file it replaces, through
+// a link too (the converter's MP3 here); a new one gets the umask's, even
+// under a umask that leaves its owner no write permission.
+TEST_F(OutputSafety, OutputsKeepThePermissionsOfWhatTheyReplace) {
+  for (const Flow& flow : {kMp3, kPcm}) {
+    const bool mp3Too = flow.failureCode != 4;
+    if (mp3Too && !haveConverter()) continue;
+    SCOPED_TRACE(flow.name);
+    std::string in = input(flow, std::string(flow.name) + ".flv");
+    TempDir out, elsewhere;
+    writeBytes(out.file("old.flv"), {'o'});
+    fs::permissions(out.file("old.flv"), fs::perms(0600));
+    writeBytes(elsewhere.file("kept.mp3"), {'o'});
+    fs::permissions(elsewhere.file("kept.mp3"), fs::perms(0640));
+    fs::create_symlink(elsewhere.file("kept.mp3"), out.file("old.mp3"));
+    ASSERT_EQ(run({tagmendPath(), in, out.file("old")}).exitCode, 0);
+    EXPECT_EQ(permsOf(out.file("old.flv")), fs::perms(0600));
+    if (mp3Too) {
+      EXPECT_TRUE(fs::is_symlink(out.file("old.mp3")));
+      EXPECT_TRUE(isWholeMp3(readBytes(elsewhere.file("kept.mp3"))));
+      EXPECT_EQ(permsOf(elsewhere.file("kept.mp3")), fs::perms(0640));
+      EXPECT_EQ(listDir(elsewhere.path()), std::vector<std::string>{"kept.mp3"});
+    }
+    std::vector<std::string> argv = withUmask("222", {tagmendPath(), in, out.file("new")});
+    if (argv.empty()) continue;
+    fs::permissions(out.path(), fs::perms::all);
+    fs::permissions(dir_.path(), fs::perms(0755));
+    RunResult r = run(argv);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(permsOf(out.file("new.flv")), fs::perms(0444));
+    if (mp3Too) {
+      EXPECT_EQ(permsOf(out.file("new.mp3")), fs::perms(0444));
+    }
+    std::vector<std::string> names = {"new.flv", "old.flv", "old.mp3"};
+    if (mp3Too) names.insert(names.begin() + 1, "new.mp3");
+    EXPECT_EQ(listDir(out.path()), names);
+  }
 }
 
 }  // namespace
