@@ -96,7 +96,8 @@ class File {
   // Gives this file the permissions of the regular file at `replaced`, and
   // its owner and group where the system permits; when nothing is there,
   // the permissions a new file gets (umask applied). False when the
-  // permissions cannot be set. Where files have no such permissions, does
+  // permissions cannot be set (a file system without them): the file then
+  // keeps the ones it has. Where files have no such permissions, does
   // nothing and returns true.
   bool adoptAttributesOf(const char* replaced);
 

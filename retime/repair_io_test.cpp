@@ -71,10 +71,14 @@ TEST(RepairOutput, LinksPlantedAtTheStagingNameAreNeverFollowed) {
 // A device has no contents to replace whole, nor a folder to stage in: it
 // is refused, never written through nor renamed over.
 TEST(RepairOutput, AnOutputThatIsADeviceIsRefused) {
-  if (!std::filesystem::exists("/dev/null")) GTEST_SKIP() << "no /dev/null";
+  const bool posix = std::filesystem::exists("/dev/null");
   TempDir dir;
   FlvBuilder().audio(0, 0x52, {1}).video(10).save(dir.file("in.flv"));
-  EXPECT_EQ(retimeNellymoserVideo("", dir.file("in.flv").c_str(), "/dev/null"), 0);
+  // Windows's DOS devices answer to their name with any extension.
+  for (std::string device : {posix ? "/dev/null" : "NUL", posix ? "/dev/null" : "nul.flv"})
+    EXPECT_EQ(retimeNellymoserVideo("", dir.file("in.flv").c_str(), device.c_str()), 0) << device;
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"in.flv"});
+  if (!posix) return;
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
   std::filesystem::create_symlink("/dev/null", dir.file("out.flv"));
   EXPECT_EQ(retimeNellymoserVideo("", dir.file("in.flv").c_str(), dir.file("out.flv").c_str()), 0);

@@ -56,13 +56,17 @@ void* StagedOutput::openWriter() const {
 bool StagedOutput::publish() {
   if (stagingPath_.empty()) return false;
   refreshMetadataOf(stagingPath_.c_str(), staged_);
-  // What the refresh left at the name: the file itself or its rewritten
-  // copy, either way a file of ours alone. Anything else was put there by
-  // someone else and gets nobody's permissions.
+  // What the refresh left at the name: the file made here, or the copy the
+  // refresh renamed over it, a file of ours with no other name. Anything
+  // else was put there by someone else, and gets nobody's permissions.
   platform::File staged;
-  if (!staged.open(stagingPath_.c_str(), platform::File::Mode::kReadNoLink) || !staged.ownedAlone() ||
-      !staged.adoptAttributesOf(targetPath_.c_str()) || !staged.close())
-    return false;
+  platform::FileVersion v;
+  if (!staged.open(stagingPath_.c_str(), platform::File::Mode::kReadNoLink) || !staged.version(&v)) return false;
+  bool made = v.id.device == staged_.device && v.id.index == staged_.index;
+  if (!made && !staged.ownedAlone()) return false;
+  // On a file system without permissions the file keeps what it has.
+  staged.adoptAttributesOf(targetPath_.c_str());
+  staged.close();
   published_ = platform::replaceFile(stagingPath_.c_str(), targetPath_.c_str());
   return published_;
 }

@@ -33,8 +33,9 @@ class StagedOutput {
   void* openWriter() const;
   // Rebuilds the closed file's metadata (a failure there leaves it without),
   // gives it the permissions and owner of the file it replaces (a new file:
-  // the umask's permissions) and renames it over that file. False when the
-  // rename or the permissions fail.
+  // the umask's permissions) where the file system has them, and renames it
+  // over that file. False when the rename fails, or another file than this
+  // object's (or the refresh's copy of it) is at the temporary name.
   bool publish();
 
  private:

@@ -96,8 +96,9 @@ bool Mp3Writer::commit() {
   if (tagSize == 0 || tagSize > sizeof tag) return false;
   if (!file_.writeAt(tag, static_cast<int64_t>(tagSize), 0)) return false;
   // Made readable by its owner alone; it takes the permissions (and owner)
-  // of the file it replaces, or a new file's, only now that it is whole.
-  if (!file_.adoptAttributesOf(path_.c_str())) return false;
+  // of the file it replaces, or a new file's, only now that it is whole
+  // (where the file system has permissions).
+  file_.adoptAttributesOf(path_.c_str());
   if (!file_.sync() || !file_.close()) return false;
   if (!platform::replaceFile(partialPath_.c_str(), path_.c_str())) {
     platform::removeFile(partialPath_.c_str());

@@ -133,8 +133,9 @@ bool writeReplacement(const FlvScan& scan, const MetadataLayout& layout, platfor
   if (prefix.empty()) return false;
   platform::File out;
   if (!out.open(tmp.c_str(), platform::File::Mode::kCreateNew)) return false;
-  // The copy replaces the file: it takes its permissions (and owner).
-  if (!out.adoptAttributesOf(path)) return false;
+  // The copy replaces the file: it takes its permissions (and owner), where
+  // the file system has them.
+  out.adoptAttributesOf(path);
   if (!out.write(prefix.data(), static_cast<int64_t>(prefix.size()))) return false;
   int64_t at = static_cast<int64_t>(prefix.size());
   for (const ByteRange& r : layout.keptRanges) {
