@@ -84,7 +84,13 @@ std::string outputLockPath(const char* prefix) {
   static const char kHex[] = "0123456789abcdef";
   std::string hex(16, '0');
   for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<size_t>(i)] = kHex[hash & 15];
-  return platform::folderOf(prefix) + ".tagmend-lock-" + hex;
+  // Beside the video output's file, where a run must be able to write
+  // anyway: through a link at PREFIX.flv, that is the folder of its target.
+  std::string flvTarget;
+  std::string folder = platform::outputTarget((p + ".flv").c_str(), &flvTarget)
+                           ? platform::folderOf(flvTarget.c_str())
+                           : platform::folderOf(prefix);
+  return folder + ".tagmend-lock-" + hex;
 }
 
 OutputLock::OutputLock(const char* prefix) {

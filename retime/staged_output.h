@@ -49,7 +49,9 @@ class StagedOutput {
 // An advisory lock that a run holds while it writes the outputs of one
 // prefix (PREFIX.flv, PREFIX.mp3): a second run for the same prefix waits
 // until the first is done, so the pair left is always one run's. The lock
-// file, hidden in the prefix's folder, is removed when the lock is released.
+// file, hidden in the folder where PREFIX.flv is written (the prefix's, or
+// that of the file a link there names), is removed when the lock is
+// released.
 class OutputLock {
  public:
   explicit OutputLock(const char* prefix);

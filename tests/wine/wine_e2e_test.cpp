@@ -192,6 +192,10 @@ TEST_F(WineTagmend, Mp3RepairIntoMissingFolderExits4) {
   EXPECT_EQ(r.exitCode, 4);
   EXPECT_EQ(r.out, kWinBanner);
   EXPECT_FALSE(fs::exists(dir_.file("nowhere")));
+  // A DOS device name (NUL.flv is the NUL device) is no file to replace.
+  r = wine(exe, {winPath(in), "NUL"}, "");
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_EQ(r.out, kWinBanner);
 }
 
 // The record as the converter finds it in shared memory, and the command
