@@ -306,6 +306,119 @@ const Input kMutedInputs[] = {
 INSTANTIATE_TEST_SUITE_P(Muted, TonecastAlone, ::testing::ValuesIn(kMutedInputs),
                          [](const auto& info) { return info.param.name; });
 
+// The power of a frequency in s[from, to), by Goertzel's recurrence.
+double powerAt(const std::vector<float>& s, size_t from, size_t to, double hz) {
+  const double k = 2 * std::cos(2 * M_PI * hz / kRate);
+  double a = 0, b = 0;
+  for (size_t i = from; i < to && i < s.size(); ++i) {
+    const double c = s[i] + k * a - b;
+    b = a;
+    a = c;
+  }
+  return (a * a + b * b - k * a * b) / static_cast<double>(to - from);
+}
+
+// The audio tags of an FLV that ffmpeg made, stamped from startMs on.
+std::vector<Tag> audioTags(const std::string& path, uint32_t startMs, uint32_t* endMs) {
+  const Flv f = readFlv(path);
+  EXPECT_TRUE(f.ok) << f.problem;
+  std::vector<Tag> tags;
+  for (const Tag& t : f.tags) {
+    if (t.type != 8) continue;
+    tags.push_back(t);
+    tags.back().timestamp += startMs;
+    *endMs = tags.back().timestamp;
+  }
+  return tags;
+}
+
+TEST(TonecastStreams, RatesAndChannelsThatChangeKeepPitchAndStereo) {
+  // 40 ms of mono at 5512 Hz first, then 2 s of stereo at 44.1 kHz (a 10 kHz
+  // tone on the left, silence on the right), then 1 s at 11.025 kHz and 1 s
+  // at 22.05 kHz: the rate changes three times, the last two while the
+  // resampler stands between two samples. Nothing may fold the tone (at
+  // 5512 Hz it would come out at 1024 Hz), nor make the stereo mono.
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  TempDir dir;
+  makeWithFfmpeg(dir.file("a.flv"), "-f lavfi -i sine=frequency=300:sample_rate=5512 -t 0.04 -c:a pcm_u8 -ar 5512 -ac 1");
+  makeWithFfmpeg(dir.file("b.flv"),
+                 "-f lavfi -i sine=frequency=10000:sample_rate=44100 -t 2 "
+                 "-af pan=stereo|c0=c0|c1=0*c0 -c:a pcm_s16le -ar 44100 -ac 2");
+  makeWithFfmpeg(dir.file("c.flv"), "-f lavfi -i sine=frequency=500:sample_rate=11025 -t 1 -c:a pcm_s16le -ar 11025 -ac 1");
+  makeWithFfmpeg(dir.file("d.flv"), "-f lavfi -i sine=frequency=700:sample_rate=22050 -t 1 -c:a pcm_s16le -ar 22050 -ac 1");
+  Flv spliced;
+  uint32_t end = 0;
+  for (const char* part : {"a.flv", "b.flv", "c.flv", "d.flv"}) {
+    const std::vector<Tag> tags = audioTags(dir.file(part), end == 0 ? 0 : end + 20, &end);
+    spliced.tags.insert(spliced.tags.end(), tags.begin(), tags.end());
+  }
+  spliced.flags = 0x04;
+  writeFlv(dir.file("in.flv"), spliced);
+  Job job(dir.file("in.flv"), dir.file("out.mp3"));
+  RunResult r = job.runConverter();
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  RunResult probe = run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=channels",
+                         "-of", "csv=p=0", dir.file("out.mp3")});
+  EXPECT_EQ(probe.out.substr(0, 1), "2");
+  const std::vector<float> both = decodeAudio(dir.file("out.mp3"), dir, 2);
+  std::vector<float> left, right;
+  for (size_t i = 0; i + 1 < both.size(); i += 2) {
+    left.push_back(both[i]);
+    right.push_back(both[i + 1]);
+  }
+  EXPECT_NEAR(static_cast<double>(left.size()), 4.04 * kRate, kMp3Frame);
+  const size_t from = kRate / 2, to = kRate * 3 / 2;  // inside the 44.1 kHz part
+  const double tone = powerAt(left, from, to, 10000), alias = powerAt(left, from, to, 1024);
+  EXPECT_GT(tone, 1000 * alias);
+  EXPECT_GT(tone, 1000 * powerAt(right, from, to, 10000));
+  // The two lower rates keep their pitch and place.
+  EXPECT_GT(powerAt(left, kRate * 2 + kRate / 4, kRate * 3 - kRate / 4, 500),
+            100 * powerAt(left, kRate * 2 + kRate / 4, kRate * 3 - kRate / 4, 700));
+  EXPECT_GT(powerAt(left, kRate * 3 + kRate / 4, kRate * 4 - kRate / 4, 700),
+            100 * powerAt(left, kRate * 3 + kRate / 4, kRate * 4 - kRate / 4, 500));
+}
+
+TEST(TonecastStreams, NellymoserAudioSitsWherePcmAudioDoes) {
+  // The same beeps as PCM (at 22.05 kHz, a rate that FLV's PCM has) and as
+  // Nellymoser, each converted: the beeps must
+  // land on the same samples (libavcodec's decoder alone would put the
+  // Nellymoser ones 128 source samples late).
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  TempDir dir;
+  for (const int rate : {8000, 22050}) {
+    std::vector<float> decoded[2];
+    for (const bool nellymoser : {false, true}) {
+      const std::string name = nellymoser ? "nelly.flv" : "pcm.flv";
+      makeWithFfmpeg(dir.file(name), "-f lavfi -i aevalsrc='if(lt(mod(t\\,0.5)\\,0.05)\\,0.8*sin(2*PI*1000*t)\\,0)':s=" +
+                                         std::to_string(rate) + " -t 3 -ac 1 " +
+                                         (nellymoser ? "-ar " + std::to_string(rate) + " -c:a nellymoser"
+                                                     : std::string("-ar 22050 -c:a pcm_s16le")));
+      Job job(dir.file(name), dir.file("out.mp3"));
+      ASSERT_EQ(job.runConverter().exitCode, 0);
+      decoded[nellymoser] = decodeAudio(dir.file("out.mp3"), dir);
+    }
+    // The lag at which the Nellymoser MP3 best matches the PCM one.
+    int best = 0;
+    double bestMatch = -1;
+    for (int lag = -400; lag <= 400; ++lag) {
+      double sab = 0, saa = 0, sbb = 0;
+      for (size_t i = kRate / 4; i < size_t{kRate} * 5 / 2; ++i) {
+        const float a = decoded[0][i], b = decoded[1][static_cast<size_t>(static_cast<long>(i) + lag)];
+        sab += a * b, saa += a * a, sbb += b * b;
+      }
+      const double c = sab / std::sqrt(saa * sbb);
+      if (c > bestMatch) bestMatch = c, best = lag;
+    }
+    std::cout << "[ sync     ] Nellymoser at " << rate << " Hz against PCM: " << best << " samples at 44.1 kHz\n";
+    EXPECT_GT(bestMatch, 0.8) << rate;
+    EXPECT_LE(std::abs(best), 6) << rate;
+    // Both as long as their audio: the Nellymoser blocks hold 3 s and up to
+    // a block more.
+    EXPECT_NEAR(static_cast<double>(decoded[1].size()), static_cast<double>(decoded[0].size()),
+                256.0 * kRate / rate + kMp3Frame) << rate;
+  }
+}
+
 TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
   if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
   TempDir dir;
