@@ -528,6 +528,27 @@ TEST_P(TagmendChain, WritesTheMp3AndVideoThatFollowsIt) {
 INSTANTIATE_TEST_SUITE_P(Inputs, TagmendChain, ::testing::ValuesIn(kInputs),
                          [](const auto& info) { return info.param.name; });
 
+TEST(TagmendChainMuted, AMicrophoneMutedFor61MinutesKeepsItsSilence) {
+  // A gap over the hour that an earlier limit refused: the MP3 holds it
+  // (as copied frames, written in seconds), and the video follows.
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Input in{"Pcm16MonoAt22050WithVideo", "-c:a pcm_s16le -ar 22050 -ac 1", true, true, true, 61 * 60 * 1000};
+  TempDir dir;
+  const Prepared p = prepare(in, dir);
+  RunResult r = tagmend(p.input, dir.file("out"));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  RunResult probe = run({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                         dir.file("out.mp3")});
+  ASSERT_EQ(probe.exitCode, 0) << probe.err;
+  // ffprobe counts the frames, LAME's delay and padding (two frames) too.
+  EXPECT_NEAR(std::stod(probe.out), timelineSeconds(p.flv) + 0.025, 0.03);
+  const Flv out = readFlv(dir.file("out.flv"));
+  ASSERT_TRUE(out.ok) << out.problem;
+  const std::vector<const Tag*> video = tagsOfType(out, 9);
+  ASSERT_FALSE(video.empty());
+  EXPECT_NEAR(video.back()->timestamp, expectedLastVideoMs(p.flv), 27.0);
+}
+
 // ---- A/V sync ---------------------------------------------------------------------
 
 // Flashes: frames whose mean luma rises past mid-grey, by ffmpeg's signalstats.
