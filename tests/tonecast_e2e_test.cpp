@@ -549,6 +549,28 @@ TEST(TagmendChainMuted, AMicrophoneMutedFor61MinutesKeepsItsSilence) {
   EXPECT_NEAR(video.back()->timestamp, expectedLastVideoMs(p.flv), 27.0);
 }
 
+TEST(TagmendChainMuted, AGapThatCannotBeRealIsRefused) {
+  // The tag that closes the gap stamped 10 ms below zero (0xFFFFFFF6): a
+  // gap of 49.7 days, longer than the file's own 4 s. Nothing is written.
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  for (const Input& in : {kInputs[0], kInputs[4]}) {
+    TempDir dir;
+    Prepared p = prepare(in, dir);
+    for (Tag& t : p.flv.tags) {
+      if (t.type == 8 && t.timestamp == p.cut.closeMs) {
+        t.timestamp = 0xFFFFFFF6u;
+        break;
+      }
+    }
+    writeFlv(p.input, p.flv);
+    RunResult r = tagmend(p.input, dir.file("out"));
+    EXPECT_EQ(r.exitCode, isNellymoser(in) ? 6 : 5) << in.name;
+    EXPECT_EQ(r.out, "FLV fixing...\n") << in.name;
+    EXPECT_FALSE(fileExists(dir.file("out.mp3"))) << in.name;
+    EXPECT_FALSE(fileExists(dir.file("out.flv"))) << in.name;
+  }
+}
+
 // ---- A/V sync ---------------------------------------------------------------------
 
 // Flashes: frames whose mean luma rises past mid-grey, by ffmpeg's signalstats.

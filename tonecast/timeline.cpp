@@ -17,7 +17,8 @@ constexpr size_t kSilenceSlice = 8192;
 
 // A stored time with the top bit set is negative in the format's signed
 // reading: a clock that wrapped, never the time of a real tag.
-bool wrapped(uint32_t storedMs) { return (storedMs & 0x80000000u) != 0; }
+constexpr int64_t kWrappedMs = int64_t{1} << 31;
+bool wrapped(uint32_t storedMs) { return storedMs >= kWrappedMs; }
 
 }  // namespace
 
@@ -147,10 +148,11 @@ Timeline::Result Timeline::finish() {
 
 Timeline::Result Timeline::closeGap(uint32_t storedMs) {
   inGap_ = false;
-  if (wrapped(storedMs) || wrapped(gapStartMs_)) return Result::kImplausibleGap;
-  // A closing tag stored before the opening one (a clock that went back)
-  // gives no silence; it cannot take back audio already written.
+  // A closing tag stored before the opening one (a clock that went back, or
+  // an opening time that wrapped below zero) gives no silence; it cannot
+  // take back audio already written.
   const int64_t length = std::max<int64_t>(static_cast<int64_t>(storedMs) - gapStartMs_, 0);
+  if (length >= kWrappedMs) return Result::kImplausibleGap;
   closedGapMs_ += length;
   if (surveyedStamp_) {
     const int64_t span = std::max<int64_t>(static_cast<int64_t>(lastStampMs_) - firstStampMs_, 0);

@@ -87,12 +87,13 @@ class RateConverter {
 // whole blocks give it.
 //
 // Gaps: a gap is silence as long as its stored length, however long (a
-// muted microphone), written through SampleSink::writeSilence. Only a gap
-// that cannot be real ends the timeline with kImplausibleGap: one whose
-// length reaches 2^31 ms, or whose opening or closing stamp has the top bit
-// set (a wrapped, negative time), or that is longer than the survey's span
-// (from the first audio tag's stamp to the last's, wrapped stamps left
-// out), or that brings the closed gaps' total past that span.
+// muted microphone), written through SampleSink::writeSilence; a gap
+// closed by a tag stored before its opening one gives none. Only a gap that
+// cannot be real ends the timeline with kImplausibleGap: one of 2^31 ms or
+// more (a stamp that wrapped below zero, as the format reads a stamp with
+// the top bit set), one longer than the survey's span (from the first audio
+// tag's stamp to the last's, wrapped stamps left out), or one that brings
+// the closed gaps' total past that span.
 class Timeline {
  public:
   enum class Result { kOk, kUnsupportedFormat, kDecodeFailed, kSinkFailed, kImplausibleGap };

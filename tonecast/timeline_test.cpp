@@ -213,11 +213,19 @@ TEST(Timeline, GapsAreRefusedOnlyWhenTheyCannotBeReal) {
         << closing;
     EXPECT_EQ(damaged.frames(), 5u) << closing;  // nothing of the gap written
   }
-  // An opening stamp that wrapped.
+  // An opening stamp that wrapped below zero closes backwards, as the
+  // re-timers read it: no silence.
   CaptureSink opened;
   Timeline openedTimeline(opened, {});
   EXPECT_EQ(surveyAndAdd(openedTimeline, {m.pcmFrames(0, k11k, 5), m.empty(0xFFFFFF00u), m.pcmFrames(2000, k11k, 5)}),
-            Result::kImplausibleGap);
+            Result::kOk);
+  EXPECT_EQ(opened.frames(), 10u);
+  // Without a survey, a wrapped length is still refused.
+  CaptureSink unsurveyed;
+  Timeline unsurveyedTimeline(unsurveyed, {});
+  ASSERT_EQ(unsurveyedTimeline.add(m.pcmFrames(0, k11k, 5)), Result::kOk);
+  ASSERT_EQ(unsurveyedTimeline.add(m.empty(10)), Result::kOk);
+  EXPECT_EQ(unsurveyedTimeline.add(m.pcmFrames(0xFFFFFFF6u, k11k, 5)), Result::kImplausibleGap);
   // Gaps that each fit in the span but together pass it: a clock that
   // jumps back and forth.
   CaptureSink many;
