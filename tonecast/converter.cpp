@@ -1,6 +1,7 @@
 #include "tonecast/converter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "libs/tarvel/tarvel.h"
@@ -115,11 +116,19 @@ ConversionResult convert(const ConversionRequest& request,
   // Progress: the first pass over the tags counts for a tenth, the second,
   // which decodes and encodes, for the rest.
   constexpr double kSurveyShare = 0.1;
+  double reported = 0.0;
   const auto report = [&](const TagRecord& record, double from, double share) {
     if (inputSize <= 0) return;
     const double done = static_cast<double>(record.filePosition + record.rawSize) / static_cast<double>(inputSize);
-    reportProgress(from + share * std::min(done, 1.0));
+    reported = std::max(reported, from + share * std::min(done, 1.0));
+    reportProgress(reported);
   };
+  // While hours of silence are written, the progress still moves, by the
+  // least step a double takes.
+  writer.setKeepAlive([&] {
+    reported = std::nextafter(reported, 1.0);
+    reportProgress(reported);
+  });
   // The end of the file and a damaged tag both end the input: the audio
   // before them is converted, as the re-timers read the same tags.
   {

@@ -127,6 +127,21 @@ TEST(Convert, At5512HzLongTagsAndGapsOverASecondAreEncoded) {
   EXPECT_NEAR(lameTagSamples(testing_flv::readFile(dir.file("out.mp3"))), 8.5 * 44100, 16);
 }
 
+TEST(Convert, ProgressMovesWhileHoursOfSilenceAreWritten) {
+  TempDir dir;
+  FlvBuilder flv;
+  flv.audio(0, kPcm16Stereo22k, toneTag(0)).audio(100, kPcm16Stereo22k, {});
+  flv.audio(100 + 20 * 60 * 1000, kPcm16Stereo22k, toneTag(1));  // 20 minutes muted
+  flv.save(dir.file("in.flv"));
+  std::vector<double> progress;
+  ASSERT_EQ(convert(requestFor(dir.file("in.flv"), dir.file("out.mp3")), [&](double f) { progress.push_back(f); }),
+            ConversionResult::kDone);
+  // Two passes over three tags, the end, and the silence's own steps.
+  EXPECT_GE(progress.size(), 2u * 3 + 1 + 2);
+  EXPECT_TRUE(std::adjacent_find(progress.begin(), progress.end(), std::greater_equal<>()) == progress.end());
+  EXPECT_NEAR(lameTagSamples(testing_flv::readFile(dir.file("out.mp3"))), (0.2 + 20 * 60) * 44100, 2);
+}
+
 // The CRC-16 of the LAME tag, bit by bit.
 uint16_t crc16(const uint8_t* bytes, size_t size) {
   uint16_t crc = 0;

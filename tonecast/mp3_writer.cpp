@@ -26,6 +26,7 @@ constexpr size_t kFileBuffer = 1 << 18;
 // copies worth the flush of the bit reservoir that they cost.
 constexpr int kSilenceMarginFrames = 8;
 constexpr int64_t kMinSilentCopies = 16;
+constexpr int64_t kCopiesPerKeepAlive = 1 << 14;  // about 7 minutes of audio, 7 MB
 
 // The LAME tag: "Info" or "Xing" right after the side information, then
 // flags (frames, bytes, seek table and scale all present), the frame count,
@@ -165,6 +166,7 @@ bool Mp3Writer::writeSilence(int64_t frames) {
   silenceCarry_ = owed - static_cast<double>(replaced);
   for (int64_t i = 0; i < copies; ++i) {
     if (!writeOut(silentFrame_.data(), silentFrame_.size(), false)) return false;
+    if (keepAlive_ && i % kCopiesPerKeepAlive == kCopiesPerKeepAlive - 1) keepAlive_();
   }
   copiedFrames_ += copies;
   return writeZeros(frames - margin - replaced);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ class Mp3Writer : public SampleSink {
   // Silent frames copied into the stream so far.
   int64_t copiedFrames() const { return copiedFrames_; }
 
+  // Called now and then while a long silence is copied (hours of it are
+  // gigabytes of disk), so that the caller can show that work goes on.
+  void setKeepAlive(std::function<void()> keepAlive) { keepAlive_ = std::move(keepAlive); }
+
  private:
   bool writeZeros(int64_t frames);
   bool makeSilentFrame();
@@ -74,6 +79,7 @@ class Mp3Writer : public SampleSink {
   uint16_t musicCrc_ = 0;
   std::vector<unsigned char> silentFrame_;
   int64_t copiedFrames_ = 0;
+  std::function<void()> keepAlive_;
   double silenceCarry_ = 0.0;  // input frames owed by the copies so far, under one
 };
 
