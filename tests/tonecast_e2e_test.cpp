@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -308,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Muted, TonecastAlone, ::testing::ValuesIn(kMutedInputs)
 
 // The power of a frequency in s[from, to), by Goertzel's recurrence.
 double powerAt(const std::vector<float>& s, size_t from, size_t to, double hz) {
-  const double k = 2 * std::cos(2 * M_PI * hz / kRate);
+  const double k = 2 * std::cos(2 * std::numbers::pi * hz / kRate);
   double a = 0, b = 0;
   for (size_t i = from; i < to && i < s.size(); ++i) {
     const double c = s[i] + k * a - b;

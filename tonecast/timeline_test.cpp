@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 namespace tonecast {
@@ -284,7 +285,7 @@ TEST(Timeline, TheSurveyTakesTheHighestRateAndStereoSoAudioIsOnlyUpsampled) {
   // its rate and its pitch (decimated to 5512 Hz it would fold to 512 Hz).
   TagMaker m;
   std::vector<int16_t> tone;
-  for (int i = 0; i < 4410; ++i) tone.push_back(static_cast<int16_t>(16000 * std::sin(2 * M_PI * 5000 * i / 44100.0)));
+  for (int i = 0; i < 4410; ++i) tone.push_back(static_cast<int16_t>(16000 * std::sin(2 * std::numbers::pi * 5000 * i / 44100.0)));
   CaptureSink sink;
   Timeline timeline(sink, {});
   ASSERT_EQ(surveyAndAdd(timeline, {m.pcmFrames(0, k5k, 110), m.pcm16(20, k44k, tone)}), Result::kOk);
