@@ -106,6 +106,15 @@ TARVEL_API void* CreateFileWriteAble(const char* path);
  * mind from the moment it happens and reported here). */
 TARVEL_API int32_t DeleteFileWritable(void* writer);
 
+/* Closes the writer like DeleteFileWritable, giving the file fresh metadata
+ * first: the same onMetaData that FlvMetaParseFromFile and
+ * FlvMetaUpdateToFile would give the closed file, built from the tags as
+ * they were written instead of read back (over the room in front where it
+ * fits). Returns what DeleteFileWritable returns; *metadataWritten (may be
+ * null) is 1 when the metadata is in place, 0 when the file is complete but
+ * without it. */
+TARVEL_API int32_t Flv_CloseWithMetadata(void* writer, int32_t* metadataWritten);
+
 /* Reads the file header and the first PreviousTagSize; honours DataOffset. */
 TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
 /* Writes a 9-byte header (DataOffset 9) and PreviousTagSize0, then room for
