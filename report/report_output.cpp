@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 
 namespace report {
 
@@ -40,7 +41,8 @@ void Table::add(const FileReport& r) {
   if (rows_.empty()) rows_.push_back({"FILE", "AUDIO", "DRIFT %", "MAX OFFSET", "GAPS", "EVENTS", "VERDICT"});
   std::string format = soundFormatName(r.soundFormat);
   char drift[32] = "-";
-  if (r.driftPercent) std::snprintf(drift, sizeof drift, "%+.3f", *r.driftPercent);
+  // Rounded to 0.000, a small negative drift reads +0.000, not -0.000.
+  if (r.driftPercent) std::snprintf(drift, sizeof drift, "%+.3f", std::fabs(*r.driftPercent) < 5e-4 ? 0.0 : *r.driftPercent);
   std::string offset = r.maxAvOffsetMs ? std::to_string(*r.maxAvOffsetMs) + " ms" : "-";
   rows_.push_back({r.path, format.empty() ? "-" : format, drift, offset, std::to_string(r.gaps),
                    std::to_string(r.events.total), r.verdict});

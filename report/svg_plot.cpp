@@ -130,7 +130,8 @@ void legend(std::FILE* f, const std::vector<PlotSeries>& series) {
     std::string drift = "no measure";
     if (series[i].driftPercent) {
       char buffer[48];
-      std::snprintf(buffer, sizeof buffer, "drift %+.3f %%", *series[i].driftPercent);
+      double d = *series[i].driftPercent;
+      std::snprintf(buffer, sizeof buffer, "drift %+.3f %%", std::fabs(d) < 5e-4 ? 0.0 : d);
       drift = buffer;
     }
     std::fprintf(f, "<text x=\"%.1f\" y=\"%.1f\">%s (%s)</text>\n", kLeft + 52, y, xml(series[i].name).c_str(),
