@@ -104,6 +104,7 @@ class RepairPlacement {
   void useMp3Rule(bool mp3) { mp3_ = mp3; }
 
   void audio(const TagRecord& tag, int64_t length) {
+    if (broken_) return;
     int64_t stored = storedTicks(tag);
     if (!seenAudio_) {
       seenAudio_ = true;
@@ -113,6 +114,7 @@ class RepairPlacement {
     if (mp3_) {
       drift_ = clock_ - stored;
       clock_ += length;
+      broken_ = !retime::withinTimeline(clock_);
       return;
     }
     if (tag.payloadSize == 0) {
@@ -129,9 +131,12 @@ class RepairPlacement {
     }
     drift_ = clock_ - stored;
     clock_ += length;
+    // Gaps of a damaged file can add up past any real timeline: no placement then.
+    broken_ = !retime::withinTimeline(clock_);
   }
 
   void video(uint32_t storedMs) {
+    if (broken_) return;
     if (!seenAudio_) {
       pendingMaxMs_ = std::max<int64_t>(pendingMaxMs_, storedMs);
       return;
@@ -145,12 +150,13 @@ class RepairPlacement {
   }
 
   std::optional<int64_t> maxOffsetMs() const {
-    if (!seenAudio_ || !(anyVideo_ || pendingMaxMs_ >= 0)) return std::nullopt;
+    if (broken_ || !seenAudio_ || !(anyVideo_ || pendingMaxMs_ >= 0)) return std::nullopt;
     return maxOffsetMs_;
   }
 
  private:
   bool mp3_ = false;
+  bool broken_ = false;
   bool seenAudio_ = false;
   bool anyVideo_ = false;
   int64_t startMs_ = 0;
@@ -178,6 +184,8 @@ struct SoundClock {
   // The latest tag by stamp, for the end of the timeline.
   uint32_t latestMs = 0;
   int64_t latestLength = 0;
+  // The sums left any real timeline (a damaged file): nothing is measured.
+  bool broken = false;
 
   double realMs() const { return ms(content + gapTotal); }
   double offsetMs(int64_t stored) const { return ms(stored - firstStored) - realMs(); }
@@ -262,6 +270,7 @@ void Scanner::audio(const TagRecord& tag) {
     s.latestMs = tag.timestamp;
     s.latestLength = length;
   }
+  if (s.broken) return;
   if (tag.payloadSize == 0) {
     if (!s.inGap) {
       s.inGap = true;
@@ -277,6 +286,8 @@ void Scanner::audio(const TagRecord& tag) {
     ++r_.gaps;
     r_.events.add(tag.filePosition, tag.timestamp, "gap_closed");
   }
+  s.broken = !retime::withinTimeline(s.gapTotal) || !retime::withinTimeline(s.content + length);
+  if (s.broken) return;
   r_.curve.add(s.realMs(), s.offsetMs(stored));
   s.content += length;
   s.anySounding = true;
@@ -331,7 +342,8 @@ void Scanner::finish(int64_t fileSize) {
   // Bytes after the last tag that form no tag: a truncated or damaged end.
   if (fileSize > expected_) r_.events.add(expected_, lastStampMs_, "damaged_tag_skipped");
   const SoundClock& s = sound_;
-  if (s.anySounding) {
+  r_.timelineDamaged = s.broken;
+  if (s.anySounding && !s.broken) {
     r_.stampedTicks = s.lastSoundingStored + s.lastSoundingLength - s.firstStored;
     r_.contentTicks = s.content;
     r_.gapTicks = s.gapTotal;
@@ -360,6 +372,7 @@ bool tagmendRepairs(const StreamInfo& info) {
 }
 
 bool timingOff(const FileReport& r) {
+  if (r.timelineDamaged) return true;
   if (r.driftPercent) {
     if (std::fabs(*r.driftPercent) >= kDriftTolerancePercent) return true;
   } else if (r.lengthKnown && r.stampedTicks > 0) {

@@ -66,6 +66,7 @@ struct FileReport {
   int64_t gapTicks = 0;
   uint64_t gaps = 0;
   std::optional<double> driftPercent;
+  bool timelineDamaged = false;  // stamps too far apart to measure anything
 
   // Video. codecId -1 without video.
   int videoCodec = -1;
