@@ -14,9 +14,6 @@ constexpr int kMaxPathLength = 260;
 // Rebuilds the metadata of a closed FLV file. 1 on success; callers do not
 // look at the result.
 int refreshMetadata(const char* path);
-// The same, for a file that must be `file` (device and index): another
-// file, or a link, put at path in its place is left alone.
-int refreshMetadataOf(const char* path, const FlvFileVersion& file);
 
 // The duration, in ticks, of the MP3 frames at the start of an audio payload;
 // the scan stops at the first position that holds no frame header.

@@ -55,10 +55,10 @@ void* StagedOutput::openWriter() const {
 
 bool StagedOutput::publish() {
   if (stagingPath_.empty()) return false;
-  refreshMetadataOf(stagingPath_.c_str(), staged_);
-  // What the refresh left at the name: the file made here, or the copy the
-  // refresh renamed over it, a file of ours with no other name. Anything
-  // else was put there by someone else, and gets nobody's permissions.
+  // What the writer left at the name: the file made here, or the copy its
+  // metadata update renamed over it, a file of ours with no other name.
+  // Anything else was put there by someone else, and gets nobody's
+  // permissions.
   platform::File staged;
   platform::FileVersion v;
   if (!staged.open(stagingPath_.c_str(), platform::File::Mode::kReadNoLink) || !staged.version(&v)) return false;

@@ -2,7 +2,7 @@
 // folder of the file it replaces and put in place, whole and with its
 // metadata, only when the repair succeeds: a failed or interrupted repair
 // never leaves a half-written file at the final path, nor destroys a file
-// that was there. The metadata rebuild works on the temporary file, which
+// that was there. The metadata is written into the temporary file, which
 // nobody else sees, so its fast in-place update needs no further care.
 //
 // A symbolic link at the final path is followed: the file it ends at is
@@ -31,11 +31,11 @@ class StagedOutput {
   // put at its name since. Null when the final path is refused or no
   // temporary file could be made.
   void* openWriter() const;
-  // Rebuilds the closed file's metadata (a failure there leaves it without),
-  // gives it the permissions and owner of the file it replaces (a new file:
-  // the umask's permissions) where the file system has them, and renames it
-  // over that file. False when the rename fails, or another file than this
-  // object's (or the refresh's copy of it) is at the temporary name.
+  // Gives the closed file the permissions and owner of the file it replaces
+  // (a new file: the umask's permissions) where the file system has them,
+  // and renames it over that file. False when the rename fails, or a file
+  // other than this object's (or the metadata update's copy of it) is at the
+  // temporary name.
   bool publish();
 
  private:

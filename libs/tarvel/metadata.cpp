@@ -45,8 +45,6 @@ struct MetaObject {
   platform::FileId id;
 };
 
-// The bytes in front of the first tag that the rewrite keeps: stale
-// metadata tags there go with the old header.
 // The file opened for the update is the one the scan read, as it read it:
 // checked on the open handle, so that a name swapped since (for a link, or
 // another file) is never written.
@@ -55,6 +53,8 @@ bool isScannedFile(const platform::File& file, const FlvScan& scan, const platfo
   return file.version(&v) && v.id == id && v.size == scan.fileSize;
 }
 
+// The bytes in front of the first tag that the rewrite keeps: stale
+// metadata tags there go with the old header.
 int64_t firstKeptTag(const FlvScan& scan) {
   int64_t from = scan.firstTag;
   for (const ByteRange& stale : scan.staleMetadata) {
@@ -76,6 +76,17 @@ bool staleOnlyInFront(const FlvScan& scan) {
 // The old header and metadata leave room enough: the new ones are written
 // over them, padded to the same size, and no tag moves. One write of the
 // prefix; should it fail, the old bytes are put back.
+// Writes prefix over the file's first bytes, which hold old; a failed write
+// puts old back.
+UpdateResult writeOverRoom(platform::File& file, const std::vector<uint8_t>& prefix,
+                           const std::vector<uint8_t>& old) {
+  int64_t n = static_cast<int64_t>(prefix.size());
+  if (!testHook(UpdateStep::kBeforeOverwrite) || !file.writeAt(prefix.data(), n, 0)) {
+    return file.writeAt(old.data(), n, 0) ? UpdateResult::kFailed : UpdateResult::kDamaged;
+  }
+  return UpdateResult::kDone;
+}
+
 UpdateResult overwriteRoom(const FlvScan& scan, const MetadataLayout& layout, platform::File& file,
                            int64_t room) {
   std::vector<uint8_t> prefix = buildPrefix(scan, layout, room);
@@ -83,9 +94,8 @@ UpdateResult overwriteRoom(const FlvScan& scan, const MetadataLayout& layout, pl
   std::vector<uint8_t> old(prefix.size());
   int64_t n = static_cast<int64_t>(prefix.size());
   if (file.readAt(old.data(), n, 0) != n) return UpdateResult::kFailed;
-  if (!testHook(UpdateStep::kBeforeOverwrite) || !file.writeAt(prefix.data(), n, 0)) {
-    return file.writeAt(old.data(), n, 0) ? UpdateResult::kFailed : UpdateResult::kDamaged;
-  }
+  UpdateResult written = writeOverRoom(file, prefix, old);
+  if (written != UpdateResult::kDone) return written;
   // A tail that does not form a tag is dropped, as the copy drops it.
   if (scan.truncated && !file.truncate(scan.endOfTags)) return UpdateResult::kFailed;
   return file.close() ? UpdateResult::kDone : UpdateResult::kFailed;
@@ -172,6 +182,20 @@ void setTestHook(TestHook hook) { gTestHook = hook; }
 void setUpdateMethod(UpdateMethod method) { gMethod = method; }
 bool testHook(UpdateStep step) { return gTestHook == nullptr || gTestHook(step); }
 
+UpdateResult updateWrittenFile(const FlvScan& scan, platform::File& file, const std::vector<uint8_t>& written) {
+  if (gMethod == UpdateMethod::kCopy || !staleOnlyInFront(scan) ||
+      firstKeptTag(scan) != static_cast<int64_t>(written.size())) {
+    return UpdateResult::kNotTried;
+  }
+  MetadataLayout layout = layoutOf(scan);
+  int64_t minimal = minimalPrefixBytes(scan, layout);
+  int64_t room = static_cast<int64_t>(written.size());
+  if (minimal < 0 || minimal + kMinPaddingBytes > room) return UpdateResult::kNotTried;
+  std::vector<uint8_t> prefix = buildPrefix(scan, layout, room);
+  if (prefix.empty()) return UpdateResult::kNotTried;
+  return writeOverRoom(file, prefix, written);
+}
+
 UpdateResult updateMetadata(const FlvScan& scan, const char* path, const platform::FileId& id) {
   MetadataLayout layout = layoutOf(scan);
   if (gMethod != UpdateMethod::kCopy) {
@@ -189,16 +213,13 @@ extern "C" {
 
 void* FlvMetaCreateObject(void) { return new (std::nothrow) MetaObject; }
 
-int32_t FlvMetaParseFromFile(void* meta, const char* path) { return FlvMetaParseFromFileChecked(meta, path, nullptr); }
-
-int32_t FlvMetaParseFromFileChecked(void* meta, const char* path, const FlvFileVersion* expected) {
+int32_t FlvMetaParseFromFile(void* meta, const char* path) {
   if (!meta || !path) return 0;
   auto* object = static_cast<MetaObject*>(meta);
   object->parsed = false;
   platform::File file;
   platform::FileVersion v;
   if (!file.open(path, platform::File::Mode::kReadNoLink) || !file.version(&v)) return 0;
-  if (expected && (v.id.device != expected->device || v.id.index != expected->index)) return 0;
   object->id = v.id;
   try {
     object->parsed = tarvel::scanFlv(file, &object->scan);
