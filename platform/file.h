@@ -159,8 +159,10 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock() { unlock(); }
-  // Waits while another process holds the lock. False when the lock file
-  // can be neither made nor opened.
+  // Waits while another process holds the lock (flock on POSIX; on Windows
+  // the file is held open for exclusive use, deleted on close, and asked for
+  // again every 50 ms). False when the lock file can be neither made nor
+  // opened.
   bool lock(const char* path);
   void unlock();
 
