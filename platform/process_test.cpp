@@ -12,9 +12,7 @@
 namespace platform {
 namespace {
 
-std::unique_ptr<Process> shell(const std::string& script) {
-  return startProcess("\"/bin/sh\" -c \"" + script + "\"");
-}
+std::unique_ptr<Process> shell(const std::string& script) { return startProcess("/bin/sh", {"-c", script}); }
 
 uint32_t codeOf(Process& process) {
   uint32_t code = 0xFFFFFFFF;
@@ -87,17 +85,20 @@ TEST(ProcessTest, CrashReportsNonZero) {
 }
 
 TEST(ProcessTest, MissingProgramIsNotStarted) {
-  EXPECT_EQ(startProcess("\"/nonexistent/dir/tonecast.exe\" NAME"), nullptr);
-  EXPECT_EQ(startProcess(""), nullptr);
+  EXPECT_EQ(startProcess("/nonexistent/dir/tonecast.exe", {"NAME"}), nullptr);
+  EXPECT_EQ(startProcess("", {}), nullptr);
   EXPECT_TRUE(noChildrenLeft());
 }
 
 TEST(ProcessTest, ChildGetsArgumentsAndInheritsNoDescriptors) {
   const int fd = ::open("/dev/null", O_RDONLY);  // inheritable on purpose
   ASSERT_GE(fd, 3);
-  const std::string check = "test \\\"$0\\\" = 'two words' && test ! -e /proc/self/fd/" +
+  // Passed as they are, quotes and backslashes included: no command line
+  // is built and split again.
+  const std::string argument = "two \"quoted\" words \\\"";
+  const std::string check = "test \"$0\" = 'two \"quoted\" words \\\"' && test ! -e /proc/self/fd/" +
                             std::to_string(fd);
-  auto process = startProcess("\"/bin/sh\" -c \"" + check + "\" \"two words\"");
+  auto process = startProcess("/bin/sh", {"-c", check, argument});
   ::close(fd);
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(process->wait(10000), WaitResult::kEnded);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "retime/handles.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
@@ -22,17 +23,26 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   // Checked first: creating the output over the input would destroy it.
   if (outPath.empty() || wouldOverwriteInput(inputPath, outPath)) return 0;
   ReaderPtr reader(CreateFileReadAble(inputPath));
-  if (!reader) return 0;
+  if (!reader) {
+    platform::reportFailure("open input", inputPath);
+    return 0;
+  }
   FlvHeaderRecord header;
   if (!Flv_ReadHeader(reader.get(), &header)) return 0;
   StagedOutput output(outPath);
   Writer writer(CreateFileWriteAble(output.path()));
-  if (!writer) return 0;
+  if (!writer) {
+    platform::reportFailure("create output", output.path());
+    return 0;
+  }
   Flv_WriteHeader(writer.get(), &header);
   if (!body(reader.get(), writer.get(), header)) return 0;
   reader.reset();
   // A write that failed leaves a truncated file: that is no success.
-  if (!writer.close()) return 0;
+  if (!writer.close()) {
+    platform::reportFailure("write output", output.path());
+    return 0;
+  }
   return output.publish() ? 1 : 0;
 }
 

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/interrupt.h"
+
 namespace retime {
 
 class StagedOutput {
@@ -29,6 +31,7 @@ class StagedOutput {
   std::string stagingPath_;
   bool created_ = false;  // the staging file is ours, made for this repair
   bool published_ = false;
+  platform::RemovedOnInterrupt leftover_;  // the staging file, until published
 };
 
 }  // namespace retime

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdarg>
 
+#include "extract/conversion_job.h"
+#include "platform/process.h"
+
 namespace tonecast {
 
 namespace {
@@ -22,7 +25,7 @@ void quiet(const char*, va_list) {}
 
 Mp3Writer::Mp3Writer(std::string path, int32_t bitRate, int32_t outRate)
     : path_(std::move(path)), bitRate_(bitRate), outRate_(outRate) {
-  partialPath_ = path_ + ".part-" + std::to_string(platform::currentThreadId());
+  partialPath_ = converterPartialPath(path_, platform::currentProcessId());
 }
 
 Mp3Writer::~Mp3Writer() {
@@ -53,8 +56,8 @@ bool Mp3Writer::begin(int32_t rate, int channels) {
   if (lame_get_out_samplerate(lame_) != outRate_) return false;
   encoded_.resize(kEncodedBytes);
   pending_.reserve(kFileBuffer);
-  // A stale partial file of an earlier run that had our thread id is ours to
-  // replace; anything else at that path is not.
+  // A stale partial file of an earlier run that had our process id is ours
+  // to replace; anything else at that path is not.
   if (!file_.open(partialPath_.c_str(), platform::File::Mode::kCreateNew)) {
     if (!platform::removeFile(partialPath_.c_str())) return false;
     if (!file_.open(partialPath_.c_str(), platform::File::Mode::kCreateNew)) return false;
