@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <string>
 
 namespace platform {
 namespace {
@@ -103,6 +105,61 @@ TEST(ProcessTest, ChildGetsArgumentsAndInheritsNoDescriptors) {
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
   EXPECT_EQ(codeOf(*process), 0u);
+}
+
+// Under nohup a hang-up must not end the child while we survive it: what
+// our parent ignored stays ignored in the child.
+TEST(ProcessTest, SignalIgnoredByOurParentStaysIgnoredInTheChild) {
+  ::signal(SIGHUP, SIG_IGN);
+  auto process = shell("kill -HUP $$; exit 0");
+  ::signal(SIGHUP, SIG_DFL);
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
+  EXPECT_EQ(codeOf(*process), 0u);
+}
+
+// A quote ends a Windows program path early, and the rest would start
+// another program: such a path is refused everywhere alike.
+TEST(ProcessTest, ProgramPathWithAQuoteIsRefused) {
+  EXPECT_EQ(startProcess("/bin/\"sh", {"-c", "exit 0"}), nullptr);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+// The starter killed outright takes the child with it.
+TEST(ProcessTest, ChildEndsWhenItsStarterIsKilled) {
+  char pattern[] = "/tmp/process_test_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string pidFile = std::string(pattern) + "/pid";
+  const pid_t starter = ::fork();
+  ASSERT_GE(starter, 0);
+  if (starter == 0) {
+    auto child = startProcess("/bin/sh", {"-c", "echo $$ > " + pidFile + ".new && mv " + pidFile +
+                                                    ".new " + pidFile + " && exec sleep 30"});
+    while (child != nullptr && ::access(pidFile.c_str(), F_OK) != 0) ::usleep(1000);
+    ::kill(::getpid(), SIGKILL);
+  }
+  ASSERT_EQ(::waitpid(starter, nullptr, 0), starter);
+  FILE* f = std::fopen(pidFile.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  int child = 0;
+  ASSERT_EQ(std::fscanf(f, "%d", &child), 1);
+  std::fclose(f);
+  // Gone, or a zombie its new parent has yet to reap.
+  auto alive = [child] {
+    FILE* stat = std::fopen(("/proc/" + std::to_string(child) + "/stat").c_str(), "r");
+    if (stat == nullptr) return false;
+    int pid = 0;
+    char name[256] = {}, state = 0;
+    const int n = std::fscanf(stat, "%d %255s %c", &pid, name, &state);
+    std::fclose(stat);
+    return n == 3 && state != 'Z' && state != 'X';
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (alive() && std::chrono::steady_clock::now() < deadline) ::usleep(10000);
+  EXPECT_FALSE(alive());
+  if (alive()) ::kill(child, SIGKILL);
+  std::remove(pidFile.c_str());
+  ::rmdir(pattern);
 }
 
 TEST(ProgramLocationTest, FullPathWithFileNamePosition) {
