@@ -46,20 +46,22 @@ std::vector<unsigned char> tokenInformation(TOKEN_INFORMATION_CLASS what) {
 
 // A name anyone can predict must not let another user hand us a record of
 // their making: a section we did not create is used only when its owner is
-// us, as our user or as the owner our token gives the objects we create
-// (the Administrators group, for an elevated administrator).
+// our user, or the Administrators group when our token gives that group the
+// objects we create (an elevated administrator's).
 bool ownedByUs(HANDLE section) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(section, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                       nullptr, &descriptor) != ERROR_SUCCESS)
     return false;
-  bool ours = false;
+  // The system gives every section an owner; Wine records none, and a
+  // section without one is no other user's.
+  bool ours = owner == nullptr;
   const std::vector<unsigned char> user = tokenInformation(TokenUser);
+  if (!ours && !user.empty()) ours = EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
   const std::vector<unsigned char> defaultOwner = tokenInformation(TokenOwner);
-  if (!user.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid)) ours = true;
-  if (!defaultOwner.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner))
-    ours = true;
+  if (!ours && !defaultOwner.empty() && IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+    ours = EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner);
   LocalFree(descriptor);
   return ours;
 }
