@@ -49,7 +49,6 @@ StagedOutput::~StagedOutput() {
 
 bool StagedOutput::publish() {
   if (stagingPath_.empty()) return false;
-  refreshMetadata(stagingPath_.c_str());
   published_ = !created_ || platform::replaceFile(stagingPath_.c_str(), finalPath_.c_str());
   if (!published_) platform::reportFailure("rename", stagingPath_ + " to " + finalPath_);
   if (published_) leftover_.release();
