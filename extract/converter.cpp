@@ -7,10 +7,6 @@
 #include "platform/file.h"
 #include "platform/interrupt.h"
 
-std::string converterCommandLine(const char* converterPath, const char* mappingName) {
-  return platform::windowsCommandLine(converterPath, {mappingName});
-}
-
 namespace {
 
 // The converter writes progress at any moment; the volatile read makes each

@@ -26,12 +26,9 @@ constexpr const char* kConverterFileName = "tonecast.exe";
 using ProcessStarter = std::function<std::unique_ptr<platform::Process>(
     const std::string& program, const std::vector<std::string>& arguments)>;
 
-// The converter's whole command line on Windows: its path in double quotes,
-// one space, the job object's name.
-std::string converterCommandLine(const char* converterPath, const char* mappingName);
-
 // Fills job (see fillJob), starts the converter (converterPath, with
-// mappingName its one argument) and waits for it in slices of sliceMs. Once
+// mappingName its one argument; on Windows the command line is its path in
+// double quotes, one space, the name) and waits for it in slices of sliceMs. Once
 // progress reads non-zero, the job object's name is removed (the converter
 // has the object open). After every slice that ends with the converter still
 // running, a progress of zero (either sign), NaN, or the value it had at the
