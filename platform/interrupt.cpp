@@ -8,7 +8,6 @@ namespace {
 
 constexpr int kSlots = 8;
 constexpr size_t kNameBytes = 4096;
-constexpr int kHooks = 4;
 
 // A slot is filled while free-to-writing, and read by the handler only when
 // ready: a handler that comes in the middle of a registration skips it.
@@ -21,7 +20,6 @@ struct Slot {
 };
 
 Slot slots[kSlots];
-std::atomic<void (*)()> hooks[kHooks];
 std::atomic<intptr_t> runningChild{0};
 std::atomic<int> armedExitCode{0};
 
@@ -50,13 +48,6 @@ void RemovedOnInterrupt::release() {
   slot_ = -1;
 }
 
-void runOnInterrupt(void (*hook)()) {
-  for (auto& h : hooks) {
-    void (*expected)() = nullptr;
-    if (h.load() == hook || h.compare_exchange_strong(expected, hook)) return;
-  }
-}
-
 void setInterruptChild(intptr_t child) { runningChild.store(child); }
 
 namespace interrupt_state {
@@ -68,9 +59,6 @@ intptr_t child() { return runningChild.load(); }
 void removeLeftovers(void (*remove)(Leftover kind, const char* name)) {
   for (Slot& slot : slots) {
     if (slot.state.load() == kReady) remove(slot.kind, slot.name);
-  }
-  for (auto& h : hooks) {
-    if (void (*hook)() = h.load()) hook();
   }
 }
 

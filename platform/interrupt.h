@@ -3,8 +3,8 @@
 // Ctrl-C, Ctrl-Break and the closing of the console, a logoff or a shutdown
 // on Windows. Unarmed, an interruption has its usual effect. Armed, it ends
 // the child that startProcess() started and that still runs, waits for it
-// to go, removes every leftover registered below, runs the hooks, and ends
-// the program with the armed exit code.
+// to go, removes every leftover registered below, and ends the program with
+// the armed exit code.
 #pragma once
 
 #include <cstdint>
@@ -15,14 +15,10 @@ namespace platform {
 // Arms the handlers, or changes the exit code of armed ones.
 void exitOnInterrupt(int exitCode);
 
-// Ends the program as an interruption does when the process that started it
-// ends (Linux; elsewhere the system's own ties between the two apply), so
-// that a parent killed outright takes its child's leftovers with it.
+// Once armed, the end of the process that started us interrupts us (Linux;
+// elsewhere the system's own ties between the two apply), so that a parent
+// killed outright takes its child's leftovers with it.
 void interruptWhenParentEnds();
-
-// Runs hook on an interruption, after the leftovers are removed; for lists
-// kept elsewhere. The hook must be safe in a signal handler. Up to four.
-void runOnInterrupt(void (*hook)());
 
 enum class Leftover { kFile, kSharedMemoryName };
 

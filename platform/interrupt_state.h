@@ -12,7 +12,7 @@ namespace platform::interrupt_state {
 void setExitCode(int code);
 int exitCode();
 intptr_t child();
-// Calls remove for each registered leftover, then runs the hooks.
+// Calls remove for each registered leftover.
 void removeLeftovers(void (*remove)(Leftover kind, const char* name));
 // POSIX: whether the interruption handler is installed for signal, so that
 // a child must have it reset to its default.
