@@ -284,7 +284,7 @@ TEST(RunConverterProcessTest, HungConverterIsTerminated) {
   std::string commandLine;
   auto start = [&](const std::string& program, const std::vector<std::string>& arguments) {
     commandLine = platform::windowsCommandLine(program, arguments);
-    return platform::startProcess("/bin/sh", {"-c", "sleep 30"});
+    return platform::startProcess("/bin/sh", {"-c", "exec sleep 30"});
   };
   EXPECT_EQ(runConverter("in.flv", info, std::move(mapping), job, "/x/tonecast.exe", name.c_str(),
                          "out.mp3", start, 50),

@@ -60,7 +60,7 @@ TEST(ProcessTest, WaitTimesOutWhileRunningAndWakesWhenChildEnds) {
 }
 
 TEST(ProcessTest, TerminatedChildReportsTheGivenCode) {
-  auto process = shell("sleep 30");
+  auto process = shell("exec sleep 30");
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(process->terminate(3));
   EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
@@ -69,7 +69,7 @@ TEST(ProcessTest, TerminatedChildReportsTheGivenCode) {
 }
 
 TEST(ProcessTest, ReleasingAKilledChildLeavesNoZombie) {
-  auto process = shell("sleep 30");
+  auto process = shell("exec sleep 30");
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(process->terminate(3));
   uint32_t code = 0;
