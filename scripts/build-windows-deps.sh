@@ -36,6 +36,47 @@ stamp="recipe $recipe
 lame $lame_version
 ffmpeg $ffmpeg_version"
 
+# Epochs are not part of the file names.
+upstream() { local v=${1#*:}; echo "${v%-*}"; }
+
+# What the LGPL asks of a program that links these libraries statically:
+# their licence texts (copied by build) and where their exact source is.
+# Written on every run, cached prefixes too, and only when it changes.
+notices() {
+  local t=$1 file=$root/$1/share/notices/THIRD-PARTY-NOTICES.txt text
+  text=$(
+  cat <<NOTICE
+tonecast.exe contains these libraries, linked statically:
+
+  LAME (libmp3lame) $(upstream "$lame_version")
+    GNU Library General Public License, version 2 or later: LICENSE-lame.txt
+    Source: Debian 12 source package lame, version $lame_version
+    (lame_${lame_version#*:}.dsc and the files it names, in the Debian archive)
+
+  FFmpeg (libavcodec, libavutil) $(upstream "$ffmpeg_version")
+    GNU Lesser General Public License, version 2.1 or later: LICENSE-ffmpeg.txt
+    Source: Debian 12 source package ffmpeg, version $ffmpeg_version
+    (ffmpeg_${ffmpeg_version#*:}.dsc and the files it names, in the Debian archive)
+
+Both are built from those source packages as dpkg-source unpacks them
+(upstream's sources with Debian's patches), with no changes of ours, for
+$t by scripts/build-windows-deps.sh of tagmend, which gives the exact
+configure options. FFmpeg is configured with only libavcodec, libavutil and
+the Nellymoser decoder:
+
+  --enable-static --disable-shared --disable-autodetect --disable-x86asm
+  --disable-programs --disable-doc --disable-avdevice --disable-avformat
+  --disable-swscale --disable-swresample --disable-postproc --disable-avfilter
+  --disable-network --disable-everything --enable-decoder=nellymoser
+
+To use a modified version of either library, build it the same way into
+<folder>/$t and link tonecast.exe again from tagmend's sources, configured
+with -DTAGMEND_WINDOWS_DEPS=<folder>.
+NOTICE
+  )
+  [[ -f $file && $(cat "$file") == "$text" ]] || printf '%s\n' "$text" >"$file"
+}
+
 wanted=()
 for t in "${triples[@]}"; do
   case $t in
@@ -49,12 +90,13 @@ for t in "${triples[@]}"; do
     wanted+=("$t")
   fi
 done
-((${#wanted[@]})) || exit 0
+if ((${#wanted[@]} == 0)); then
+  for t in "${triples[@]}"; do notices "$t"; done
+  exit 0
+fi
 command -v dpkg-source >/dev/null || { echo "build-windows-deps: dpkg-source missing (package dpkg-dev)" >&2; exit 1; }
 
 # ---- The source packages, from deb-src lists of our own ----------------------
-# Epochs are not part of the file names.
-upstream() { local v=${1#*:}; echo "${v%-*}"; }
 src=$root/src
 lame_dir=$src/lame-$(upstream "$lame_version")
 ffmpeg_dir=$src/ffmpeg-$(upstream "$ffmpeg_version")
@@ -115,39 +157,9 @@ build() {
    make -j "$jobs" >make.out 2>&1 && make install >install.out 2>&1) ||
     { echo "ffmpeg build failed: see $work/ffmpeg" >&2; return 1; }
 
-  # What the LGPL asks of a program that links these libraries statically:
-  # their licence texts and where their exact source is.
-  local notices=$prefix/share/notices
-  mkdir -p "$notices"
-  cp "$lame_dir/COPYING" "$notices/LICENSE-lame.txt"
-  cp "$ffmpeg_dir/COPYING.LGPLv2.1" "$notices/LICENSE-ffmpeg.txt"
-  cat >"$notices/THIRD-PARTY-NOTICES.txt" <<NOTICE
-tonecast.exe contains these libraries, linked statically:
-
-  LAME (libmp3lame) $(upstream "$lame_version")
-    GNU Library General Public License, version 2 or later: LICENSE-lame.txt
-    Source: Debian 12 source package lame, version $lame_version
-    (lame_${lame_version#*:}.dsc and the files it names, in the Debian archive)
-
-  FFmpeg (libavcodec, libavutil) $(upstream "$ffmpeg_version")
-    GNU Lesser General Public License, version 2.1 or later: LICENSE-ffmpeg.txt
-    Source: Debian 12 source package ffmpeg, version $ffmpeg_version
-    (ffmpeg_${ffmpeg_version#*:}.dsc and the files it names, in the Debian archive)
-
-Both are built unmodified from those packages' upstream sources (Debian's
-patches are applied by dpkg-source) for $t by scripts/build-windows-deps.sh
-of tagmend, which gives the exact configure options. FFmpeg is configured
-with only libavcodec and libavutil and the Nellymoser decoder:
-
-  --enable-static --disable-shared --disable-autodetect --disable-x86asm
-  --disable-programs --disable-doc --disable-avdevice --disable-avformat
-  --disable-swscale --disable-swresample --disable-postproc --disable-avfilter
-  --disable-network --disable-everything --enable-decoder=nellymoser
-
-To use a modified version of either library, build it the same way and link
-tonecast.exe again from tagmend's sources (cmake --preset mingw32, with
-TAGMEND_WINDOWS_DEPS naming the folder that holds the modified build).
-NOTICE
+  mkdir -p "$prefix/share/notices"
+  cp "$lame_dir/COPYING" "$prefix/share/notices/LICENSE-lame.txt"
+  cp "$ffmpeg_dir/COPYING.LGPLv2.1" "$prefix/share/notices/LICENSE-ffmpeg.txt"
   printf '%s\n' "$stamp" >"$prefix/VERSIONS"
   rm -rf "$work"
 }
@@ -157,3 +169,4 @@ for t in "${wanted[@]}"; do
     { echo "build-windows-deps: $t-gcc-posix missing (scripts/install-deps.sh --windows)" >&2; exit 1; }
   build "$t"
 done
+for t in "${triples[@]}"; do notices "$t"; done

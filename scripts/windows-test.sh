@@ -3,10 +3,11 @@
 #   - 32-bit (mingw32): compiled only, which checks the records' byte layout;
 #     this machine cannot run 32-bit Windows code.
 #   - 64-bit (mingw64): its unit tests run under Wine through CTest; then
-#     tagmend.exe runs under Wine on FLVs made by ffmpeg, its outputs checked
-#     on Linux: the Windows-only cases of tests/wine, and the Linux end-to-end
-#     suites of tagmend itself, pointed at tagmend.exe. Both are built in a
-#     Linux build beside the Windows ones.
+#     tagmend.exe and tonecast.exe run under Wine on FLVs made by ffmpeg,
+#     their outputs checked on Linux: the Windows-only cases of tests/wine
+#     (the converter's outputs compared with the Linux build's), and the Linux
+#     end-to-end suites of tagmend itself, pointed at tagmend.exe. Both are
+#     built in a Linux build beside the Windows ones.
 # Wine uses a prefix of its own inside the 64-bit build folder.
 #
 # TAGMEND_BUILD_PREFIX (default build/) places the build folders:
@@ -37,12 +38,12 @@ host="${prefix}wine-host"
 echo "== mingw64: tagmend.exe end to end under Wine ($host)"
 cmake -S . -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAGMEND_WINDOWS_BIN="$win64/bin" >/dev/null
 suites=(driver_test mp3_repair_test damaged_inputs_test)
-cmake --build "$host" -j "$jobs" --target tagmend wine_e2e_test "${suites[@]}"
+cmake --build "$host" -j "$jobs" --target tagmend tonecast wine_e2e_test "${suites[@]}" tonecast_e2e_test
 ctest --test-dir "$host" -j "$jobs" --output-on-failure --timeout 300 -R '^WineTagmend\.' --no-tests=error
 
 # The Linux suites run "$TAGMEND_BIN/tagmend"; here that is tagmend.exe under
-# Wine, its console lines (CR LF on Windows) read as Linux lines. There is no
-# tonecast.exe beside it, so the suites skip what needs the real converter.
+# Wine, its console lines (CR LF on Windows) read as Linux lines, with the
+# Windows build's tonecast.exe beside it.
 winbin="$(realpath "$host")/windows-bin"
 mkdir -p "$winbin"
 # tagmend prints its banner before anything else, so a run that ends with 1 and
@@ -68,3 +69,8 @@ for suite in "${suites[@]}"; do
   echo "== $suite against tagmend.exe"
   TAGMEND_BIN="$winbin" "$host/bin/$suite" --gtest_brief=1 --gtest_filter="$filter"
 done
+# The PCM and Nellymoser flows through the converter, its MP3s decoded and
+# compared with the inputs' own audio (tonecast_e2e_test's chain through
+# tagmend; its other cases start tonecast.exe on a job of Linux's own).
+echo "== tonecast_e2e_test (the chain through tagmend) against tagmend.exe and tonecast.exe"
+TAGMEND_BIN="$winbin" "$host/bin/tonecast_e2e_test" --gtest_brief=1 --gtest_filter='Inputs/TagmendChain.*'
