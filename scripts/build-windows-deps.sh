@@ -58,11 +58,12 @@ tonecast.exe contains these libraries, linked statically:
     Source: Debian 12 source package ffmpeg, version $ffmpeg_version
     (ffmpeg_${ffmpeg_version#*:}.dsc and the files it names, in the Debian archive)
 
-Both are built from those source packages as dpkg-source unpacks them
-(upstream's sources with Debian's patches), with no changes of ours, for
-$t by scripts/build-windows-deps.sh of tagmend, which gives the exact
-configure options. FFmpeg is configured with only libavcodec, libavutil and
-the Nellymoser decoder:
+Both are built for $t
+from those source packages as dpkg-source unpacks them (upstream's sources
+with Debian's patches), with no changes of ours, by
+scripts/build-windows-deps.sh of tagmend, which gives the exact configure
+options. FFmpeg is configured with only libavcodec, libavutil and the
+Nellymoser decoder:
 
   --enable-static --disable-shared --disable-autodetect --disable-x86asm
   --disable-programs --disable-doc --disable-avdevice --disable-avformat
@@ -70,8 +71,9 @@ the Nellymoser decoder:
   --disable-network --disable-everything --enable-decoder=nellymoser
 
 To use a modified version of either library, build it the same way into
-<folder>/$t and link tonecast.exe again from tagmend's sources, configured
-with -DTAGMEND_WINDOWS_DEPS=<folder>.
+<folder>/$t
+and link tonecast.exe again from tagmend's sources, configured with
+-DTAGMEND_WINDOWS_DEPS=<folder>.
 NOTICE
   )
   [[ -f $file && $(cat "$file") == "$text" ]] || printf '%s\n' "$text" >"$file"
@@ -125,10 +127,20 @@ SOURCES
   echo "== windows deps: fetching the source packages lame $lame_version, ffmpeg $ffmpeg_version"
   apt-get "${apt_options[@]}" update
   (cd "$src" && apt-get "${apt_options[@]}" source --download-only \
-     "lame=$lame_version" "ffmpeg=$ffmpeg_version")
+     "lame=$lame_version" "ffmpeg=$ffmpeg_version") ||
+    { echo "build-windows-deps: the archive has no source for these versions; bring libmp3lame-dev" \
+           "and libavcodec-dev up to date (apt-get upgrade)" >&2; exit 1; }
 fi
-[[ -d $lame_dir ]] || dpkg-source --no-check -x "$lame_dsc" "$lame_dir" >/dev/null
-[[ -d $ffmpeg_dir ]] || dpkg-source --no-check -x "$ffmpeg_dsc" "$ffmpeg_dir" >/dev/null
+# Unpacked under another name and renamed when whole, so that an interrupted
+# run leaves no half tree to be taken for a whole one.
+unpack() {
+  [[ -d $2 ]] && return
+  rm -rf "$2.partial"
+  dpkg-source --no-check -x "$1" "$2.partial" >/dev/null
+  mv "$2.partial" "$2"
+}
+unpack "$lame_dsc" "$lame_dir"
+unpack "$ffmpeg_dsc" "$ffmpeg_dir"
 
 # ---- One triple ----------------------------------------------------------------
 build() {

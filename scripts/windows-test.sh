@@ -17,8 +17,12 @@ cd "$(dirname "$0")/.."
 prefix=${TAGMEND_BUILD_PREFIX:-build/}
 jobs=${TAGMEND_JOBS:-$(nproc)}
 export TAGMEND_BUILD_PREFIX=$prefix TAGMEND_JOBS=$jobs
+# Each step says how long it took.
+step_start=$SECONDS
+took() { echo "   ($1: $((SECONDS - step_start)) s)"; step_start=$SECONDS; }
 
 scripts/windows-build.sh mingw32 mingw64
+took "both Windows builds, with the converter's libraries"
 
 win32="${prefix}mingw32"
 win64="$(realpath "${prefix}mingw64")"
@@ -30,16 +34,20 @@ ls "$win32/bin"
 # through cmake/wine-run.sh, as CTest's runs do.
 echo "== Wine: starting ($win64/wineprefix)"
 cmake/wine-run.sh "$win64/wineprefix" cmd /c exit </dev/null >/dev/null 2>&1
+took "Wine start"
 
 echo "== mingw64: unit tests under Wine"
 ctest --test-dir "$win64" -j "$jobs" --output-on-failure --timeout 300 --no-tests=error
+took "unit tests under Wine"
 
 host="${prefix}wine-host"
 echo "== mingw64: tagmend.exe end to end under Wine ($host)"
 cmake -S . -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAGMEND_WINDOWS_BIN="$win64/bin" >/dev/null
 suites=(driver_test mp3_repair_test damaged_inputs_test)
 cmake --build "$host" -j "$jobs" --target tagmend tonecast wine_e2e_test "${suites[@]}" tonecast_e2e_test
+took "Linux build beside"
 ctest --test-dir "$host" -j "$jobs" --output-on-failure --timeout 300 -R '^WineTagmend\.' --no-tests=error
+took "tests/wine"
 
 # The Linux suites run "$TAGMEND_BIN/tagmend"; here that is tagmend.exe under
 # Wine, its console lines (CR LF on Windows) read as Linux lines, with the
@@ -68,9 +76,11 @@ for suite in "${suites[@]}"; do
   [[ $suite == damaged_inputs_test ]] && filter='*TagmendEndsCleanly*'
   echo "== $suite against tagmend.exe"
   TAGMEND_BIN="$winbin" "$host/bin/$suite" --gtest_brief=1 --gtest_filter="$filter"
+  took "$suite"
 done
 # The PCM and Nellymoser flows through the converter, its MP3s decoded and
 # compared with the inputs' own audio (tonecast_e2e_test's chain through
 # tagmend; its other cases start tonecast.exe on a job of Linux's own).
 echo "== tonecast_e2e_test (the chain through tagmend) against tagmend.exe and tonecast.exe"
 TAGMEND_BIN="$winbin" "$host/bin/tonecast_e2e_test" --gtest_brief=1 --gtest_filter='Inputs/TagmendChain.*'
+took "the chain"
