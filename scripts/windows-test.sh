@@ -27,7 +27,9 @@ took "both Windows builds, with the converter's libraries"
 win32="${prefix}mingw32"
 win64="$(realpath "${prefix}mingw64")"
 echo "== mingw32: built, not run"
-objdump -f "$win32/bin/tagmend.exe" | grep -q 'pei-i386' || { echo "tagmend.exe is not 32-bit" >&2; exit 1; }
+for f in tagmend.exe tonecast.exe; do
+  objdump -f "$win32/bin/$f" | grep -q 'pei-i386' || { echo "$f is not 32-bit" >&2; exit 1; }
+done
 ls "$win32/bin"
 
 # The first start creates the Wine prefix and takes a while; every run goes
