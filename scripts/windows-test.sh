@@ -52,10 +52,15 @@ ctest --test-dir "$host" -j "$jobs" --output-on-failure --timeout 300 -R '^WineT
 took "tests/wine"
 
 # The Linux suites run "$TAGMEND_BIN/tagmend"; here that is tagmend.exe under
-# Wine, its console lines (CR LF on Windows) read as Linux lines, with the
-# Windows build's tonecast.exe beside it.
+# Wine, its console lines (CR LF on Windows) read as Linux lines. Beside it
+# lies the Windows build's tonecast.exe, as in a Linux build's bin folder; a
+# copy of the wrapper with no tonecast.exe beside it (as the suites make one
+# to have the flows fail quickly) runs a tagmend.exe that has none either.
 winbin="$(realpath "$host")/windows-bin"
-mkdir -p "$winbin"
+lone="$(realpath "$host")/windows-lone"
+mkdir -p "$winbin" "$lone"
+ln -sf "$win64/bin/tonecast.exe" "$winbin/tonecast.exe"
+for f in tagmend.exe Tarvel.dll Quennet.dll; do cp "$win64/bin/$f" "$lone/$f"; done
 # tagmend prints its banner before anything else, so a run that ends with 1 and
 # printed nothing never reached it: Wine failed to start the program (its
 # server was going away between two runs). That run is made once more.
@@ -63,8 +68,10 @@ cat >"$winbin/tagmend" <<WRAPPER
 #!/usr/bin/env bash
 out=\$(mktemp)
 trap 'rm -f "\$out"' EXIT
+app="$win64/bin"
+[[ -e "\$(dirname "\$0")/tonecast.exe" ]] || app="$lone"
 for attempt in 1 2; do
-  "$PWD/cmake/wine-run.sh" "$win64/wineprefix" "$win64/bin/tagmend.exe" "\$@" >"\$out"
+  "$PWD/cmake/wine-run.sh" "$win64/wineprefix" "\$app/tagmend.exe" "\$@" >"\$out"
   rc=\$?
   [[ \$rc == 1 && ! -s \$out ]] || break
 done
