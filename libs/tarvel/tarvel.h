@@ -83,9 +83,10 @@ typedef struct StreamInfo {
   int32_t reserved3[4];   /* 48 */
 } StreamInfo;
 
-/* How many tags a probe reads at most before it gives up looking for the
- * stream it has not seen yet. */
-#define TARVEL_PROBE_TAG_LIMIT 4096
+/* A probe reads tags until it has seen audio and video, or until it has
+ * passed this many bytes of the file (tag headers only: payloads are
+ * skipped). */
+#define TARVEL_PROBE_BYTE_LIMIT (INT64_C(256) << 20)
 
 /* The reader object starts with a pointer to its table of operations. The
  * third entry, seek(reader, offsetLow, offsetHigh, whence) with whence 0 from
