@@ -19,7 +19,10 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
                      const ExtractionServices& services) {
   // Everything that can be refused without work is refused before the job
   // object exists, so that a refusal leaves nothing behind.
-  if (std::strlen(prefix) > kMaxPrefixChars) return 0;
+  if (std::strlen(prefix) > kMaxPrefixChars || !platform::hasFileName(prefix)) return 0;
+  // The job record holds kJobPathChars of the input path: a longer one, cut,
+  // could name another file, which the converter would then encode.
+  if (std::strlen(inputPath) > kJobPathChars) return 0;
   const std::string mp3Path = std::string(prefix) + ".mp3";
   // The converter truncates its output first: it must not be the input.
   if (platform::sameFile(mp3Path.c_str(), inputPath)) return 0;
