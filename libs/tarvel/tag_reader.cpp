@@ -138,14 +138,25 @@ bool TagReader::plausibleAt(const uint8_t* h, int64_t offset) {
   return end <= fileSize_;
 }
 
+// Copies n bytes at offset: from the buffer when it holds them all, else
+// from the file. Returns the count copied (short at the end of the file).
+int64_t TagReader::peekAt(uint8_t* out, int64_t n, int64_t offset) {
+  int64_t from = offset - position_;
+  if (from >= 0 && from + n <= buffered()) {
+    std::memcpy(out, bufferData() + from, static_cast<size_t>(n));
+    return n;
+  }
+  return file_.readAt(out, n, offset);
+}
+
 // The tag whose header h stands at offset is confirmed by its
 // PreviousTagSize, by the file ending before a whole one follows its data,
-// or, with depth left, by a tag following it (see tagFollows). Reads the
-// file directly: only damage and resync come here.
+// or, with depth left, by a tag following it (see tagFollows). Only damage
+// and resync come here.
 bool TagReader::confirmedAt(int64_t offset, const uint8_t* h, int depth) {
   int64_t rawSize = int64_t{flv::kTagHeaderSize} + flv::readU24(h + 1);
   uint8_t previousTagSize[flv::kPreviousTagSizeBytes];
-  int64_t got = file_.readAt(previousTagSize, sizeof previousTagSize, offset + rawSize);
+  int64_t got = peekAt(previousTagSize, sizeof previousTagSize, offset + rawSize);
   if (got >= 0 && got < static_cast<int64_t>(sizeof previousTagSize)) return true;
   if (got == sizeof previousTagSize && sizeMatches(flv::readU32(previousTagSize), rawSize)) return true;
   return depth > 0 && tagFollows(offset + rawSize + int64_t{flv::kPreviousTagSizeBytes}, depth - 1);
@@ -157,7 +168,7 @@ bool TagReader::confirmedAt(int64_t offset, const uint8_t* h, int depth) {
 // to land on two headers in a row, or on one and its PreviousTagSize.
 bool TagReader::tagFollows(int64_t offset, int depth) {
   uint8_t h[flv::kTagHeaderSize];
-  int64_t got = file_.readAt(h, sizeof h, offset);
+  int64_t got = peekAt(h, sizeof h, offset);
   if (got == 0) return true;
   if (got != sizeof h || flv::readU24(h + 8) != 0 || !plausibleAt(h, offset)) return false;
   return depth == 0 || confirmedAt(offset, h, depth);
@@ -184,6 +195,7 @@ bool TagReader::findTag(bool afterRefusal) {
     if (plausibleAt(bufferData(), position_)) return true;
     consume(1);
   }
+  damageSeen_ = true;
   return resync();
 }
 
@@ -222,6 +234,14 @@ bool TagReader::readTag(TagRecord* tag) {
       } catch (const std::bad_alloc&) {
         return false;
       }
+    }
+    // In a file with damage, a tag beyond the buffer is confirmed before its
+    // data is read: a run of lying sizes must not cost a read of up to 16
+    // MiB each.
+    if (damageSeen_ && rawSize + int64_t{flv::kPreviousTagSizeBytes} > buffered() &&
+        !confirmedAt(tagPosition, bufferData(), 2)) {
+      if (!seek(tagPosition + 1)) return false;
+      continue;
     }
     if (!readTagBytes(tag_.data(), rawSize)) return false;  // truncated: end of input
     if (!acceptTrailer(rawSize)) {

@@ -42,6 +42,7 @@ class TagReader {
     position_ += n;
   }
   bool readTagBytes(uint8_t* out, int64_t n);
+  int64_t peekAt(uint8_t* out, int64_t n, int64_t offset);
   bool plausibleAt(const uint8_t* h, int64_t offset);
   bool confirmedAt(int64_t offset, const uint8_t* h, int depth);
   bool tagFollows(int64_t offset, int depth);
@@ -57,6 +58,7 @@ class TagReader {
   int64_t fileSize_ = 0;  // as last seen; refreshed when a tag seems to pass it
   std::vector<uint8_t> tag_;
   bool readShort_ = false;  // the last tag was read straight or skipped: read little ahead
+  bool damageSeen_ = false;  // a tag was refused or skipped: confirm large ones before reading
 };
 
 // The object a reader handle points to. Its first word is the table of
