@@ -199,11 +199,12 @@ bool TagReader::findTag(bool afterRefusal) {
   return resync();
 }
 
-// With the reader at the end of the data of the tag at tagPosition: true,
-// past its PreviousTagSize, when that confirms the tag. It is read from the
-// buffer: an undamaged file costs no more reads than before. A file that
-// ends before a whole PreviousTagSize still yields the tag, whose data is
-// whole. False, the reader anywhere, when the tag is refused.
+// With the reader at the end of a tag's data (rawSize bytes with its
+// header): true, past its PreviousTagSize, when that confirms the tag or the
+// next tag follows where its size says. The PreviousTagSize comes from the
+// buffer, read ahead with the data: an undamaged file costs no extra read.
+// A file that ends before a whole PreviousTagSize still yields the tag,
+// whose data is whole. False, the reader anywhere, when the tag is refused.
 bool TagReader::acceptTrailer(int64_t rawSize) {
   if (!fill(flv::kPreviousTagSizeBytes)) {
     consume(buffered());

@@ -24,8 +24,8 @@ class TagReader {
   // PreviousTagSize; one cut inside its header or data ends the input.
   bool readTag(TagRecord* tag);
   // Moves past the next tag without copying its data, as readTag would find
-  // and confirm it; head receives its 11-byte header and the first data byte (0 when the
-  // tag has no data). False at the end of the file.
+  // and confirm it; head receives its 11-byte header and the first data byte
+  // (0 when the tag has no data). False at the end of the file.
   bool skipTag(uint8_t head[12], uint32_t* dataSize);
   bool seek(int64_t offset);
   int64_t tell() const { return position_; }
