@@ -217,13 +217,19 @@ bool TagReader::acceptTrailer(int64_t rawSize) {
   return true;
 }
 
-bool TagReader::readTag(TagRecord* tag) {
-  std::memset(tag, 0, sizeof *tag);
+bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
   for (bool refused = false;; refused = true) {
+    std::memset(tag, 0, sizeof *tag);
     if (!findTag(refused)) return false;
     uint32_t dataSize = flv::readU24(bufferData() + 1);
     int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
     int64_t tagPosition = position_;
+    if (skipVideoData && (bufferData()[0] & 0x1F) == flv::kVideo && dataSize > TARVEL_VIDEO_HEAD_BYTES) {
+      if (!readVideoHead(tag, dataSize)) return false;
+      if (acceptTrailer(rawSize)) return true;
+      if (!seek(tagPosition + 1)) return false;
+      continue;
+    }
     // The tag and its padding; bounded by the format (DataSize is 24 bits).
     size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
     if (tag_.size() < needed) {
@@ -255,6 +261,32 @@ bool TagReader::readTag(TagRecord* tag) {
     tag->rawCapacity = static_cast<uint32_t>(tag_.size());
     return true;
   }
+}
+
+// The tag's header and the first data bytes (the flags byte and what codecs
+// put right after it, such as the AVC packet type); the rest is moved over
+// as skipTag does, leaving the reader at the data's end for acceptTrailer.
+// The data ends inside the file (checked by the caller).
+bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
+  constexpr int64_t kHeld = int64_t{flv::kTagHeaderSize} + TARVEL_VIDEO_HEAD_BYTES;
+  if (tag_.size() < kHeld + TARVEL_TAG_PADDING) tag_.resize(kHeld + TARVEL_TAG_PADDING);
+  int64_t tagPosition = position_;
+  if (!fill(kHeld)) return false;
+  std::memcpy(tag_.data(), bufferData(), kHeld);
+  std::memset(tag_.data() + kHeld, 0, TARVEL_TAG_PADDING);
+  int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
+  if (buffered() >= rawSize) {
+    consume(rawSize);
+  } else {
+    // The read that follows the seek brings the PreviousTagSize and the
+    // next header together.
+    readShort_ = true;
+    if (!seek(position_ + rawSize)) return false;
+  }
+  describeTag(tag_.data(), static_cast<uint32_t>(kHeld), tagPosition, tag);
+  tag->dataSize = dataSize;
+  tag->rawCapacity = static_cast<uint32_t>(tag_.size());
+  return true;
 }
 
 bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
@@ -337,9 +369,9 @@ int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header) {
   return tarvel::readerOf(reader)->readHeader(header) ? 1 : 0;
 }
 
-int32_t Flv_ReadTag(void* reader, int32_t /*mode*/, TagRecord* tag) {
+int32_t Flv_ReadTag(void* reader, int32_t mode, TagRecord* tag) {
   if (!reader || !tag) return 0;
-  return tarvel::readerOf(reader)->readTag(tag) ? 1 : 0;
+  return tarvel::readerOf(reader)->readTag(tag, mode == TARVEL_READ_SKIP_VIDEO) ? 1 : 0;
 }
 
 void Flv_FreeTag(TagRecord* tag) {

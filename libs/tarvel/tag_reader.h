@@ -22,7 +22,9 @@ class TagReader {
   // reader skips ahead to the next tag so confirmed: a damaged tag costs that
   // tag. A final tag whose data the file holds whole is read without its
   // PreviousTagSize; one cut inside its header or data ends the input.
-  bool readTag(TagRecord* tag);
+  // skipVideoData: a video tag's data past its first TARVEL_VIDEO_HEAD_BYTES
+  // is moved over, not read (see Flv_ReadTag).
+  bool readTag(TagRecord* tag, bool skipVideoData = false);
   // Moves past the next tag without copying its data, as readTag would find
   // and confirm it; head receives its 11-byte header and the first data byte
   // (0 when the tag has no data). False at the end of the file.
@@ -42,6 +44,7 @@ class TagReader {
     position_ += n;
   }
   bool readTagBytes(uint8_t* out, int64_t n);
+  bool readVideoHead(TagRecord* tag, uint32_t dataSize);
   int64_t peekAt(uint8_t* out, int64_t n, int64_t offset);
   bool plausibleAt(const uint8_t* h, int64_t offset);
   bool confirmedAt(int64_t offset, const uint8_t* h, int depth);
