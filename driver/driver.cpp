@@ -5,6 +5,8 @@
 #include "extract/flows.h"
 #include "libs/quennet/quennet.h"
 #include "libs/tarvel/tarvel.h"
+#include "platform/diagnostics.h"
+#include "platform/interrupt.h"
 #include "retime/input_pin.h"
 #include "retime/retime.h"
 #include "retime/staged_output.h"
@@ -19,12 +21,18 @@ constexpr int kNellymoser8k = 5;
 constexpr int kNellymoser = 6;
 constexpr int kNoVideo = -1;
 
-// Runs a repair that writes prefix's outputs while holding their lock, so
-// that two runs for one prefix never mix their files.
-template <class Repair>
-bool writeLocked(const char* prefix, Repair&& run) {
+// Runs one repair, holding the lock of its outputs so that two runs for one
+// prefix never mix their files. From its start, an interruption ends the
+// program with the repair's failure code, once the converter is stopped and
+// every leftover of the repair removed.
+int run(int (*repairWith)(const char*, const char*), const char* input, const char* prefix, int failureCode) {
+  platform::exitOnInterrupt(failureCode);
   retime::OutputLock lock(prefix);
-  return lock.held() && run() != 0;
+  if (!lock.held()) {
+    platform::reportFailure("lock outputs", retime::outputLockPath(prefix));
+    return failureCode;
+  }
+  return repairWith(input, prefix) ? kExitOk : failureCode;
 }
 
 int repair(const StreamInfo& info, const char* input, const char* prefix) {
@@ -33,14 +41,12 @@ int repair(const StreamInfo& info, const char* input, const char* prefix) {
       return kExitNoAudio;
     case kMp3:
       if (info.videoCodecId == kNoVideo) return kExitOk;  // nothing to re-time against
-      return writeLocked(prefix, [&] { return rebuildMp3Timeline(input, prefix); }) ? kExitOk
-                                                                                     : kExitMp3RepairFailed;
+      return run(rebuildMp3Timeline, input, prefix, kExitMp3RepairFailed);
     case kPcm:
-      return writeLocked(prefix, [&] { return extractAndRetimePcm(input, prefix); }) ? kExitOk : kExitPcmFailed;
+      return run(extractAndRetimePcm, input, prefix, kExitPcmFailed);
     case kNellymoser8k:
     case kNellymoser:
-      return writeLocked(prefix, [&] { return extractAndRetimeNellymoser(input, prefix); }) ? kExitOk
-                                                                                            : kExitNellymoserFailed;
+      return run(extractAndRetimeNellymoser, input, prefix, kExitNellymoserFailed);
     default:
       return kExitOk;  // a format this tool does not repair
   }
@@ -60,11 +66,19 @@ int runTagmend(int argc, char** argv) {
   const char* input = argv[1];
   const char* prefix = argv[2];
   void* reader = CreateFileReadAble(input);
-  if (!reader) return kExitCannotOpen;
+  if (!reader) {
+    platform::reportFailure("open input", input);
+    return kExitCannotOpen;
+  }
   // Every later open of the input is checked against this one.
   retime::InputPin pin(reader);
   StreamInfo info{};
-  int result = GetFLVInfo(reader, &info) ? repair(info, input, prefix) : kExitCannotProbe;
+  int result = kExitCannotProbe;
+  if (GetFLVInfo(reader, &info)) {
+    result = repair(info, input, prefix);
+  } else {
+    platform::reportFailure("probe input", input, "not an FLV file that can be probed");
+  }
   DeleteFileReadAble(reader);
   return result;
 }

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "platform/file.h"
 
 constexpr const char* kJobNamePrefix = "MY_TONECAST_MM_";
 constexpr uint32_t kJobSize = 608;
@@ -41,3 +44,15 @@ static_assert(offsetof(ConversionJob, codecId) == 588);
 static_assert(offsetof(ConversionJob, bitRate) == 592);
 static_assert(offsetof(ConversionJob, sampleRate) == 596);
 static_assert(offsetof(ConversionJob, infoWord) == 600);
+
+// Where the converter writes the MP3 until it is complete: a short name in
+// the final file's folder (through a link at mp3Path, the folder of the
+// file it names, which the MP3 replaces), whatever that file's own length,
+// made from the converter's process identifier, which tagmend knows too:
+// after a failed or interrupted conversion it removes what the converter
+// left there.
+inline std::string converterPartialPath(const std::string& mp3Path, uint32_t converterProcessId) {
+  std::string target;
+  if (!platform::outputTarget(mp3Path.c_str(), &target)) target = mp3Path;
+  return platform::folderOf(target.c_str()) + ".tonecast-" + std::to_string(converterProcessId) + ".part";
+}

@@ -116,6 +116,11 @@ bool sameFile(const char* a, const char* b);
 bool replaceFile(const char* from, const char* to);
 bool removeFile(const char* path);
 bool fileExists(const char* path);
+// True when the last part of path is a file name: path is not empty and
+// does not end in a directory separator (nor, on Windows, is a bare drive
+// such as "D:"). An extension appended to a path without one would name a
+// hidden file such as ".flv".
+bool hasFileName(const char* path);
 // True when nothing exists at path, or a regular file that is not a link:
 // a file that may be replaced by renaming another over it.
 bool replaceableByRename(const char* path);
@@ -130,25 +135,6 @@ bool outputTarget(const char* path, std::string* target);
 // folder of the full path (a drive-relative "D:name" lies in drive D's
 // current folder).
 std::string folderOf(const char* path);
-
-// Files a run makes for itself and removes when it is done (staging files,
-// lock files) are remembered here, so that a run ended by a signal can
-// remove them. Keeps at most a few names, each shorter than 4096 bytes;
-// a name that does not fit is not remembered.
-class TemporaryFileName {
- public:
-  explicit TemporaryFileName(const char* path);
-  TemporaryFileName(const TemporaryFileName&) = delete;
-  TemporaryFileName& operator=(const TemporaryFileName&) = delete;
-  // Forgets the name (the file is left alone).
-  ~TemporaryFileName();
-
- private:
-  int slot_;
-};
-// Removes every file remembered now. Async-signal-safe on POSIX: it only
-// reads fixed memory and calls unlink().
-void removeTemporaryFiles();
 
 // An advisory lock on a file, which the runs that write the same outputs
 // take so that one run's files are never mixed with another's. The lock

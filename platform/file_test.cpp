@@ -208,17 +208,6 @@ TEST_F(FileTest, FolderOfNamesTheFolderAFileIsMadeIn) {
   EXPECT_EQ(other.back(), '\\');
 }
 
-// What a signal handler removes: the files remembered at that moment.
-TEST_F(FileTest, TemporaryFilesAreRemovedAllAtOnce) {
-  writeText("staged", "x");
-  writeText("done", "x");
-  TemporaryFileName staged(path("staged").c_str());
-  { TemporaryFileName done(path("done").c_str()); }
-  removeTemporaryFiles();
-  EXPECT_FALSE(fileExists(path("staged").c_str()));
-  EXPECT_TRUE(fileExists(path("done").c_str()));
-}
-
 // The metadata update writes its new output beside the old one and renames
 // it over the old one.
 TEST_F(FileTest, ReplaceFileRenamesOverAnExistingFile) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "retime/handles.h"
 #include "retime/input_pin.h"
 #include "retime/output_path.h"
@@ -25,23 +26,39 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   // Checked first: creating the output over the input would destroy it.
   if (outPath.empty() || wouldOverwriteInput(inputPath, outPath)) return 0;
   ReaderPtr reader(CreateFileReadAble(inputPath));
-  if (!reader || !readerIsPinnedInput(reader.get())) return 0;
+  if (!reader) {
+    platform::reportFailure("open input", inputPath);
+    return 0;
+  }
+  if (!readerIsPinnedInput(reader.get())) {
+    platform::reportFailure("open input", inputPath, "changed since it was first opened");
+    return 0;
+  }
   InputPin pin(reader.get());
   FlvHeaderRecord header;
   if (!Flv_ReadHeader(reader.get(), &header)) return 0;
   StagedOutput output(outPath);
   Writer writer(output.openWriter());
-  if (!writer) return 0;
+  if (!writer) {
+    platform::reportFailure("create output", output.path().empty() ? outPath : output.path());
+    return 0;
+  }
   Flv_WriteHeader(writer.get(), &header);
   if (!body(reader.get(), writer.get(), header)) return 0;
   // Written to or cut while it was read: the tags may come from two
   // different recordings.
-  if (!readerIsPinnedInput(reader.get())) return 0;
+  if (!readerIsPinnedInput(reader.get())) {
+    platform::reportFailure("read input", inputPath, "changed while it was read");
+    return 0;
+  }
   reader.reset();
   // A write that failed leaves a truncated file: that is no success. The
   // metadata comes from the tags as they were written; the file is not read
   // back for it.
-  if (!writer.closeWithMetadata()) return 0;
+  if (!writer.closeWithMetadata()) {
+    platform::reportFailure("write output", output.path());
+    return 0;
+  }
   return output.publish() ? 1 : 0;
 }
 

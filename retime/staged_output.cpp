@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/diagnostics.h"
 #include "retime/retime.h"
 
 namespace retime {
@@ -31,7 +32,10 @@ std::string createStagingFile(const std::string& targetPath, FlvFileVersion* mad
       return candidate;
     }
     // Nothing there, yet no file could be made: the folder refuses.
-    if (platform::replaceableByRename(candidate.c_str()) && !platform::fileExists(candidate.c_str())) break;
+    if (platform::replaceableByRename(candidate.c_str()) && !platform::fileExists(candidate.c_str())) {
+      platform::reportFailure("create staging file", candidate);
+      break;
+    }
   }
   return {};
 }
@@ -39,9 +43,12 @@ std::string createStagingFile(const std::string& targetPath, FlvFileVersion* mad
 }  // namespace
 
 StagedOutput::StagedOutput(const std::string& finalPath) {
-  if (!platform::outputTarget(finalPath.c_str(), &targetPath_)) return;
+  if (!platform::outputTarget(finalPath.c_str(), &targetPath_)) {
+    platform::reportFailure("output", finalPath, "not a file that can be replaced");
+    return;
+  }
   stagingPath_ = createStagingFile(targetPath_, &staged_);
-  if (!stagingPath_.empty()) remembered_ = std::make_unique<platform::TemporaryFileName>(stagingPath_.c_str());
+  if (!stagingPath_.empty()) leftover_.hold(platform::Leftover::kFile, stagingPath_);
 }
 
 StagedOutput::~StagedOutput() {
@@ -63,11 +70,16 @@ bool StagedOutput::publish() {
   platform::FileVersion v;
   if (!staged.open(stagingPath_.c_str(), platform::File::Mode::kReadNoLink) || !staged.version(&v)) return false;
   bool made = v.id.device == staged_.device && v.id.index == staged_.index;
-  if (!made && !staged.ownedAlone()) return false;
+  if (!made && !staged.ownedAlone()) {
+    platform::reportFailure("publish", stagingPath_, "another file was put at the staging name");
+    return false;
+  }
   // On a file system without permissions the file keeps what it has.
   staged.adoptAttributesOf(targetPath_.c_str());
   staged.close();
   published_ = platform::replaceFile(stagingPath_.c_str(), targetPath_.c_str());
+  if (!published_) platform::reportFailure("rename", stagingPath_ + " to " + targetPath_);
+  if (published_) leftover_.release();
   return published_;
 }
 
@@ -96,7 +108,7 @@ std::string outputLockPath(const char* prefix) {
 OutputLock::OutputLock(const char* prefix) {
   std::string path = outputLockPath(prefix);
   held_ = lock_.lock(path.c_str());
-  if (held_) remembered_ = std::make_unique<platform::TemporaryFileName>(path.c_str());
+  if (held_) leftover_.hold(platform::Leftover::kFile, path);
 }
 
 }  // namespace retime

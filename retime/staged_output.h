@@ -10,11 +10,11 @@
 // a pipe at the final path is refused: no file is written.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
 
 namespace retime {
 
@@ -31,6 +31,8 @@ class StagedOutput {
   // put at its name since. Null when the final path is refused or no
   // temporary file could be made.
   void* openWriter() const;
+  // Where the repair writes; empty when the final path is refused.
+  const std::string& path() const { return stagingPath_; }
   // Gives the closed file the permissions and owner of the file it replaces
   // (a new file: the umask's permissions) where the file system has them,
   // and renames it over that file. False when the rename fails, or a file
@@ -42,8 +44,8 @@ class StagedOutput {
   std::string targetPath_;   // the final path, links followed: what is replaced
   std::string stagingPath_;  // empty when refused
   FlvFileVersion staged_{};  // the temporary file as made
-  std::unique_ptr<platform::TemporaryFileName> remembered_;
   bool published_ = false;
+  platform::RemovedOnInterrupt leftover_;  // the staging file, until published
 };
 
 // An advisory lock that a run holds while it writes the outputs of one
@@ -62,7 +64,7 @@ class OutputLock {
 
  private:
   platform::FileLock lock_;
-  std::unique_ptr<platform::TemporaryFileName> remembered_;
+  platform::RemovedOnInterrupt leftover_;  // the lock file, while held
   bool held_ = false;
 };
 
