@@ -1,5 +1,6 @@
 // MP3 timeline rebuild: audio tags are re-stamped with the running length of
-// the MP3 frames they carry, video tags move with the latest audio tag.
+// the MP3 frames they carry, video tags move with the latest audio tag (the
+// ones before the first audio tag with that tag) and never step back.
 #include <string>
 
 #include "retime/repair_io.h"
@@ -23,9 +24,11 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
-  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord&) {
+  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
     int64_t audioClock = 0;
     int64_t drift = 0;
+    if (!leadingVideoDrift(reader, header, &drift)) return false;
+    VideoStamps stamps;
     TagSlot tag;
     while (tag.next(reader)) {
       if (tag->tagType == 8) {
@@ -36,7 +39,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
         audioClock += duration;
         Flv_WriteTag(writer, &*tag);
       } else if (tag->tagType == 9) {
-        stampTimestamp(*tag, movedTimestamp(tag->timestamp, drift));
+        stampTimestamp(*tag, stamps.next(tag->timestamp, drift));
         Flv_WriteTag(writer, &*tag);
       }
     }

@@ -36,17 +36,42 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   return output.publish() ? 1 : 0;
 }
 
+// The drift of the video tags that come before the first audio tag: that
+// tag's own drift. Every re-timer stamps the first audio tag at 0 (its drift
+// is 0 minus its stored time), and the picture before it moves with it; an
+// input without audio tags keeps its video times (0). Reads the input up to
+// its first audio tag, then puts the reader back after the header. False
+// when the header cannot be read again.
+inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* drift) {
+  *drift = 0;
+  {
+    TagSlot tag;
+    while (tag.next(reader)) {
+      if (tag->tagType == 8) {
+        *drift = -storedTicks(*tag);
+        break;
+      }
+    }
+  }
+  rewindReader(reader);
+  return Flv_ReadHeader(reader, &header) != 0;
+}
+
 // The pass both video re-timers make: each audio tag advances the clock
 // (clock.place(tag) false: give up), each video tag is written moved by the
-// clock's drift, every other tag is dropped.
+// clock's drift (leadingDrift until the first audio tag), never before the
+// video tag written before it, every other tag is dropped.
 template <class Clock>
-bool writeVideoFollowing(void* reader, void* writer, Clock& clock) {
+bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadingDrift) {
   TagSlot tag;
+  VideoStamps stamps;
+  bool audioSeen = false;
   while (tag.next(reader)) {
     if (tag->tagType == 8) {
       if (!clock.place(*tag)) return false;
+      audioSeen = true;
     } else if (tag->tagType == 9) {
-      stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
+      stampTimestamp(*tag, stamps.next(tag->timestamp, audioSeen ? clock.drift() : leadingDrift));
       Flv_WriteTag(writer, &*tag);
     }
   }
