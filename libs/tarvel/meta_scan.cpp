@@ -53,7 +53,7 @@ bool isMetadataName(const uint8_t* data, size_t size) {
   return readAmf0Name(data, size, &name) && name == "onMetaData";
 }
 
-void noteAudio(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+void noteAudio(WindowReader& in, int64_t dataAt, uint32_t size, int64_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->audioTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;  // an empty tag: no frame, no format
@@ -75,7 +75,7 @@ void noteAudio(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timesta
   }
 }
 
-void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, int64_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->videoTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;
@@ -99,7 +99,7 @@ void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timesta
   }
   if (frameType == flv::kInfoFrame) return;
   if (avcPacket == 1) {
-    if (s->videoFrames == 0) s->firstVideoFrameTime = timestamp;
+    if (s->videoFrames == 0) s->firstVideoFrameTime = s->lastVideoFrameTime = timestamp;
     ++s->videoFrames;
     s->lastVideoFrameTime = std::max(s->lastVideoFrameTime, timestamp);
   }
@@ -146,7 +146,7 @@ bool scanFlv(platform::File& file, FlvScan* s) {
     if (!h) break;
     int type = h[0] & 0x1F;
     uint32_t size = flv::readU24(h + 1);
-    uint32_t timestamp = flv::readTimestamp(h);
+    int64_t timestamp = static_cast<int32_t>(flv::readTimestamp(h));
     int64_t next = pos + flv::kTagHeaderSize + size + flv::kPreviousTagSizeBytes;
     if (next > s->fileSize) break;  // the writer stopped inside this tag
     if (type != flv::kAudio && type != flv::kVideo && type != flv::kScript) break;  // not a tag
