@@ -5,3 +5,5 @@ cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
 scripts/run-samples.sh
+# How far each sample had drifted, and how far the MP3 repairs' outputs have.
+build/release/bin/tagmend-report samples/*.flv out/drift-*.flv || true

@@ -10,6 +10,7 @@ packages=(
   ffmpeg flvmeta yamdi lame hyperfine time
   libmp3lame-dev libavcodec-dev libavutil-dev
   clang libclang-rt-14-dev
+  librsvg2-bin  # rsvg-convert: the report test draws tagmend-report's SVG
   chromium  # the player test: flv.js plays a repaired file in headless Chromium
 )
 # npm fetches flv.js for the player test; a Node.js from elsewhere brings its own.
