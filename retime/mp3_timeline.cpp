@@ -28,21 +28,22 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     int64_t audioClock = 0;
     int64_t drift = 0;
     if (!leadingVideoDrift(reader, header, &drift)) return false;
-    VideoStamps stamps;
+    VideoOut video(writer, drift);
     TagSlot tag;
     while (tag.next(reader)) {
       if (tag->tagType == 8) {
         int64_t stored = storedTicks(*tag);
         int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
         drift = audioClock - stored;
+        video.audio(stored, drift);
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
         Flv_WriteTag(writer, &*tag);
       } else if (tag->tagType == 9) {
-        stampTimestamp(*tag, stamps.next(tag->timestamp, drift));
-        Flv_WriteTag(writer, &*tag);
+        video.video(*tag);
       }
     }
+    video.finish();
     return true;
   });
 }

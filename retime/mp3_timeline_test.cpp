@@ -139,6 +139,25 @@ TEST(RebuildMp3Timeline, VideoNeverStepsBack) {
   EXPECT_EQ(timestamps(mediaTags(dir.file("out.flv"))), (std::vector<uint32_t>{0, 25, 26, 25, 37}));
 }
 
+// The whole stream jumps 5 s forward between the audio tags at 26 and
+// 5052 ms: the video stored at 5040 ms, read before the audio tag after the
+// jump, was stamped after it and takes that tag's drift (-4999.78 ms), not
+// the one before the jump; the video at 30 ms keeps the old drift.
+TEST(RebuildMp3Timeline, VideoAfterAClockJumpTakesTheDriftAfterIt) {
+  TempDir dir;
+  FlvBuilder()
+      .audio(0, kMp3Flags, frame22k())
+      .video(10)
+      .audio(26, kMp3Flags, frame22k())
+      .video(30)
+      .video(5040)
+      .audio(5052, kMp3Flags, frame22k())
+      .video(5060)
+      .save(dir.file("in.flv"));
+  ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
+  EXPECT_EQ(timestamps(mediaTags(dir.file("out.flv"))), (std::vector<uint32_t>{0, 10, 26, 30, 41, 52, 61}));
+}
+
 TEST(RebuildMp3Timeline, EmptyAndUnparsableAudioAddNothing) {
   TempDir dir;
   FlvBuilder()

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "retime/retime.h"
 #include "tests/support/e2e.h"
@@ -22,7 +23,9 @@ struct Expected {
 // Audio tags are stamped with the length of the MP3 audio before them; video
 // tags move by the shift of the latest audio tag before them in file order
 // (the first audio tag's for the video before it), never to before the video
-// tag written just before them, nor below 0.
+// tag written just before them, nor below 0. Where two audio tags' shifts
+// differ by a second or more (a clock jump), the video between them that is
+// stored nearer the second takes the second's shift.
 Expected expectedMend(const Flv& in) {
   Expected e;
   int64_t audioClock = 0;
@@ -34,20 +37,43 @@ Expected expectedMend(const Flv& in) {
     }
   }
   int64_t lastVideo = 0;
+  int64_t audioStored = 0;
+  bool audioSeen = false;
+  std::vector<size_t> held;  // video read since the latest audio tag, by index in e.tags
+  auto place = [&](size_t i, int64_t by) {
+    lastVideo = std::max(lastVideo, int64_t{e.tags[i].timestamp} + by / 10000);
+    e.tags[i].timestamp = static_cast<uint32_t>(lastVideo);
+  };
+  auto release = [&](int64_t nextDrift, int64_t nextStored) {
+    bool jump = std::llabs(nextDrift - drift) >= 10000000;
+    for (size_t i : held) {
+      int64_t stored = int64_t{e.tags[i].timestamp} * 10000;
+      bool after = jump && std::llabs(stored - nextStored) < std::llabs(stored - audioStored);
+      place(i, after ? nextDrift : drift);
+    }
+    held.clear();
+  };
   for (const Tag& t : in.tags) {
     Tag out = t;
     if (t.type == 8) {
-      drift = audioClock - int64_t{t.timestamp} * 10000;
+      int64_t stored = int64_t{t.timestamp} * 10000;
+      release(audioClock - stored, stored);
+      drift = audioClock - stored;
+      audioStored = stored;
+      audioSeen = true;
       out.timestamp = static_cast<uint32_t>(audioClock / 10000);
       audioClock += mp3PayloadTicks(audioPayload(t));
+      e.tags.push_back(out);
     } else if (t.type == 9) {
-      lastVideo = std::max(lastVideo, int64_t{t.timestamp} + drift / 10000);
-      out.timestamp = static_cast<uint32_t>(lastVideo);
-    } else {
-      continue;
+      e.tags.push_back(out);
+      if (audioSeen) {
+        held.push_back(e.tags.size() - 1);
+      } else {
+        place(e.tags.size() - 1, drift);
+      }
     }
-    e.tags.push_back(out);
   }
+  release(drift, 0);
   return e;
 }
 
@@ -89,12 +115,17 @@ void driftAudioClock(Flv& f) {
   }
 }
 
-// Every tag from the middle audio tag on, in file order, shifted by deltaMs;
-// audioOnly leaves the video where it was.
+// Every tag in file order from a video tag just before an audio tag in the
+// middle on, shifted by deltaMs: that video tag was stamped after the jump
+// and is read before the next audio tag. audioOnly leaves the video where it
+// was.
 void jump(Flv& f, int64_t deltaMs, bool audioOnly) {
-  auto audio = tagsOfType(f, 8);
-  ASSERT_GT(audio.size(), 4u);
-  int64_t from = audio[audio.size() / 2]->offset;
+  ASSERT_GT(tagsOfType(f, 8).size(), 4u);
+  int64_t from = -1;
+  for (size_t i = f.tags.size() / 2; i + 1 < f.tags.size() && from < 0; ++i) {
+    if (f.tags[i].type == 9 && f.tags[i + 1].type == 8) from = f.tags[i].offset;
+  }
+  ASSERT_GE(from, 0);
   for (Tag& t : f.tags) {
     if (t.offset < from || (t.type != 8 && (audioOnly || t.type != 9))) continue;
     t.timestamp = static_cast<uint32_t>(std::max<int64_t>(0, int64_t{t.timestamp} + deltaMs));
