@@ -29,10 +29,10 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   bool inGap = false;
   int64_t gapStart = 0;
   TagSlot tag;
-  while (tag.next(reader)) {
+  while (tag.next(reader, TARVEL_READ_HEADS)) {
     if (tag->tagType != kAudioTag) continue;
     int64_t stored = storedTicks(*tag);
-    if (tag->payloadSize == 0) {
+    if (storedPayloadSize(*tag) == 0) {
       if (!inGap) {
         gapStart = stored;
         inGap = true;
@@ -45,7 +45,7 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
       if (!withinTimeline(layout.contentDuration)) return false;
       inGap = false;
     }
-    layout.totalBytes += tag->payloadSize;
+    layout.totalBytes += storedPayloadSize(*tag);
   }
   *out = layout;
   return true;
@@ -62,7 +62,7 @@ class TrackPlacement {
   // up past any real timeline.
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
-    if (tag.payloadSize == 0) {
+    if (storedPayloadSize(tag) == 0) {
       if (!inGap_) {
         gapStart_ = stored;
         drift_ = audioClock_ - stored;
@@ -81,7 +81,7 @@ class TrackPlacement {
     } else {
       drift_ = audioClock_ - stored;
     }
-    bytesSoFar_ += tag.payloadSize;
+    bytesSoFar_ += storedPayloadSize(tag);
     audioClock_ = trackPosition(bytesSoFar_);
     return true;
   }

@@ -26,18 +26,20 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord&) {
     int64_t audioClock = 0;
     int64_t drift = 0;
+    // Audio is read whole (its frames give the clock); the writer takes
+    // every tag's data from the input, video data unread.
     TagSlot tag;
-    while (tag.next(reader)) {
+    while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
       if (tag->tagType == 8) {
         int64_t stored = storedTicks(*tag);
         int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
         drift = audioClock - stored;
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
-        Flv_WriteTag(writer, &*tag);
+        Flv_WriteTagFrom(writer, reader, &*tag);
       } else if (tag->tagType == 9) {
         stampTimestamp(*tag, movedTimestamp(tag->timestamp, drift));
-        Flv_WriteTag(writer, &*tag);
+        Flv_WriteTagFrom(writer, reader, &*tag);
       }
     }
     return true;

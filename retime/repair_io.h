@@ -30,6 +30,9 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   if (!writer) return 0;
   Flv_WriteHeader(writer.get(), &header);
   if (!body(reader.get(), writer.get(), header)) return 0;
+  // An input cut short under the reader ended the tags early: a damaged
+  // copy, not a repair.
+  if (Flv_ReadFailed(reader.get())) return 0;
   reader.reset();
   // A write that failed leaves a truncated file: that is no success. The
   // metadata comes from the tags as they were written; the file is not read
@@ -41,15 +44,17 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
 // The pass both video re-timers make: each audio tag advances the clock
 // (clock.place(tag) false: give up), each video tag is written moved by the
 // clock's drift, every other tag is dropped.
+// Only the tags' heads are read: the clock needs the audio's sizes and
+// flags, and the writer takes the video's data from the input.
 template <class Clock>
 bool writeVideoFollowing(void* reader, void* writer, Clock& clock) {
   TagSlot tag;
-  while (tag.next(reader)) {
+  while (tag.next(reader, TARVEL_READ_HEADS)) {
     if (tag->tagType == 8) {
       if (!clock.place(*tag)) return false;
     } else if (tag->tagType == 9) {
       stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
-      Flv_WriteTag(writer, &*tag);
+      Flv_WriteTagFrom(writer, reader, &*tag);
     }
   }
   return true;
