@@ -285,7 +285,9 @@ struct Guard {
   const FileView* view;
   Guard* outer;  // a guarded call that this one runs inside
 };
-thread_local Guard* tGuard = nullptr;
+// Initial-exec: the library is loaded with the program, and the lookup is one
+// instruction instead of a call on every guarded read.
+thread_local Guard* tGuard __attribute__((tls_model("initial-exec"))) = nullptr;
 struct sigaction gPreviousBusHandler;
 
 // A fault on a viewed byte inside a guarded call ends that call; any other
