@@ -41,10 +41,11 @@ class ExtractionTest : public ::testing::Test {
       return true;
     };
     // The converter writes its output as a real one would, and exits 0.
-    services_.startProcess = [this](const std::string& commandLine) -> std::unique_ptr<platform::Process> {
-      commandLines_.push_back(commandLine);
-      return platform::startProcess("\"/bin/sh\" -c \"echo mp3 > '" + dir_ + "/clip.mp3'; exit " +
-                                    std::to_string(converterExit_) + "\"");
+    services_.startProcess = [this](const std::string& program, const std::vector<std::string>& arguments)
+        -> std::unique_ptr<platform::Process> {
+      commandLines_.push_back(platform::windowsCommandLine(program, arguments));
+      return platform::startProcess(
+          "/bin/sh", {"-c", "echo mp3 > '" + dir_ + "/clip.mp3'; exit " + std::to_string(converterExit_)});
     };
   }
   ~ExtractionTest() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
@@ -120,13 +121,30 @@ TEST_F(ExtractionTest, PrefixOf255IsTakenAnd256Refused) {
   const std::string in = input(false);
   std::string prefix = dir_ + "/";
   prefix += std::string(255 - prefix.size(), 'p');
-  services_.startProcess = [this](const std::string& line) -> std::unique_ptr<platform::Process> {
-    commandLines_.push_back(line);
-    return platform::startProcess("\"/bin/sh\" -c \"exit 0\"");
+  services_.startProcess = [this](const std::string& program, const std::vector<std::string>& arguments)
+      -> std::unique_ptr<platform::Process> {
+    commandLines_.push_back(platform::windowsCommandLine(program, arguments));
+    return platform::startProcess("/bin/sh", {"-c", "exit 0"});
   };
   EXPECT_EQ(extract(in, prefix), 1);
   EXPECT_EQ(extract(in, prefix + "q"), 0);
   EXPECT_EQ(commandLines_.size(), 1u);
+}
+
+// "" or a folder with its separator would give hidden ".mp3" and ".flv"
+// files; an input path over the job's 260 characters would reach the
+// converter cut. Both are refused before the job object exists.
+TEST_F(ExtractionTest, PrefixWithoutFileNameOrOverlongInputIsRefused) {
+  const std::string in = input(true);
+  EXPECT_EQ(extract(in, ""), 0);
+  EXPECT_EQ(extract(in, dir_ + "/"), 0);
+  std::string longInput = dir_;
+  while (longInput.size() <= kJobPathChars) longInput += "/.";
+  longInput += "/in.flv";  // the same file, named by 261 characters or more
+  EXPECT_EQ(extract(longInput, path("clip")), 0);
+  EXPECT_TRUE(commandLines_.empty());
+  EXPECT_TRUE(retimeCalls_.empty());
+  EXPECT_EQ(extract(in, path("clip")), 1);
 }
 
 TEST_F(ExtractionTest, Mp3PathNamingTheInputIsRefused) {

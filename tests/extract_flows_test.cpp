@@ -95,10 +95,11 @@ class ExtractFlows : public ::testing::Test {
 
   // Runs the installed tagmend from another directory on input, with prefix
   // work/<name>; the converter expects exactly what tagmend must hand it.
-  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check") {
+  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check",
+                   const std::string& verbose = "") {
     const std::string prefix = work() + "/" + name;
     return run({app_ + "/tagmend", input, prefix}, elsewhere(),
-               {"TEST_CONVERTER_MODE=" + mode, "TEST_CONVERTER_REPORT=" + report(),
+               {"TAGMEND_VERBOSE=" + verbose, "TEST_CONVERTER_MODE=" + mode, "TEST_CONVERTER_REPORT=" + report(),
                 "TEST_JOB_PROGRAM=" + app_ + "/tonecast.exe", "TEST_JOB_INPUT=" + input,
                 "TEST_JOB_OUTPUT=" + prefix + ".mp3", "TEST_JOB_INFO=" + jobInfo(input),
                 "TEST_JOB_MP3=" + inputs->knownMp3});
@@ -200,10 +201,32 @@ TEST_F(ExtractFlows, ConverterExitingOneFailsWithTheBranchCode) {
 
 TEST_F(ExtractFlows, MissingConverterFailsAndWritesNothing) {
   install("bare", false);
-  EXPECT_EQ(repair(inputs->pcmVideo, "clip").exitCode, 5);
+  RunResult pcm = repair(inputs->pcmVideo, "clip");
+  EXPECT_EQ(pcm.exitCode, 5);
+  EXPECT_EQ(pcm.out, kBanner);
+  EXPECT_EQ(pcm.err, "");
   EXPECT_EQ(repair(inputs->nellyAudio, "clip").exitCode, 6);
   EXPECT_TRUE(listDir(work()).empty());
   EXPECT_FALSE(fileExists(report()));
+}
+
+// Asked for, each failure is told on standard error with its cause; the
+// standard output stays the banner alone.
+TEST_F(ExtractFlows, VerboseRunsSayWhyTheyFailed) {
+  install("bare", false);
+  RunResult missing = repair(inputs->pcmVideo, "clip", "check", "1");
+  EXPECT_EQ(missing.exitCode, 5);
+  EXPECT_EQ(missing.out, kBanner);
+  EXPECT_EQ(missing.err, "tagmend: start converter: " + app_ + "/tonecast.exe: No such file or directory\n");
+  install("app");
+  RunResult failing = repair(inputs->pcmVideo, "clip", "fail", "1");
+  EXPECT_EQ(failing.exitCode, 5);
+  EXPECT_EQ(failing.err, "tagmend: converter: " + app_ + "/tonecast.exe: exit code 1\n");
+  RunResult quiet = repair(inputs->pcmVideo, "clip", "fail", "0");
+  EXPECT_EQ(quiet.err, "");
+  RunResult unreadable = repair(root_.file("missing.flv"), "clip", "check", "1");
+  EXPECT_EQ(unreadable.exitCode, 2);
+  EXPECT_EQ(unreadable.err, "tagmend: open input: " + root_.file("missing.flv") + ": No such file or directory\n");
 }
 
 TEST_F(ExtractFlows, ProgramPathWithSpacesStartsTheConverterBesideIt) {
@@ -214,15 +237,39 @@ TEST_F(ExtractFlows, ProgramPathWithSpacesStartsTheConverterBesideIt) {
   EXPECT_TRUE(fileExists(work() + "/spaced.mp3"));
 }
 
-TEST_F(ExtractFlows, LongInputPathReachesTheConverterCut) {
+// A quote would end the Windows command line's program path early; on
+// POSIX the old split of that line started another program. Refused.
+TEST_F(ExtractFlows, ProgramPathWithAQuoteIsRefused) {
+  install("quote\" dir");
+  // What the quote's early end would start: it would leave a report.
+  copyExecutable(binDir() + "/test_converter", root_.file("quote"));
+  RunResult r = repair(inputs->pcmAudio, "quoted");
+  EXPECT_EQ(r.exitCode, 5);
+  EXPECT_FALSE(fileExists(report()));
+  EXPECT_TRUE(listDir(work()).empty());
+}
+
+// The job record holds 260 characters of the input path. A longer path, cut
+// there, could name another file: it is refused before the job exists.
+TEST_F(ExtractFlows, InputPathOver260CharactersIsRefused) {
   std::string dir = root_.path();
-  while (dir.size() < 280) dir += "/" + std::string(40, 'd');
+  while (dir.size() < 200) dir += "/" + std::string(40, 'd');
   std::filesystem::create_directories(dir);
-  const std::string input = dir + "/in.flv";
-  std::filesystem::copy_file(inputs->pcmAudio, input);
-  RunResult r = repair(input, "long");
+  const std::string fits = dir + "/" + std::string(260 - dir.size() - 5, 'i') + ".flv";
+  const std::string over = dir + "/" + std::string(261 - dir.size() - 5, 'i') + ".flv";
+  ASSERT_EQ(fits.size(), 260u);
+  std::filesystem::copy_file(inputs->pcmAudio, fits);
+  std::filesystem::copy_file(inputs->pcmVideo, over);
+  RunResult r = repair(fits, "fits");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(verdict(), "ok\n");  // the converter compared the first 260 characters
+  EXPECT_EQ(verdict(), "ok\n");  // the converter found the whole path in the job
+  std::filesystem::remove(report());
+  EXPECT_EQ(repair(over, "pcm").exitCode, 5);
+  std::filesystem::remove(over);
+  std::filesystem::copy_file(inputs->nelly8Video, over);
+  EXPECT_EQ(repair(over, "nelly").exitCode, 6);
+  EXPECT_FALSE(fileExists(report()));  // no converter started
+  EXPECT_EQ(listDir(work()), std::vector<std::string>{"fits.mp3"});
 }
 
 TEST_F(ExtractFlows, OverlongPrefixIsRefused) {

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <limits>
 
+#include "extract/conversion_job.h"
+#include "platform/process.h"
+
 namespace tonecast {
 
 namespace {
@@ -77,7 +80,7 @@ uint32_t saturated32(int64_t value) {
 
 Mp3Writer::Mp3Writer(std::string path, int32_t bitRate, int32_t outRate)
     : path_(std::move(path)), bitRate_(bitRate), outRate_(outRate) {
-  partialPath_ = path_ + ".part-" + std::to_string(platform::currentThreadId());
+  partialPath_ = converterPartialPath(path_, platform::currentProcessId());
 }
 
 Mp3Writer::~Mp3Writer() {
@@ -114,8 +117,8 @@ bool Mp3Writer::begin(int32_t rate, int channels) {
   // The LAME tag's frame: a frame of the stream's bit rate, without padding.
   tagFrameBytes_ = static_cast<size_t>((lame_get_version(lame_) == 1 ? 144000 : 72000) *
                                        static_cast<int64_t>(lame_get_brate(lame_)) / outRate_);
-  // A stale partial file of an earlier run that had our thread id is ours to
-  // replace; anything else at that path is not.
+  // A stale partial file of an earlier run that had our process id is ours
+  // to replace; anything else at that path is not.
   if (!file_.open(partialPath_.c_str(), platform::File::Mode::kCreateNew)) {
     if (!platform::removeFile(partialPath_.c_str())) return false;
     if (!file_.open(partialPath_.c_str(), platform::File::Mode::kCreateNew)) return false;
