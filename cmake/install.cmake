@@ -25,6 +25,16 @@ endif()
 file(RELATIVE_PATH TAGMEND_BIN_TO_PRIVATE
   "/${CMAKE_INSTALL_BINDIR}" "/${TAGMEND_PRIVATE_DIR}")
 
+# `cmake --build --preset release --target programs`: what is installed, and
+# no test.
+add_custom_target(programs)
+add_dependencies(programs tagmend tarvel quennet)
+foreach(program IN ITEMS tonecast tagmend-report)
+  if(TARGET ${program})
+    add_dependencies(programs ${program})
+  endif()
+endforeach()
+
 install(TARGETS tagmend RUNTIME DESTINATION "${TAGMEND_PRIVATE_DIR}")
 if(TARGET tonecast)
   install(TARGETS tonecast RUNTIME DESTINATION "${TAGMEND_PRIVATE_DIR}")
@@ -84,8 +94,7 @@ if(NOT WIN32)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "repairs the timeline of Flash Video (FLV) recordings")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-tagmend rebuilds the timeline of an FLV file from what its audio really holds:
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tagmend rebuilds the timeline of an FLV file from what its audio really holds:
 MP3 audio is re-stamped by the real length of its frames and the video is moved
 with it; PCM and Nellymoser audio is converted to MP3 and the video re-timed to
 it. Every FLV it writes gets fresh onMetaData with a key-frame index.
@@ -93,6 +102,9 @@ it. Every FLV it writes gets fresh onMetaData with a key-frame index.
 The package also holds the FLV container library (Tarvel) and the codec library
 (Quennet) with their C headers and CMake package files.")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_STRIP_FILES ON)
+  # Debian's manual pages are compressed; `cmake --install` leaves them as written.
+  set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_SOURCE_DIR}/cmake/deb-compress-man.cmake")
   set(CPACK_DEBIAN_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # LICENCE UNDECIDED: the project declares no licence and no maintainer yet;

@@ -10,6 +10,7 @@ packages=(
   ffmpeg flvmeta yamdi lame hyperfine time
   libmp3lame-dev libavcodec-dev libavutil-dev
   clang libclang-rt-14-dev
+  man-db file dpkg-dev  # scripts/install-test.sh: man pages, cpack's Debian package
 )
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
