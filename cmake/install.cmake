@@ -112,9 +112,9 @@ The package also holds the FLV container library (Tarvel) and the codec library
   set(TAGMEND_DEB_MAINTAINER "tagmend maintainers (UNDECIDED)" CACHE STRING
     "Maintainer field of the Debian package")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAGMEND_DEB_MAINTAINER}")
-  # Depends: what dpkg-shlibdeps finds the installed ELF files linked to...
+  # Depends: what dpkg-shlibdeps finds the installed ELF files linked to (it
+  # follows their RPATH $ORIGIN to the package's own libraries)...
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CPACK_PACKAGING_INSTALL_PREFIX}/${TAGMEND_PRIVATE_DIR}")
   # ...and the decoder tonecast.exe loads at run time for Nellymoser jobs,
   # by its major version, which no linker records.
   if(TARGET tonecast AND TONECAST_AV_libavcodec_VERSION AND TONECAST_AV_libavutil_VERSION)

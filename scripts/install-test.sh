@@ -3,7 +3,8 @@
 #  1. `cmake --install` into a temporary prefix: the layout, no path of the
 #     build tree left in it, the installed tagmend (through the link in bin/,
 #     found on the PATH) on a PCM and an MP3 sample from another folder, and
-#     a small program built against the installed libraries;
+#     a small program built against the installed libraries, and the
+#     installed tagmend-report when it is built;
 #  2. the manual pages render without a warning;
 #  3. the Debian package: unpacked with `dpkg -x` into a throwaway root, its
 #     tagmend run on a PCM, a Nellymoser and an MP3 sample, and every library
@@ -63,10 +64,20 @@ for f in share/man/man1/tagmend.1 include/tarvel/tarvel.h include/quennet/quenne
          lib/cmake/Tarvel/TarvelConfig.cmake lib/cmake/Quennet/QuennetConfig.cmake; do
   [[ -f "$prefix/$f" ]] || fail "no $f"
 done
-if grep -q '^build tagmend-report:' "$build/build.ninja"; then
+# reports REPORT: the installed report program loads its libraries and
+# judges a drifted sample (exit status 1: needs repair).
+have_report=false
+grep -q '^build tagmend-report:' "$build/build.ninja" && have_report=true
+reports() {
+  local code=0
+  "$1" "$root/samples/drift-mp3-h264.flv" >/dev/null || code=$?
+  [[ $code == 1 ]] || fail "$1 samples/drift-mp3-h264.flv: exit $code, not 1"
+}
+if $have_report; then
   for f in bin/tagmend-report share/man/man1/tagmend-report.1; do
     [[ -f "$prefix/$f" ]] || fail "no $f"
   done
+  reports "$prefix/bin/tagmend-report"
 fi
 ! grep -rl "$build" "$prefix" || fail "the installed files above name the build tree"
 PATH="$prefix/bin:$PATH" repairs tagmend "$tmp/work" pcm drift-mp3-h264
@@ -93,6 +104,7 @@ dpkg -x "$deb" "$debroot"
 [[ -f "$debroot/usr/share/doc/tagmend/copyright" ]] || fail "no copyright file in the package"
 [[ -f "$debroot/usr/share/man/man1/tagmend.1.gz" ]] || fail "no tagmend.1.gz in the package"
 repairs "$debroot/usr/bin/tagmend" "$tmp/debwork" pcm nellymoser drift-mp3-h264
+if $have_report; then reports "$debroot/usr/bin/tagmend-report"; fi
 
 # Every shared library an ELF file of the package needs is in the package's
 # private folder or belongs to a package named in Depends.
