@@ -9,8 +9,14 @@
 #   pcm.wav       the same audio, for lame
 #   nelly.flv     10 minutes of Nellymoser (22.05 kHz mono) with H.263
 #   nelly.wav     that audio decoded, for lame
+#   webcam-512m.flv, webcam-1g.flv
+#                 webcam-like: 320x240 Sorenson and 128 kb/s MP3, about 1.1 KB
+#                 a tag (half a million tags in 512 MiB); a 10 s clip repeated
+#                 with continuous timestamps
+#   hd-512m.flv   1280x720 Sorenson at about 12 Mb/s and MP3, ~60 KB video tags
 # A file that exists is kept; delete it to make it again.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 data=${BENCH_DATA:-/work/bench-data}
 mkdir -p "$data"
 cd "$data"
@@ -64,4 +70,17 @@ if [[ ! -f nelly.flv ]]; then
   mv nelly.flv.tmp.flv nelly.flv
 fi
 [[ -f nelly.wav ]] || { ff -i nelly.flv -vn -c:a pcm_s16le nelly.wav.tmp.wav && mv nelly.wav.tmp.wav nelly.wav; }
+# A 10 s clip, repeated with its timestamps running on up to the size.
+looped_flv() {  # name bytes picture-size video-options
+  [[ -f $1 ]] && return
+  local clip=$1.clip.flv
+  ff -f lavfi -i "testsrc2=size=$3:rate=25" -f lavfi -i "$tone" -t 10 $4 \
+    -c:a libmp3lame -b:a 128k -flvflags no_metadata "$clip"
+  python3 "$here/loop-flv.py" "$clip" "$1.tmp.flv" "$2"
+  rm -f "$clip"
+  mv "$1.tmp.flv" "$1"
+}
+looped_flv webcam-512m.flv $((512 * mib)) 320x240 "-c:v flv -b:v 360k"
+looped_flv webcam-1g.flv $((1024 * mib)) 320x240 "-c:v flv -b:v 360k"
+looped_flv hd-512m.flv $((512 * mib)) 1280x720 "-c:v flv -b:v 12M -maxrate 12M -bufsize 2M"
 ls -l "$data"

@@ -29,6 +29,14 @@ class Writer {
     handle_ = nullptr;
     return DeleteFileWritable(h) != 0;
   }
+  // Closes the file with fresh metadata in front (a failure there leaves the
+  // file complete without it); false when the file is incomplete.
+  bool closeWithMetadata() {
+    if (!handle_) return true;
+    void* h = handle_;
+    handle_ = nullptr;
+    return Flv_CloseWithMetadata(h, nullptr) != 0;
+  }
 
  private:
   void* handle_;

@@ -1,6 +1,6 @@
 // The frame every repair shares: input and output opened, the header copied,
-// the tags handed to the repair, then the output closed, given fresh
-// metadata and put in place.
+// the tags handed to the repair, then the output closed with fresh metadata
+// and put in place.
 #pragma once
 
 #include <string>
@@ -31,8 +31,10 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   Flv_WriteHeader(writer.get(), &header);
   if (!body(reader.get(), writer.get(), header)) return 0;
   reader.reset();
-  // A write that failed leaves a truncated file: that is no success.
-  if (!writer.close()) return 0;
+  // A write that failed leaves a truncated file: that is no success. The
+  // metadata comes from the tags as they were written; the file is not read
+  // back for it.
+  if (!writer.closeWithMetadata()) return 0;
   return output.publish() ? 1 : 0;
 }
 

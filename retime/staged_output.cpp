@@ -44,7 +44,6 @@ StagedOutput::~StagedOutput() {
 
 bool StagedOutput::publish() {
   if (stagingPath_.empty()) return false;
-  refreshMetadata(stagingPath_.c_str());
   published_ = !created_ || platform::replaceFile(stagingPath_.c_str(), finalPath_.c_str());
   return published_;
 }

@@ -2,7 +2,7 @@
 // folder of its final path and put in place, whole and with its metadata,
 // only when the repair succeeds: a failed or interrupted repair never leaves
 // a half-written file at the final path, nor destroys a file that was there.
-// The metadata rebuild works on the temporary file, which nobody else sees,
+// The metadata is written into the temporary file, which nobody else sees,
 // so its fast in-place update needs no further care.
 #pragma once
 
@@ -20,8 +20,7 @@ class StagedOutput {
 
   // Where the repair writes.
   const char* path() const { return stagingPath_.c_str(); }
-  // Rebuilds the closed file's metadata (a failure there leaves it without)
-  // and renames it over the final path. False when the rename fails.
+  // Renames the closed file over the final path. False when the rename fails.
   bool publish();
 
  private:

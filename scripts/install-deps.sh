@@ -11,6 +11,7 @@ packages=(
   libmp3lame-dev libavcodec-dev libavutil-dev
   clang libclang-rt-14-dev
   man-db file dpkg-dev  # scripts/install-test.sh: man pages, cpack's Debian package
+  librsvg2-bin  # rsvg-convert: the report test draws tagmend-report's SVG
 )
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)

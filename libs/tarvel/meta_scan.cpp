@@ -17,17 +17,17 @@ namespace {
 
 // The most the walk ever asks for at once: the last audio tag's payload,
 // measured for its length, is read up to this much.
-constexpr size_t kWindowBytes = 64 * 1024;
+constexpr size_t kWindowBytes = kScanWindowBytes;
 // Small refills for the common case of hopping from header to header.
 constexpr size_t kRefillBytes = 4 * 1024;
 
-class WindowReader {
+class WindowReader final : public ByteSource {
  public:
   WindowReader(platform::File& file, int64_t fileSize) : file_(file), fileSize_(fileSize) {}
 
   // Points at n bytes at offset (n up to kWindowBytes), or null when they
   // cannot be read.
-  const uint8_t* at(int64_t offset, size_t n) {
+  const uint8_t* at(int64_t offset, size_t n) override {
     if (n > kWindowBytes || offset < 0 || offset + static_cast<int64_t>(n) > fileSize_) return nullptr;
     if (offset < start_ || offset + static_cast<int64_t>(n) > start_ + static_cast<int64_t>(filled_)) {
       size_t want = std::max(n, kRefillBytes);
@@ -53,7 +53,7 @@ bool isMetadataName(const uint8_t* data, size_t size) {
   return readAmf0Name(data, size, &name) && name == "onMetaData";
 }
 
-void noteAudio(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->audioTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;  // an empty tag: no frame, no format
@@ -75,7 +75,7 @@ void noteAudio(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timesta
   }
 }
 
-void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+void noteVideo(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->videoTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;
@@ -114,19 +114,6 @@ void noteVideo(WindowReader& in, int64_t dataAt, uint32_t size, uint32_t timesta
   }
 }
 
-// Reads the latest audio tag again to learn how long it plays. Long tags
-// are measured over their first window and scaled.
-void measureLastAudio(WindowReader& in, FlvScan* s) {
-  if (s->lastAudioPosition < 0 || s->lastAudioDataSize < 2) return;
-  size_t payloadSize = s->lastAudioDataSize - 1;
-  size_t n = std::min(payloadSize, kWindowBytes);
-  const uint8_t* payload = in.at(s->lastAudioPosition + flv::kTagHeaderSize + 1, n);
-  if (!payload) return;
-  int64_t micros = audioPayloadMicros(s->audio, s->aac.frameMicros, payload, n);
-  if (n < payloadSize) micros = micros * static_cast<int64_t>(payloadSize) / static_cast<int64_t>(n);
-  s->lastAudioMicros = micros;
-}
-
 }  // namespace
 
 bool scanFlv(platform::File& file, FlvScan* s) {
@@ -144,34 +131,52 @@ bool scanFlv(platform::File& file, FlvScan* s) {
   for (;;) {
     const uint8_t* h = in.at(pos, flv::kTagHeaderSize);
     if (!h) break;
-    int type = h[0] & 0x1F;
-    uint32_t size = flv::readU24(h + 1);
-    uint32_t timestamp = flv::readTimestamp(h);
-    int64_t next = pos + flv::kTagHeaderSize + size + flv::kPreviousTagSizeBytes;
+    int64_t next = pos + flv::kTagHeaderSize + flv::readU24(h + 1) + flv::kPreviousTagSizeBytes;
     if (next > s->fileSize) break;  // the writer stopped inside this tag
-    if (type != flv::kAudio && type != flv::kVideo && type != flv::kScript) break;  // not a tag
-    int64_t dataAt = pos + flv::kTagHeaderSize;
-    if (type == flv::kAudio) {
-      noteAudio(in, dataAt, size, timestamp, pos, s);
-      s->lastTimestamp = std::max(s->lastTimestamp, timestamp);
-    } else if (type == flv::kVideo) {
-      noteVideo(in, dataAt, size, timestamp, pos, s);
-      s->lastTimestamp = std::max(s->lastTimestamp, timestamp);
-    } else {
-      size_t n = std::min<size_t>(size, 64);
-      const uint8_t* data = in.at(dataAt, n);
-      if (data && isMetadataName(data, n)) {
-        s->staleMetadata.push_back({pos, next});
-      } else {
-        s->keptScriptTagBytes += flv::kTagHeaderSize + size;
-      }
-    }
+    if (!noteTag(in, pos, h, s)) break;  // not a tag
     pos = next;
     s->endOfTags = next;
   }
   s->truncated = s->endOfTags < s->fileSize;
   measureLastAudio(in, s);
   return true;
+}
+
+bool noteTag(ByteSource& in, int64_t pos, const uint8_t* h, FlvScan* s) {
+  int type = h[0] & 0x1F;
+  uint32_t size = flv::readU24(h + 1);
+  uint32_t timestamp = flv::readTimestamp(h);
+  if (type != flv::kAudio && type != flv::kVideo && type != flv::kScript) return false;
+  int64_t dataAt = pos + flv::kTagHeaderSize;
+  if (type == flv::kAudio) {
+    noteAudio(in, dataAt, size, timestamp, pos, s);
+    s->lastTimestamp = std::max(s->lastTimestamp, timestamp);
+  } else if (type == flv::kVideo) {
+    noteVideo(in, dataAt, size, timestamp, pos, s);
+    s->lastTimestamp = std::max(s->lastTimestamp, timestamp);
+  } else {
+    size_t n = std::min<size_t>(size, 64);
+    const uint8_t* data = in.at(dataAt, n);
+    if (data && isMetadataName(data, n)) {
+      s->staleMetadata.push_back({pos, dataAt + size + static_cast<int64_t>(flv::kPreviousTagSizeBytes)});
+    } else {
+      s->keptScriptTagBytes += flv::kTagHeaderSize + size;
+    }
+  }
+  return true;
+}
+
+// Reads the latest audio tag again to learn how long it plays. Long tags
+// are measured over their first window and scaled.
+void measureLastAudio(ByteSource& in, FlvScan* s) {
+  if (s->lastAudioPosition < 0 || s->lastAudioDataSize < 2) return;
+  size_t payloadSize = s->lastAudioDataSize - 1;
+  size_t n = std::min(payloadSize, kWindowBytes);
+  const uint8_t* payload = in.at(s->lastAudioPosition + flv::kTagHeaderSize + 1, n);
+  if (!payload) return;
+  int64_t micros = audioPayloadMicros(s->audio, s->aac.frameMicros, payload, n);
+  if (n < payloadSize) micros = micros * static_cast<int64_t>(payloadSize) / static_cast<int64_t>(n);
+  s->lastAudioMicros = micros;
 }
 
 }  // namespace tarvel

@@ -66,4 +66,24 @@ struct FlvScan {
 // be read; a truncated or damaged tag ends the walk (truncated is set).
 bool scanFlv(platform::File& file, FlvScan* scan);
 
+// The most the walk reads of one tag at once.
+constexpr size_t kScanWindowBytes = 64 * 1024;
+
+// Where the walk finds a tag's bytes: n bytes at an offset of the scanned
+// file (n up to kScanWindowBytes), or null when they cannot be had.
+class ByteSource {
+ public:
+  virtual const uint8_t* at(int64_t offset, size_t n) = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
+// The walk's step for one tag: what the tag whose 11-byte header starts at
+// tagAt adds to the scan. False for a tag type the walk stops at (it is not
+// a tag of an FLV file). The caller keeps firstTag, endOfTags and fileSize.
+bool noteTag(ByteSource& in, int64_t tagAt, const uint8_t* header, FlvScan* scan);
+// The walk's last step: how long the latest audio tag plays.
+void measureLastAudio(ByteSource& in, FlvScan* scan);
+
 }  // namespace tarvel

@@ -68,6 +68,17 @@ bool staleOnlyInFront(const FlvScan& scan) {
 // The old header and metadata leave room enough: the new ones are written
 // over them, padded to the same size, and no tag moves. One write of the
 // prefix; should it fail, the old bytes are put back.
+// Writes prefix over the file's first bytes, which hold old; a failed write
+// puts old back.
+UpdateResult writeOverRoom(platform::File& file, const std::vector<uint8_t>& prefix,
+                           const std::vector<uint8_t>& old) {
+  int64_t n = static_cast<int64_t>(prefix.size());
+  if (!testHook(UpdateStep::kBeforeOverwrite) || !file.writeAt(prefix.data(), n, 0)) {
+    return file.writeAt(old.data(), n, 0) ? UpdateResult::kFailed : UpdateResult::kDamaged;
+  }
+  return UpdateResult::kDone;
+}
+
 UpdateResult overwriteRoom(const FlvScan& scan, const MetadataLayout& layout, platform::File& file,
                            int64_t room) {
   std::vector<uint8_t> prefix = buildPrefix(scan, layout, room);
@@ -75,9 +86,8 @@ UpdateResult overwriteRoom(const FlvScan& scan, const MetadataLayout& layout, pl
   std::vector<uint8_t> old(prefix.size());
   int64_t n = static_cast<int64_t>(prefix.size());
   if (file.readAt(old.data(), n, 0) != n) return UpdateResult::kFailed;
-  if (!testHook(UpdateStep::kBeforeOverwrite) || !file.writeAt(prefix.data(), n, 0)) {
-    return file.writeAt(old.data(), n, 0) ? UpdateResult::kFailed : UpdateResult::kDamaged;
-  }
+  UpdateResult written = writeOverRoom(file, prefix, old);
+  if (written != UpdateResult::kDone) return written;
   // A tail that does not form a tag is dropped, as the copy drops it.
   if (scan.truncated && !file.truncate(scan.endOfTags)) return UpdateResult::kFailed;
   return file.close() ? UpdateResult::kDone : UpdateResult::kFailed;
@@ -158,6 +168,20 @@ UpdateMethod gMethod = UpdateMethod::kAny;
 void setTestHook(TestHook hook) { gTestHook = hook; }
 void setUpdateMethod(UpdateMethod method) { gMethod = method; }
 bool testHook(UpdateStep step) { return gTestHook == nullptr || gTestHook(step); }
+
+UpdateResult updateWrittenFile(const FlvScan& scan, platform::File& file, const std::vector<uint8_t>& written) {
+  if (gMethod == UpdateMethod::kCopy || !staleOnlyInFront(scan) ||
+      firstKeptTag(scan) != static_cast<int64_t>(written.size())) {
+    return UpdateResult::kNotTried;
+  }
+  MetadataLayout layout = layoutOf(scan);
+  int64_t minimal = minimalPrefixBytes(scan, layout);
+  int64_t room = static_cast<int64_t>(written.size());
+  if (minimal < 0 || minimal + kMinPaddingBytes > room) return UpdateResult::kNotTried;
+  std::vector<uint8_t> prefix = buildPrefix(scan, layout, room);
+  if (prefix.empty()) return UpdateResult::kNotTried;
+  return writeOverRoom(file, prefix, written);
+}
 
 UpdateResult updateMetadata(const FlvScan& scan, const char* path) {
   MetadataLayout layout = layoutOf(scan);

@@ -146,13 +146,16 @@ bool TagReader::resync() {
   }
 }
 
-bool TagReader::readTag(TagRecord* tag) {
+bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
   std::memset(tag, 0, sizeof *tag);
   if (!fill(flv::kTagHeaderSize)) return false;
   if (!plausibleTagHere() && !resync()) return false;
   uint32_t dataSize = flv::readU24(bufferData() + 1);
   int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
   int64_t tagPosition = position_;
+  if (skipVideoData && (bufferData()[0] & 0x1F) == flv::kVideo && dataSize > TARVEL_VIDEO_HEAD_BYTES) {
+    return readVideoHead(tag, dataSize);
+  }
   // The tag and its padding; bounded by the format (DataSize is 24 bits).
   size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
   if (tag_.size() < needed) {
@@ -175,6 +178,29 @@ bool TagReader::readTag(TagRecord* tag) {
     consume(buffered());
   }
   describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
+  tag->rawCapacity = static_cast<uint32_t>(tag_.size());
+  return true;
+}
+
+// The tag's header and the first data bytes (the flags byte and what codecs
+// put right after it, such as the AVC packet type); the rest is moved over
+// as skipTag does. The data ends inside the file (checked by the caller).
+bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
+  constexpr int64_t kHeld = int64_t{flv::kTagHeaderSize} + TARVEL_VIDEO_HEAD_BYTES;
+  if (tag_.size() < kHeld + TARVEL_TAG_PADDING) tag_.resize(kHeld + TARVEL_TAG_PADDING);
+  int64_t tagPosition = position_;
+  if (!fill(kHeld)) return false;
+  std::memcpy(tag_.data(), bufferData(), kHeld);
+  std::memset(tag_.data() + kHeld, 0, TARVEL_TAG_PADDING);
+  int64_t whole = int64_t{flv::kTagHeaderSize} + dataSize + int64_t{flv::kPreviousTagSizeBytes};
+  if (buffered() >= whole) {
+    consume(whole);
+  } else {
+    readShort_ = true;
+    if (!seek(position_ + whole)) return false;
+  }
+  describeTag(tag_.data(), static_cast<uint32_t>(kHeld), tagPosition, tag);
+  tag->dataSize = dataSize;
   tag->rawCapacity = static_cast<uint32_t>(tag_.size());
   return true;
 }
@@ -253,9 +279,9 @@ int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header) {
   return tarvel::readerOf(reader)->readHeader(header) ? 1 : 0;
 }
 
-int32_t Flv_ReadTag(void* reader, int32_t /*mode*/, TagRecord* tag) {
+int32_t Flv_ReadTag(void* reader, int32_t mode, TagRecord* tag) {
   if (!reader || !tag) return 0;
-  return tarvel::readerOf(reader)->readTag(tag) ? 1 : 0;
+  return tarvel::readerOf(reader)->readTag(tag, mode == TARVEL_READ_SKIP_VIDEO) ? 1 : 0;
 }
 
 void Flv_FreeTag(TagRecord* tag) {

@@ -19,7 +19,9 @@ class TagReader {
   // header (an unknown type, data running past the end of the file), the
   // reader skips ahead to the next tag whose PreviousTagSize confirms it;
   // a final tag that the file does not hold whole ends the input.
-  bool readTag(TagRecord* tag);
+  // skipVideoData: a video tag's data past its first TARVEL_VIDEO_HEAD_BYTES
+  // is moved over, not read (see Flv_ReadTag).
+  bool readTag(TagRecord* tag, bool skipVideoData = false);
   // Moves past the next tag without copying its data, as readTag would find
   // it; head receives its 11-byte header and the first data byte (0 when the
   // tag has no data). False at the end of the file.
@@ -39,6 +41,7 @@ class TagReader {
     position_ += n;
   }
   bool readTagBytes(uint8_t* out, int64_t n);
+  bool readVideoHead(TagRecord* tag, uint32_t dataSize);
   bool plausibleTagHere();
   bool resync();
 

@@ -167,6 +167,31 @@ TEST(TagReader, LargeTagsAreReadWhole) {
   EXPECT_FALSE(r.next());
 }
 
+TEST(TagReader, SkippingVideoDataKeepsTheHeadAndEverythingElse) {
+  TempDir dir;
+  std::vector<uint8_t> big(3 << 20, 9);
+  big[0] = 1;  // AVC picture
+  FlvBuilder().video(1, 0x17, big).audio(2, 0x2A, {1, 2, 3}).video(3).video(4, 0x27, big).save(dir.file("v.flv"));
+  Reader whole(dir.file("v.flv")), skipping(dir.file("v.flv"));
+  ASSERT_TRUE(whole.header() && skipping.header());
+  while (whole.next()) {
+    ASSERT_TRUE(Flv_ReadTag(skipping.handle, TARVEL_READ_SKIP_VIDEO, &skipping.tag));
+    const TagRecord& a = whole.tag;
+    const TagRecord& b = skipping.tag;
+    EXPECT_EQ(b.tagType, a.tagType);
+    EXPECT_EQ(b.timestamp, a.timestamp);
+    EXPECT_EQ(b.filePosition, a.filePosition);
+    EXPECT_EQ(b.dataSize, a.dataSize);
+    EXPECT_EQ(b.frameType, a.frameType);
+    EXPECT_EQ(b.codecId, a.codecId);
+    int32_t held = std::min(a.payloadSize, TARVEL_VIDEO_HEAD_BYTES - 1);
+    ASSERT_EQ(b.payloadSize, a.tagType == 9 ? held : a.payloadSize);
+    EXPECT_TRUE(std::equal(b.payload, b.payload + b.payloadSize, a.payload));
+    EXPECT_LT(b.rawCapacity, 1u << 20);  // the big payloads never came into memory
+  }
+  EXPECT_FALSE(Flv_ReadTag(skipping.handle, TARVEL_READ_SKIP_VIDEO, &skipping.tag));
+}
+
 TEST(TagReader, TwoReadersAndARewind) {
   TempDir dir;
   FlvBuilder().video(1).audio(2, 0x2A, {1}).video(3).save(dir.file("a.flv"));

@@ -106,6 +106,15 @@ TARVEL_API void* CreateFileWriteAble(const char* path);
  * mind from the moment it happens and reported here). */
 TARVEL_API int32_t DeleteFileWritable(void* writer);
 
+/* Closes the writer like DeleteFileWritable, giving the file fresh metadata
+ * first: the same onMetaData that FlvMetaParseFromFile and
+ * FlvMetaUpdateToFile would give the closed file, built from the tags as
+ * they were written instead of read back (over the room in front where it
+ * fits). Returns what DeleteFileWritable returns; *metadataWritten (may be
+ * null) is 1 when the metadata is in place, 0 when the file is complete but
+ * without it. */
+TARVEL_API int32_t Flv_CloseWithMetadata(void* writer, int32_t* metadataWritten);
+
 /* Reads the file header and the first PreviousTagSize; honours DataOffset. */
 TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
 /* Writes a 9-byte header (DataOffset 9) and PreviousTagSize0, then room for
@@ -113,7 +122,15 @@ TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
  * tag holding padding alone, sized by the header's sizeClass. */
 TARVEL_API int32_t Flv_WriteHeader(void* writer, const FlvHeaderRecord* header);
 /* Reads the next tag. Zero at the end of the file, and at a truncated or
- * damaged tag, which ends the input. The second argument is always 1. */
+ * damaged tag, which ends the input. mode TARVEL_READ_WHOLE (1) reads every
+ * tag whole. mode TARVEL_READ_SKIP_VIDEO (2) moves past a video tag's data
+ * without reading it: the record then holds the tag's header and at most
+ * TARVEL_VIDEO_HEAD_BYTES of its data (rawSize and payloadSize count the
+ * bytes held; dataSize keeps the stored size), and such a record must not be
+ * written. Other tags are read whole in either mode. */
+#define TARVEL_READ_WHOLE 1
+#define TARVEL_READ_SKIP_VIDEO 2
+#define TARVEL_VIDEO_HEAD_BYTES 16
 TARVEL_API int32_t Flv_ReadTag(void* reader, int32_t mode, TagRecord* tag);
 /* Appends the tag from its raw bytes, followed by its PreviousTagSize. */
 TARVEL_API int32_t Flv_WriteTag(void* writer, const TagRecord* tag);

@@ -1,0 +1,475 @@
+// The report's pass over one file. Audio is measured by the rules the
+// repairs use (MP3 frame lengths, Nellymoser blocks) and, for PCM, by its
+// bytes over the byte rate; video is read as far as its flags and packet
+// type, never further.
+#include "report/drift_scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/tarvel.h"
+#include "platform/file.h"
+#include "report/on_metadata.h"
+#include "retime/retime.h"
+#include "retime/timeline.h"
+
+namespace report {
+
+namespace {
+
+using retime::kTicksPerMs;
+using retime::kTicksPerSecond;
+using retime::storedTicks;
+
+constexpr int64_t kJumpMs = 1000;
+// A stamp that falls back from within this far below 2^16, 2^24 or 2^32 to
+// within this far above 0 has wrapped around a counter of that width.
+constexpr int64_t kWrapSlackMs = 10000;
+// The repairs' tolerances that make a file "ok".
+constexpr double kDriftTolerancePercent = 0.1;
+constexpr int64_t kOffsetToleranceMs = 40;
+constexpr double kDurationToleranceMs = 100;
+
+double ms(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
+
+bool pcm(int format) { return format == flv::kPcmPlatformEndian || format == flv::kPcmLittleEndian; }
+bool nellymoser(int format) { return format == flv::kNellymoser8kMono || format == flv::kNellymoser; }
+bool measurable(int format) { return format == flv::kMp3 || pcm(format) || nellymoser(format); }
+
+// How long one audio tag plays, in ticks; 0 for a format without a rule.
+int64_t audioTicks(const TagRecord& tag) {
+  if (tag.payloadSize <= 0) return 0;
+  if (tag.soundFormat == flv::kMp3) return measureMp3Duration(tag.payload, tag.payloadSize);
+  if (nellymoser(tag.soundFormat)) return nellymoserTagDuration(tag);
+  if (pcm(tag.soundFormat)) {
+    int64_t bytesPerSecond = int64_t{flv::kSoundRates[tag.soundRate & 3]} * (tag.soundType + 1) * (tag.soundSize + 1);
+    return int64_t{tag.payloadSize} * kTicksPerSecond / bytesPerSecond;
+  }
+  return 0;
+}
+
+// Stamp faults within one stream: jumps of more than a second, wraps of a
+// narrow counter, negative times and small steps back.
+class StampWatch {
+ public:
+  // The kind of fault this stamp shows, or null.
+  const char* check(uint32_t stamp) {
+    bool negative = static_cast<int32_t>(stamp) < 0;
+    const char* kind = nullptr;
+    if (negative) {
+      if (!wasNegative_) kind = "negative_time";
+    } else if (seen_ && !wasNegative_) {
+      int64_t step = int64_t{stamp} - int64_t{previous_};
+      if (step > kJumpMs) {
+        kind = "jump_forward";
+      } else if (step < 0) {
+        kind = wrapped(previous_, stamp) ? "wrapped_time" : step < -kJumpMs ? "jump_backward" : "out_of_order";
+      }
+    }
+    seen_ = true;
+    wasNegative_ = negative;
+    previous_ = stamp;
+    return kind;
+  }
+
+ private:
+  static bool wrapped(uint32_t before, uint32_t after) {
+    for (int bits : {16, 24, 32}) {
+      int64_t limit = int64_t{1} << bits;
+      if (before < limit && before >= limit - kWrapSlackMs && after < kWrapSlackMs) return true;
+    }
+    return false;
+  }
+
+  bool seen_ = false;
+  bool wasNegative_ = false;
+  uint32_t previous_ = 0;
+};
+
+// Where the repair puts each video tag, and how far that is from where the
+// tag stands, both counted from the start of the sound (the repair stamps
+// the first audio tag 0, so a file whose sound starts late is not off).
+// The MP3 repair moves video by the latest audio tag's distance from the
+// running length of the frames before it; the PCM and Nellymoser re-timers
+// keep gaps at their stamped length. Video before the first audio tag moves
+// with the first audio tag; no video tag is put before the one before it,
+// nor below 0.
+class RepairPlacement {
+ public:
+  // Set from the stream's format before its first audio tag with one.
+  void useMp3Rule(bool mp3) { mp3_ = mp3; }
+
+  void audio(const TagRecord& tag, int64_t length) {
+    if (broken_) return;
+    int64_t stored = storedTicks(tag);
+    if (!seenAudio_) {
+      seenAudio_ = true;
+      startMs_ = tag.timestamp;
+      if (pendingMaxMs_ >= 0) previousVideoMs_ = std::max<int64_t>(0, pendingMaxMs_ - startMs_);
+    }
+    if (mp3_) {
+      drift_ = clock_ - stored;
+      clock_ += length;
+      broken_ = !retime::withinTimeline(clock_);
+      return;
+    }
+    if (tag.payloadSize == 0) {
+      if (!inGap_) {
+        gapStart_ = stored;
+        drift_ = clock_ - stored;
+        inGap_ = true;
+      }
+      return;
+    }
+    if (inGap_) {
+      clock_ += stored - gapStart_;
+      inGap_ = false;
+    }
+    drift_ = clock_ - stored;
+    clock_ += length;
+    // Gaps of a damaged file can add up past any real timeline: no placement then.
+    broken_ = !retime::withinTimeline(clock_);
+  }
+
+  void video(uint32_t storedMs) {
+    if (broken_) return;
+    if (!seenAudio_) {
+      pendingMaxMs_ = std::max<int64_t>(pendingMaxMs_, storedMs);
+      return;
+    }
+    int64_t moved = int64_t{storedMs} + drift_ / kTicksPerMs;
+    int64_t placed = std::max({moved, previousVideoMs_, int64_t{0}});
+    previousVideoMs_ = placed;
+    int64_t offset = std::llabs(placed - (int64_t{storedMs} - startMs_));
+    maxOffsetMs_ = std::max(maxOffsetMs_, offset);
+    anyVideo_ = true;
+  }
+
+  std::optional<int64_t> maxOffsetMs() const {
+    if (broken_ || !seenAudio_ || !(anyVideo_ || pendingMaxMs_ >= 0)) return std::nullopt;
+    return maxOffsetMs_;
+  }
+
+ private:
+  bool mp3_ = false;
+  bool broken_ = false;
+  bool seenAudio_ = false;
+  bool anyVideo_ = false;
+  int64_t startMs_ = 0;
+  int64_t pendingMaxMs_ = -1;  // latest stamp of the video before any audio
+  int64_t clock_ = 0;
+  int64_t drift_ = 0;
+  int64_t gapStart_ = 0;
+  bool inGap_ = false;
+  int64_t previousVideoMs_ = 0;
+  int64_t maxOffsetMs_ = 0;
+};
+
+// The audio's real length against its stamps: sounding tags add their
+// length, gaps (runs of empty tags) their stamped length.
+struct SoundClock {
+  bool any = false;
+  int64_t firstStored = 0;
+  int64_t content = 0;
+  int64_t gapTotal = 0;
+  bool inGap = false;
+  int64_t gapStart = 0;
+  bool anySounding = false;
+  int64_t lastSoundingStored = 0;
+  int64_t lastSoundingLength = 0;
+  // The latest tag by stamp, for the end of the timeline.
+  uint32_t latestMs = 0;
+  int64_t latestLength = 0;
+  // The sums left any real timeline (a damaged file): nothing is measured.
+  bool broken = false;
+
+  double realMs() const { return ms(content + gapTotal); }
+  double offsetMs(int64_t stored) const { return ms(stored - firstStored) - realMs(); }
+};
+
+class Scanner {
+ public:
+  explicit Scanner(FileReport* r) : r_(*r) {}
+
+  void run(void* reader, int64_t firstTag, int64_t fileSize);
+
+ private:
+  void audio(const TagRecord& tag);
+  void video(const TagRecord& tag);
+  void script(const TagRecord& tag);
+  void stamp(const TagRecord& tag, StampWatch& watch, bool audio);
+  void finish(int64_t fileSize);
+
+  FileReport& r_;
+  StampWatch audioStamps_, videoStamps_;
+  SoundClock sound_;
+  RepairPlacement placement_;
+  bool anyMedia_ = false;
+  bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
+  uint32_t lastStampMs_ = 0;
+  int64_t expected_ = 0;  // where the next tag should start
+  // Video frames, for the end of the timeline.
+  uint32_t firstFrameMs_ = 0, lastFrameMs_ = 0;
+  bool metadataSeen_ = false;
+  OnMetaData meta_;
+};
+
+void Scanner::run(void* reader, int64_t firstTag, int64_t fileSize) {
+  expected_ = firstTag;
+  TagRecord tag{};
+  while (Flv_ReadTag(reader, TARVEL_READ_SKIP_VIDEO, &tag)) {
+    // The reader steps over damage to the next tag it can confirm.
+    if (tag.filePosition != expected_) r_.events.add(expected_, lastStampMs_, "damaged_tag_skipped");
+    expected_ = tag.filePosition + int64_t{flv::kTagHeaderSize} + tag.dataSize + int64_t{flv::kPreviousTagSizeBytes};
+    if (tag.tagType == flv::kAudio) {
+      audio(tag);
+    } else if (tag.tagType == flv::kVideo) {
+      video(tag);
+    } else if (tag.tagType == flv::kScript) {
+      script(tag);
+    }
+    if (tag.tagType == flv::kAudio || tag.tagType == flv::kVideo) lastStampMs_ = tag.timestamp;
+    Flv_FreeTag(&tag);
+  }
+  Flv_FreeTag(&tag);
+  finish(fileSize);
+}
+
+void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio) {
+  const char* kind = watch.check(tag.timestamp);
+  if (!kind) return;
+  r_.events.add(tag.filePosition, tag.timestamp, kind);
+  if (audio && sound_.any) r_.curve.mark(sound_.realMs(), sound_.offsetMs(storedTicks(tag)), false);
+}
+
+void Scanner::audio(const TagRecord& tag) {
+  stamp(tag, audioStamps_, true);
+  anyMedia_ = true;
+  if (r_.soundFormat < 0 && tag.soundFormat >= 0) {
+    r_.soundFormat = tag.soundFormat;
+    r_.lengthKnown = measurable(tag.soundFormat);
+    placement_.useMp3Rule(tag.soundFormat == flv::kMp3);
+  }
+  if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
+    if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
+    aacHeaderSeen_ = true;
+  }
+  int64_t stored = storedTicks(tag);
+  int64_t length = audioTicks(tag);
+  placement_.audio(tag, length);
+  SoundClock& s = sound_;
+  if (!s.any) {
+    s.any = true;
+    s.firstStored = stored;
+  }
+  if (tag.timestamp >= s.latestMs) {
+    s.latestMs = tag.timestamp;
+    s.latestLength = length;
+  }
+  if (s.broken) return;
+  if (tag.payloadSize == 0) {
+    if (!s.inGap) {
+      s.inGap = true;
+      s.gapStart = stored;
+      r_.events.add(tag.filePosition, tag.timestamp, "gap_opened");
+      r_.curve.mark(s.realMs(), s.offsetMs(stored), true);
+    }
+    return;
+  }
+  if (s.inGap) {
+    s.inGap = false;
+    s.gapTotal += stored - s.gapStart;
+    ++r_.gaps;
+    r_.events.add(tag.filePosition, tag.timestamp, "gap_closed");
+  }
+  s.broken = !retime::withinTimeline(s.gapTotal) || !retime::withinTimeline(s.content + length);
+  if (s.broken) return;
+  r_.curve.add(s.realMs(), s.offsetMs(stored));
+  s.content += length;
+  s.anySounding = true;
+  s.lastSoundingStored = stored;
+  s.lastSoundingLength = length;
+}
+
+void Scanner::video(const TagRecord& tag) {
+  stamp(tag, videoStamps_, false);
+  anyMedia_ = true;
+  placement_.video(tag.timestamp);
+  if (tag.dataSize == 0) return;
+  if (r_.videoCodec < 0) r_.videoCodec = tag.codecId;
+  // AVC packets: 0 sequence header, 1 picture, 2 end of sequence.
+  int avcPacket = tag.codecId == flv::kAvc ? (tag.payloadSize > 0 ? tag.payload[0] : -1) : 1;
+  if (avcPacket == 0) {
+    if (avcHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
+    avcHeaderSeen_ = true;
+  }
+  if (tag.frameType == flv::kInfoFrame || avcPacket != 1) return;
+  if (r_.frames == 0) firstFrameMs_ = tag.timestamp;
+  lastFrameMs_ = std::max(lastFrameMs_, tag.timestamp);
+  ++r_.frames;
+  if (tag.frameType == flv::kKeyFrame) ++r_.keyframes;
+}
+
+void Scanner::script(const TagRecord& tag) {
+  if (anyMedia_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
+  if (metadataSeen_ || tag.payloadSize <= 0) return;
+  if (readOnMetaData(tag.payload, static_cast<size_t>(tag.payloadSize), &meta_)) {
+    metadataSeen_ = true;
+    r_.metadataPresent = true;
+  }
+}
+
+// Every index entry must name a video tag flagged as a key frame: each is
+// looked at where it points (12 bytes), so the index is never held twice.
+bool indexPointsAtKeyframes(const std::string& path, const OnMetaData& meta) {
+  if (!meta.hasIndex || meta.badPosition) return false;
+  platform::File file;
+  if (!file.open(path.c_str(), platform::File::Mode::kRead)) return false;
+  for (int64_t position : meta.positions) {
+    uint8_t head[flv::kTagHeaderSize + 1];
+    if (file.readAt(head, sizeof head, position) != sizeof head) return false;
+    if ((head[0] & 0x1F) != flv::kVideo || flv::readU24(head + 1) == 0) return false;
+    if ((head[flv::kTagHeaderSize] >> 4) != flv::kKeyFrame) return false;
+  }
+  return true;
+}
+
+void Scanner::finish(int64_t fileSize) {
+  // Bytes after the last tag that form no tag: a truncated or damaged end.
+  if (fileSize > expected_) r_.events.add(expected_, lastStampMs_, "damaged_tag_skipped");
+  const SoundClock& s = sound_;
+  r_.timelineDamaged = s.broken;
+  if (s.anySounding && !s.broken) {
+    r_.stampedTicks = s.lastSoundingStored + s.lastSoundingLength - s.firstStored;
+    r_.contentTicks = s.content;
+    r_.gapTicks = s.gapTotal;
+    if (r_.lengthKnown && s.content > 0) {
+      double sounding = static_cast<double>(r_.stampedTicks - r_.gapTicks);
+      r_.driftPercent = (sounding - static_cast<double>(s.content)) / static_cast<double>(s.content) * 100.0;
+    }
+  }
+  if (r_.lengthKnown) r_.maxAvOffsetMs = placement_.maxOffsetMs();
+  // Where the timeline really ends: the later of the last frame (plus a
+  // frame's time) and the latest audio tag's end.
+  double endMs = 0;
+  if (r_.frames > 0) {
+    double frameMs = r_.frames > 1 ? double(lastFrameMs_ - firstFrameMs_) / double(r_.frames - 1) : 0;
+    endMs = lastFrameMs_ + frameMs;
+  }
+  if (s.any) endMs = std::max(endMs, s.latestMs + ms(s.latestLength));
+  r_.durationMatches = meta_.durationSeconds && std::fabs(*meta_.durationSeconds * 1000.0 - endMs) <= kDurationToleranceMs;
+  r_.keyframesIndex = metadataSeen_ && indexPointsAtKeyframes(r_.path, meta_);
+}
+
+// What tagmend does with the file, by the probe it makes.
+bool tagmendRepairs(const StreamInfo& info) {
+  int format = info.soundFormat;
+  return (format == flv::kMp3 && info.videoCodecId >= 0) || format == flv::kPcmPlatformEndian || nellymoser(format);
+}
+
+bool timingOff(const FileReport& r) {
+  if (r.timelineDamaged) return true;
+  if (r.driftPercent) {
+    if (std::fabs(*r.driftPercent) >= kDriftTolerancePercent) return true;
+  } else if (r.lengthKnown && r.stampedTicks > 0) {
+    return true;  // stamps over audio that holds nothing measurable
+  }
+  if (r.maxAvOffsetMs && *r.maxAvOffsetMs > kOffsetToleranceMs) return true;
+  if (r.lengthKnown) return false;
+  // Without a length rule, the stamps can only be judged against each other.
+  for (const Event& e : r.events.kept) {
+    std::string_view kind = e.kind;
+    if (kind.starts_with("jump") || kind == "wrapped_time" || kind == "negative_time" || kind == "out_of_order") {
+      return true;
+    }
+  }
+  return false;
+}
+
+void judge(const StreamInfo& info, FileReport* r) {
+  r->tagmendExit = info.soundFormat < 0 ? 7 : 0;
+  bool ok = r->tagmendExit == 0 && !timingOff(*r) && r->metadataPresent && r->durationMatches;
+  if (ok) {
+    r->verdict = "ok";
+  } else {
+    r->verdict = r->tagmendExit == 0 && tagmendRepairs(info) ? "needs repair" : "cannot repair";
+  }
+}
+
+}  // namespace
+
+void DriftCurve::add(double realMs, double offsetMs) {
+  if (seen_++ % stride_ != 0) return;
+  points.push_back({float(realMs), float(offsetMs)});
+  if (points.size() < kMaxPoints) return;
+  // Full: keep every other point and take half as many from now on.
+  for (size_t i = 0; i < points.size() / 2; ++i) points[i] = points[2 * i];
+  points.resize(points.size() / 2);
+  stride_ *= 2;
+}
+
+FileReport scanFile(const std::string& path) {
+  FileReport r;
+  r.path = path;
+  std::unique_ptr<void, void (*)(void*)> reader(CreateFileReadAble(path.c_str()), DeleteFileReadAble);
+  StreamInfo info{};
+  FlvHeaderRecord header{};
+  if (!reader) {
+    r.error = "cannot be opened";
+    r.tagmendExit = 2;
+    return r;
+  }
+  if (!GetFLVInfo(reader.get(), &info) || !Flv_ReadHeader(reader.get(), &header)) {
+    r.error = "is not an FLV file";
+    r.tagmendExit = 3;
+    return r;
+  }
+  int64_t fileSize = -1;
+  {
+    platform::File file;
+    if (file.open(path.c_str(), platform::File::Mode::kRead)) fileSize = file.size();
+  }
+  Scanner scanner(&r);
+  scanner.run(reader.get(), int64_t{header.dataOffset} + int64_t{flv::kPreviousTagSizeBytes}, fileSize);
+  judge(info, &r);
+  return r;
+}
+
+std::string soundFormatName(int format) {
+  switch (format) {
+    case -1: return "";
+    case flv::kPcmPlatformEndian: return "pcm";
+    case flv::kAdpcm: return "adpcm";
+    case flv::kMp3: return "mp3";
+    case flv::kPcmLittleEndian: return "pcm-le";
+    case flv::kNellymoser16kMono: return "nellymoser-16k";
+    case flv::kNellymoser8kMono:
+    case flv::kNellymoser: return "nellymoser";
+    case flv::kG711ALaw: return "g711-alaw";
+    case flv::kG711MuLaw: return "g711-mulaw";
+    case flv::kAac: return "aac";
+    case flv::kSpeex: return "speex";
+    case flv::kMp38k: return "mp3-8k";
+    case flv::kDeviceSpecific: return "device-specific";
+    default: return "format-" + std::to_string(format);
+  }
+}
+
+std::string videoCodecName(int codec) {
+  switch (codec) {
+    case -1: return "";
+    case flv::kSorensonH263: return "h263";
+    case flv::kScreenVideo: return "screen";
+    case flv::kVp6: return "vp6";
+    case flv::kVp6Alpha: return "vp6a";
+    case flv::kScreenVideo2: return "screen2";
+    case flv::kAvc: return "h264";
+    default: return "codec-" + std::to_string(codec);
+  }
+}
+
+}  // namespace report

@@ -1,0 +1,179 @@
+// tagmend-report end to end: a recording that ffmpeg made, its audio
+// stamped by a clock 2.5 % fast (scripts/flvdrift.py) with a gap cut into
+// it, reported before and after tagmend repairs it; the JSON read by
+// Python's parser, the picture drawn by a real SVG renderer.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+std::string reportPath() { return binDir() + "/tagmend-report"; }
+
+RunResult report(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{reportPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+// Ten audio tags in the middle of the file emptied to their flags byte: a
+// gap of their stamped length, which the drift must leave out.
+void cutGap(Flv& f) {
+  std::vector<Tag*> audio;
+  for (Tag& t : f.tags) {
+    if (t.type == 8) audio.push_back(&t);
+  }
+  ASSERT_GT(audio.size(), 200u);
+  for (size_t i = 300; i < 310; ++i) audio[i]->data.resize(1);
+}
+
+class Report : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!haveTool("ffmpeg") || !haveTool("python3")) return;
+    dir_ = new TempDir;
+    std::string clean = makeWithFfmpeg(dir_->file("clean.flv"),
+        "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=22050 -t 20 "
+        "-c:v libx264 -preset ultrafast -g 25 -c:a libmp3lame -b:a 64k -f flv");
+    std::string fast = dir_->file("fast.flv");
+    RunResult drifted = run({"python3", sourceDir() + "/scripts/flvdrift.py", clean, fast, "--factor", "1.025",
+                             "--jitter", "12"});
+    ASSERT_EQ(drifted.exitCode, 0) << drifted.err;
+    Flv f = readFlv(fast);
+    cutGap(f);
+    writeFlv(fast, f);
+    RunResult mended = tagmend(fast, dir_->file("mended"));
+    ASSERT_EQ(mended.exitCode, 0);
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (!dir_) GTEST_SKIP() << "ffmpeg or python3 missing (scripts/install-deps.sh)";
+  }
+  static std::string file(const char* name) { return dir_->file(name); }
+
+  static TempDir* dir_;
+};
+TempDir* Report::dir_ = nullptr;
+
+// Python's json module reads the array, checks every object has exactly the
+// keys the report promises, and prints one line per file.
+const char* kReadJson = R"(
+import json, sys
+top = {"file", "audio", "video", "max_av_offset_ms", "events", "events_total", "metadata", "verdict", "tagmend_exit"}
+nested = {"audio": {"format", "content_ms", "stamped_ms", "drift_percent", "gaps", "gap_ms"},
+          "video": {"codec", "frames", "keyframes"},
+          "metadata": {"present", "duration_matches", "keyframes_index"}}
+for r in json.load(open(sys.argv[1])):
+    bad = set(r) ^ top
+    for k, keys in nested.items():
+        bad |= set(r.get(k, {})) ^ keys
+    for e in r["events"]:
+        bad |= set(e) ^ {"offset", "ms", "kind"}
+    a, m = r["audio"], r["metadata"]
+    n = lambda v: -1 if v is None else v
+    print(a["format"] or "-", n(a["drift_percent"]), a["gaps"], round(a["gap_ms"]), n(r["max_av_offset_ms"]),
+          r["verdict"].replace(" ", "_"), r["tagmend_exit"], int(m["present"]), int(m["duration_matches"]),
+          int(m["keyframes_index"]), r["video"]["codec"] or "-", ",".join(sorted(bad)) or "-")
+)";
+
+struct JsonLine {
+  std::string format, verdict, codec, badKeys;
+  double drift = 0, offset = 0;
+  int gaps = 0, gapMs = 0, tagmendExit = -1, present = 0, durationMatches = 0, index = 0;
+};
+
+std::vector<JsonLine> readJson(const std::string& path) {
+  RunResult py = run({"python3", "-c", kReadJson, path});
+  EXPECT_EQ(py.exitCode, 0) << py.err;
+  std::vector<JsonLine> lines;
+  std::istringstream in(py.out);
+  JsonLine l;
+  while (in >> l.format >> l.drift >> l.gaps >> l.gapMs >> l.offset >> l.verdict >> l.tagmendExit >> l.present >>
+         l.durationMatches >> l.index >> l.codec >> l.badKeys) {
+    lines.push_back(l);
+  }
+  return lines;
+}
+
+TEST_F(Report, DriftOfAFastClockBeforeAndAfterTheRepair) {
+  std::string json = file("report.json");
+  std::string svg = file("report.svg");
+  RunResult r = report({"--json", "--svg", svg, file("fast.flv"), file("mended.flv")});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err, "");
+  writeBytes(json, std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> lines = readJson(json);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+
+  const JsonLine& before = lines[0];
+  EXPECT_EQ(before.badKeys, "-");
+  EXPECT_EQ(before.format, "mp3");
+  EXPECT_EQ(before.codec, "h264");
+  EXPECT_NEAR(before.drift, 2.5, 0.5);
+  EXPECT_EQ(before.gaps, 1);
+  EXPECT_NEAR(before.gapMs, 10 * 26.12 * 1.025, 30);
+  EXPECT_GT(before.offset, 200);  // 20 s at 2.5 %: half a second by the end
+  EXPECT_EQ(before.verdict, "needs_repair");
+  EXPECT_EQ(before.tagmendExit, 0);
+
+  const JsonLine& after = lines[1];
+  EXPECT_EQ(after.badKeys, "-");
+  EXPECT_LT(std::abs(after.drift), 0.1);
+  EXPECT_LE(after.offset, 40);
+  EXPECT_EQ(after.present + after.durationMatches + after.index, 3);
+  EXPECT_EQ(after.verdict, "ok");
+
+  // The picture: plain SVG that a real renderer draws at 1000 px.
+  std::string text;
+  for (uint8_t c : readBytes(svg)) text += static_cast<char>(c);
+  EXPECT_EQ(text.find("<script"), std::string::npos);
+  EXPECT_EQ(text.find("@font-face"), std::string::npos);
+  EXPECT_NE(text.find("fast.flv (drift +2."), std::string::npos);
+  if (!haveTool("rsvg-convert")) FAIL() << "rsvg-convert missing (package librsvg2-bin, scripts/install-deps.sh)";
+  std::string png = file("report.png");
+  RunResult drawn = run({"rsvg-convert", "-o", png, svg});
+  ASSERT_EQ(drawn.exitCode, 0) << drawn.err;
+  std::vector<uint8_t> b = readBytes(png);
+  ASSERT_GT(b.size(), 24u);
+  EXPECT_EQ(std::string(b.begin() + 1, b.begin() + 4), "PNG");
+  EXPECT_EQ((b[16] << 24) | (b[17] << 16) | (b[18] << 8) | b[19], 1000);  // IHDR width
+}
+
+TEST_F(Report, ExitCodesAndTheTable) {
+  RunResult ok = report({file("mended.flv")});
+  EXPECT_EQ(ok.exitCode, 0) << ok.err;
+  std::istringstream table(ok.out);
+  std::string header, row;
+  std::getline(table, header);
+  std::getline(table, row);
+  EXPECT_EQ(header.rfind("FILE", 0), 0u) << ok.out;
+  EXPECT_NE(row.find(" mp3 "), std::string::npos) << ok.out;
+  EXPECT_EQ(row.substr(row.size() - 4), "  ok") << ok.out;
+
+  // No audio: tagmend would refuse it (exit 7).
+  std::string silent = makeWithFfmpeg(file("silent.flv"), "-f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v flv -f flv");
+  RunResult json = report({"--json", silent});
+  EXPECT_EQ(json.exitCode, 1);
+  writeBytes(file("silent.json"), std::vector<uint8_t>(json.out.begin(), json.out.end()));
+  std::vector<JsonLine> lines = readJson(file("silent.json"));
+  ASSERT_EQ(lines.size(), 1u) << json.out;
+  EXPECT_EQ(lines[0].verdict, "cannot_repair");
+  EXPECT_EQ(lines[0].tagmendExit, 7);
+
+  // A missing file and one that is not FLV: named on stderr, the rest reported.
+  writeBytes(file("text.flv"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  RunResult bad = report({file("missing.flv"), file("mended.flv"), file("text.flv")});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_EQ(bad.err, "tagmend-report: " + file("missing.flv") + " cannot be opened\n" +
+                     "tagmend-report: " + file("text.flv") + " is not an FLV file\n");
+  EXPECT_EQ(bad.out, ok.out);
+}
+
+}  // namespace
+}  // namespace e2e
