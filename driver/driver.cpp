@@ -5,6 +5,8 @@
 #include "extract/flows.h"
 #include "libs/quennet/quennet.h"
 #include "libs/tarvel/tarvel.h"
+#include "platform/diagnostics.h"
+#include "platform/interrupt.h"
 #include "retime/retime.h"
 
 namespace {
@@ -17,18 +19,26 @@ constexpr int kNellymoser8k = 5;
 constexpr int kNellymoser = 6;
 constexpr int kNoVideo = -1;
 
+// Runs one repair. From its start, an interruption ends the program with
+// the repair's failure code, once the converter is stopped and every
+// leftover of the repair removed.
+int run(int (*repairWith)(const char*, const char*), const char* input, const char* prefix, int failureCode) {
+  platform::exitOnInterrupt(failureCode);
+  return repairWith(input, prefix) ? kExitOk : failureCode;
+}
+
 int repair(const StreamInfo& info, const char* input, const char* prefix) {
   switch (info.soundFormat) {
     case kNoAudio:
       return kExitNoAudio;
     case kMp3:
       if (info.videoCodecId == kNoVideo) return kExitOk;  // nothing to re-time against
-      return rebuildMp3Timeline(input, prefix) ? kExitOk : kExitMp3RepairFailed;
+      return run(rebuildMp3Timeline, input, prefix, kExitMp3RepairFailed);
     case kPcm:
-      return extractAndRetimePcm(input, prefix) ? kExitOk : kExitPcmFailed;
+      return run(extractAndRetimePcm, input, prefix, kExitPcmFailed);
     case kNellymoser8k:
     case kNellymoser:
-      return extractAndRetimeNellymoser(input, prefix) ? kExitOk : kExitNellymoserFailed;
+      return run(extractAndRetimeNellymoser, input, prefix, kExitNellymoserFailed);
     default:
       return kExitOk;  // a format this tool does not repair
   }
@@ -48,9 +58,17 @@ int runTagmend(int argc, char** argv) {
   const char* input = argv[1];
   const char* prefix = argv[2];
   void* reader = CreateFileReadAble(input);
-  if (!reader) return kExitCannotOpen;
+  if (!reader) {
+    platform::reportFailure("open input", input);
+    return kExitCannotOpen;
+  }
   StreamInfo info{};
-  int result = GetFLVInfo(reader, &info) ? repair(info, input, prefix) : kExitCannotProbe;
+  int result = kExitCannotProbe;
+  if (GetFLVInfo(reader, &info)) {
+    result = repair(info, input, prefix);
+  } else {
+    platform::reportFailure("probe input", input, "not an FLV file that can be probed");
+  }
   DeleteFileReadAble(reader);
   return result;
 }

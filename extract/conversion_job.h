@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr const char* kJobNamePrefix = "MY_TONECAST_MM_";
 constexpr uint32_t kJobSize = 608;
@@ -41,3 +42,13 @@ static_assert(offsetof(ConversionJob, codecId) == 588);
 static_assert(offsetof(ConversionJob, bitRate) == 592);
 static_assert(offsetof(ConversionJob, sampleRate) == 596);
 static_assert(offsetof(ConversionJob, infoWord) == 600);
+
+// Where the converter writes the MP3 until it is complete: a short name in
+// the final file's folder, whatever that file's own length, made from the
+// converter's process identifier, which tagmend knows too: after a failed
+// or interrupted conversion it removes what the converter left there.
+inline std::string converterPartialPath(const std::string& mp3Path, uint32_t converterProcessId) {
+  const size_t slash = mp3Path.find_last_of("/\\");
+  const std::string folder = slash == std::string::npos ? std::string() : mp3Path.substr(0, slash + 1);
+  return folder + ".tonecast-" + std::to_string(converterProcessId) + ".part";
+}

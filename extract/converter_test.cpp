@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ class FakeMapping : public platform::SharedMemory {
     if (!closed_) log_->push_back("close mapping");
     closed_ = true;
   }
+  void removeName() override { log_->push_back("remove name"); }
 
  private:
   Log* log_;
@@ -43,8 +45,12 @@ class FakeProcess : public platform::Process {
       : log_(log), job_(job), slices_(std::move(slices)), code_(code), codeReadable_(codeReadable) {}
   ~FakeProcess() override { log_->push_back("release process"); }
 
+  static constexpr uint32_t kId = 4242;
+  uint32_t id() const override { return kId; }
+
   WaitResult wait(uint32_t timeoutMs) override {
     log_->push_back("wait " + std::to_string(timeoutMs));
+    if (next_ >= slices_.size() && terminated_) return WaitResult::kEnded;
     if (next_ >= slices_.size()) {
       ADD_FAILURE() << "waited past the script";
       return WaitResult::kFailed;
@@ -56,6 +62,7 @@ class FakeProcess : public platform::Process {
   bool terminate(uint32_t exitCode) override {
     log_->push_back("terminate " + std::to_string(exitCode));
     code_ = exitCode;
+    terminated_ = true;
     return true;
   }
   bool exitCode(uint32_t* code) override {
@@ -71,6 +78,7 @@ class FakeProcess : public platform::Process {
   size_t next_ = 0;
   uint32_t code_;
   bool codeReadable_;
+  bool terminated_ = false;  // gone at the next wait
 };
 
 auto setProgress(double value) {
@@ -86,18 +94,21 @@ class RunConverterTest : public ::testing::Test {
   }
 
   // Runs the converter whose process follows `slices` and then holds `code`.
-  int run(std::vector<Slice> slices, uint32_t code, bool codeReadable = true, bool starts = true) {
-    auto start = [&](const std::string& commandLine) -> std::unique_ptr<platform::Process> {
-      log_.push_back("start " + commandLine);
+  int run(std::vector<Slice> slices, uint32_t code, bool codeReadable = true, bool starts = true,
+          uint32_t sliceMs = 5, const char* mp3Path = "out.mp3") {
+    auto start = [&](const std::string& program,
+                     const std::vector<std::string>& arguments) -> std::unique_ptr<platform::Process> {
+      log_.push_back("start " + program);
+      for (const std::string& argument : arguments) log_.back() += " " + argument;
       // Everything the converter reads is in place before it exists.
       EXPECT_STREQ(job_.inputPath, "in.flv");
-      EXPECT_STREQ(job_.outputPath, "out.mp3");
+      EXPECT_STREQ(job_.outputPath, mp3Path);
       EXPECT_EQ(job_.codecId, kJobCodecMp3);
       if (!starts) return nullptr;
       return std::make_unique<FakeProcess>(&log_, &job_, std::move(slices), code, codeReadable);
     };
     return runConverter("in.flv", info_, std::make_unique<FakeMapping>(&log_), &job_,
-                        "/opt/tone cast/tonecast.exe", "MY_TONECAST_MM_42", "out.mp3", start, 5);
+                        "/opt/tone cast/tonecast.exe", "MY_TONECAST_MM_42", mp3Path, start, sliceMs);
   }
 
   Log log_;
@@ -105,7 +116,14 @@ class RunConverterTest : public ::testing::Test {
   StreamInfo info_;
 };
 
-const char* kStart = "start \"/opt/tone cast/tonecast.exe\" MY_TONECAST_MM_42";
+const char* kStart = "start /opt/tone cast/tonecast.exe MY_TONECAST_MM_42";
+// What follows a converter found stalled or lost: it is ended and waited for.
+const Log kEnded = {"exit code", "terminate 3", "wait 10000", "close mapping", "exit code", "release process"};
+
+Log operator+(Log a, const Log& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 TEST_F(RunConverterTest, ExitZeroWithinFirstSliceSucceedsWithoutProgress) {
   EXPECT_EQ(run({{WaitResult::kEnded}}, 0), 1);
@@ -124,19 +142,19 @@ TEST_F(RunConverterTest, CannotStartClosesMappingAndFails) {
 
 TEST_F(RunConverterTest, ZeroProgressAtFirstSliceTerminatesWithoutWaitingAgain) {
   EXPECT_EQ(run({{WaitResult::kTimedOut}}, platform::kStillActive), 0);
-  EXPECT_EQ(log_, (Log{kStart, "wait 5", "terminate 3", "close mapping", "exit code", "release process"}));
+  EXPECT_EQ(log_, (Log{kStart, "wait 5"} + kEnded));
 }
 
 TEST_F(RunConverterTest, NegativeZeroProgressCountsAsZero) {
   EXPECT_EQ(run({{WaitResult::kTimedOut, setProgress(-0.0)}}, platform::kStillActive), 0);
-  EXPECT_EQ(log_[2], "terminate 3");
+  EXPECT_EQ(log_[3], "terminate 3");
 }
 
 TEST_F(RunConverterTest, NanProgressCountsAsZero) {
   EXPECT_EQ(run({{WaitResult::kTimedOut, setProgress(std::numeric_limits<double>::quiet_NaN())}},
                 platform::kStillActive),
             0);
-  EXPECT_EQ(log_[2], "terminate 3");
+  EXPECT_EQ(log_[3], "terminate 3");
 }
 
 TEST_F(RunConverterTest, TerminatedConverterStillActiveAtReadFails) {
@@ -146,8 +164,9 @@ TEST_F(RunConverterTest, TerminatedConverterStillActiveAtReadFails) {
     using FakeProcess::FakeProcess;
     bool terminate(uint32_t) override { return true; }
   };
-  auto start = [&](const std::string&) -> std::unique_ptr<platform::Process> {
-    return std::make_unique<Lingering>(&log_, &job_, std::vector<Slice>{{WaitResult::kTimedOut}},
+  auto start = [&](const std::string&, const std::vector<std::string>&) -> std::unique_ptr<platform::Process> {
+    return std::make_unique<Lingering>(&log_, &job_,
+                                       std::vector<Slice>{{WaitResult::kTimedOut}, {WaitResult::kTimedOut}},
                                        platform::kStillActive, true);
   };
   EXPECT_EQ(runConverter("in.flv", info_, std::make_unique<FakeMapping>(&log_), &job_, "c", "n", "o",
@@ -156,13 +175,13 @@ TEST_F(RunConverterTest, TerminatedConverterStillActiveAtReadFails) {
 }
 
 TEST_F(RunConverterTest, ProgressingConverterIsNeverTerminated) {
-  std::vector<Slice> slices(5, Slice{WaitResult::kTimedOut, setProgress(0.5)});
+  std::vector<Slice> slices;
+  for (int i = 1; i <= 5; ++i) slices.push_back({WaitResult::kTimedOut, setProgress(0.1 * i)});
   slices.push_back({WaitResult::kEnded});
   EXPECT_EQ(run(slices, 0), 1);
-  Log expected{kStart};
-  for (int i = 0; i < 6; ++i) expected.push_back("wait 5");
-  for (const char* tail : {"close mapping", "exit code", "release process"}) expected.push_back(tail);
-  EXPECT_EQ(log_, expected);
+  Log expected{kStart, "wait 5", "remove name"};
+  for (int i = 0; i < 5; ++i) expected.push_back("wait 5");
+  EXPECT_EQ(log_, (expected + Log{"close mapping", "exit code", "release process"}));
 }
 
 TEST_F(RunConverterTest, ProgressSetThenClearedTerminatesAtFirstZeroMark) {
@@ -171,13 +190,59 @@ TEST_F(RunConverterTest, ProgressSetThenClearedTerminatesAtFirstZeroMark) {
                  {WaitResult::kTimedOut, setProgress(0.0)}},
                 platform::kStillActive),
             0);
-  EXPECT_EQ(log_, (Log{kStart, "wait 5", "wait 5", "wait 5", "terminate 3", "close mapping",
+  EXPECT_EQ(log_, (Log{kStart, "wait 5", "remove name", "wait 5", "wait 5"} + kEnded));
+}
+
+// A converter that reported once and then hangs (stopped, or stuck) holds
+// tagmend no longer than one whole slice after its last move.
+TEST_F(RunConverterTest, ProgressStandingStillForAWholeSliceTerminates) {
+  EXPECT_EQ(run({{WaitResult::kTimedOut, setProgress(0.25)},
+                 {WaitResult::kTimedOut, setProgress(0.5)},
+                 {WaitResult::kTimedOut}},
+                platform::kStillActive),
+            0);
+  EXPECT_EQ(log_, (Log{kStart, "wait 5", "remove name", "wait 5", "wait 5"} + kEnded));
+}
+
+// Until the first report the converter is looked at often; once it has the
+// job object open, the object's name goes and the slice runs to its end.
+TEST_F(RunConverterTest, JobNameGoesAtTheFirstReportAndTheSliceKeepsItsLength) {
+  EXPECT_EQ(run({{WaitResult::kTimedOut}, {WaitResult::kTimedOut, setProgress(0.01)}, {WaitResult::kTimedOut},
+                 {WaitResult::kEnded}},
+                0, true, true, 1000),
+            1);
+  EXPECT_EQ(log_, (Log{kStart, "wait 100", "wait 100", "remove name", "wait 800", "wait 1000", "close mapping",
                        "exit code", "release process"}));
 }
 
-TEST_F(RunConverterTest, FailedWaitEndsSupervisionWithoutTerminating) {
+TEST_F(RunConverterTest, FailedWaitEndsTheConverter) {
   EXPECT_EQ(run({{WaitResult::kTimedOut, setProgress(1.0)}, {WaitResult::kFailed}}, platform::kStillActive), 0);
-  EXPECT_EQ(log_, (Log{kStart, "wait 5", "wait 5", "close mapping", "exit code", "release process"}));
+  EXPECT_EQ(log_, (Log{kStart, "wait 5", "remove name", "wait 5"} + kEnded));
+}
+
+// Ended by itself with a failure, or ended for its stall, the converter's
+// partial file goes; the final path is the converter's business.
+TEST_F(RunConverterTest, FailedConversionRemovesThePartialFileOnly) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("converter_test_" + std::to_string(platform::currentThreadId()));
+  fs::create_directories(dir);
+  const std::string mp3 = (dir / "out.mp3").string();
+  const std::string partial = converterPartialPath(mp3, FakeProcess::kId);
+  EXPECT_EQ(partial, (dir / (".tonecast-" + std::to_string(FakeProcess::kId) + ".part")).string());
+  for (bool stalls : {false, true}) {
+    std::FILE* f = std::fopen(partial.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    std::fclose(std::fopen(mp3.c_str(), "wb"));
+    if (stalls) {
+      EXPECT_EQ(run({{WaitResult::kTimedOut}}, platform::kStillActive, true, true, 5, mp3.c_str()), 0);
+    } else {
+      EXPECT_EQ(run({{WaitResult::kEnded}}, 1, true, true, 5, mp3.c_str()), 0);
+    }
+    EXPECT_FALSE(fs::exists(partial)) << stalls;
+    EXPECT_TRUE(fs::exists(mp3)) << stalls;
+  }
+  fs::remove_all(dir);
 }
 
 TEST_F(RunConverterTest, FailedWaitAfterConverterExitedZeroSucceeds) {
@@ -200,16 +265,12 @@ TEST(RunConverterSliceTest, ProgramWaitsInSixtySecondSlices) {
   ConversionJob job;
   std::memset(&job, 0, sizeof job);
   StreamInfo info{};
-  auto start = [&](const std::string&) -> std::unique_ptr<platform::Process> {
-    return std::make_unique<FakeProcess>(&log, &job, std::vector<Slice>{{WaitResult::kEnded}}, 0, true);
+  auto start = [&](const std::string&, const std::vector<std::string>&) -> std::unique_ptr<platform::Process> {
+    return std::make_unique<FakeProcess>(
+        &log, &job, std::vector<Slice>{{WaitResult::kTimedOut, setProgress(0.5)}, {WaitResult::kEnded}}, 0, true);
   };
   EXPECT_EQ(runConverter("i", info, std::make_unique<FakeMapping>(&log), &job, "c", "n", "o", start), 1);
-  EXPECT_EQ(log[0], "wait 60000");
-}
-
-TEST(ConverterCommandLineTest, QuotedPathSpaceName) {
-  EXPECT_EQ(converterCommandLine("C:\\a b\\tonecast.exe", "MY_TONECAST_MM_987"),
-            "\"C:\\a b\\tonecast.exe\" MY_TONECAST_MM_987");
+  EXPECT_EQ(log, (Log{"wait 100", "remove name", "wait 59900", "close mapping", "exit code", "release process"}));
 }
 
 // The real process layer: a converter that hangs without progress is ended
@@ -221,9 +282,9 @@ TEST(RunConverterProcessTest, HungConverterIsTerminated) {
   ASSERT_NE(job, nullptr);
   StreamInfo info{};
   std::string commandLine;
-  auto start = [&](const std::string& line) {
-    commandLine = line;
-    return platform::startProcess("\"/bin/sh\" -c \"sleep 30\"");
+  auto start = [&](const std::string& program, const std::vector<std::string>& arguments) {
+    commandLine = platform::windowsCommandLine(program, arguments);
+    return platform::startProcess("/bin/sh", {"-c", "exec sleep 30"});
   };
   EXPECT_EQ(runConverter("in.flv", info, std::move(mapping), job, "/x/tonecast.exe", name.c_str(),
                          "out.mp3", start, 50),

@@ -5,6 +5,7 @@
 
 #include "extract/job_mapping.h"
 #include "libs/tarvel/tarvel.h"
+#include "platform/diagnostics.h"
 
 bool converterPathBeside(const platform::ProgramLocation& program, std::string* converterPath) {
   const std::string& full = program.fullPath;
@@ -19,32 +20,56 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
                      const ExtractionServices& services) {
   // Everything that can be refused without work is refused before the job
   // object exists, so that a refusal leaves nothing behind.
-  if (std::strlen(prefix) > kMaxPrefixChars) return 0;
+  if (std::strlen(prefix) > kMaxPrefixChars) {
+    platform::reportFailure("output prefix", prefix, "longer than 255 characters");
+    return 0;
+  }
   const std::string mp3Path = std::string(prefix) + ".mp3";
   // The converter truncates its output first: it must not be the input.
-  if (platform::sameFile(mp3Path.c_str(), inputPath)) return 0;
+  if (platform::sameFile(mp3Path.c_str(), inputPath)) {
+    platform::reportFailure("output", mp3Path, "names the input");
+    return 0;
+  }
   platform::ProgramLocation program;
   std::string converterPath;
-  if (!services.locateProgram(&program) || !converterPathBeside(program, &converterPath)) return 0;
+  if (!services.locateProgram(&program)) {
+    platform::reportFailure("locate converter", kConverterFileName);
+    return 0;
+  }
+  if (!converterPathBeside(program, &converterPath)) {
+    platform::reportFailure("locate converter", program.fullPath, "program path too long for the converter's");
+    return 0;
+  }
 
   const std::string mappingName = jobMappingName(services.threadId());
   ConversionJob* job = nullptr;
   std::unique_ptr<platform::SharedMemory> mapping = createJobMapping(mappingName.c_str(), &job);
-  if (mapping == nullptr || job == nullptr) return 0;  // the handle closes with mapping
+  if (mapping == nullptr || job == nullptr) {  // the handle closes with mapping
+    platform::reportFailure("create job object", mappingName);
+    return 0;
+  }
 
   // The flow's own probe of the input, by path; the driver's is not shared.
   StreamInfo info;
   std::memset(&info, 0, sizeof info);
-  if (GetFLVInfoFromFile(inputPath, &info) == 0) return 0;
+  if (GetFLVInfoFromFile(inputPath, &info) == 0) {
+    platform::reportFailure("probe input", inputPath, "not an FLV file that can be probed");
+    return 0;
+  }
   const bool hasVideo = info.videoCodecId != -1;
   const std::string flvPath = std::string(prefix) + ".flv";
   // Refused before the converter runs rather than after it has worked.
-  if (hasVideo && platform::sameFile(flvPath.c_str(), inputPath)) return 0;
+  if (hasVideo && platform::sameFile(flvPath.c_str(), inputPath)) {
+    platform::reportFailure("output", flvPath, "names the input");
+    return 0;
+  }
 
   if (runConverter(inputPath, info, std::move(mapping), job, converterPath.c_str(),
                    mappingName.c_str(), mp3Path.c_str(), services.startProcess,
                    services.sliceMs) == 0)
     return 0;
   if (!hasVideo) return 1;  // the MP3 file is the only output
-  return retime(mp3Path.c_str(), inputPath, flvPath.c_str());
+  if (retime(mp3Path.c_str(), inputPath, flvPath.c_str()) != 0) return 1;
+  platform::reportFailure("re-time video", flvPath, "failed");
+  return 0;
 }

@@ -41,10 +41,11 @@ class ExtractionTest : public ::testing::Test {
       return true;
     };
     // The converter writes its output as a real one would, and exits 0.
-    services_.startProcess = [this](const std::string& commandLine) -> std::unique_ptr<platform::Process> {
-      commandLines_.push_back(commandLine);
-      return platform::startProcess("\"/bin/sh\" -c \"echo mp3 > '" + dir_ + "/clip.mp3'; exit " +
-                                    std::to_string(converterExit_) + "\"");
+    services_.startProcess = [this](const std::string& program, const std::vector<std::string>& arguments)
+        -> std::unique_ptr<platform::Process> {
+      commandLines_.push_back(platform::windowsCommandLine(program, arguments));
+      return platform::startProcess(
+          "/bin/sh", {"-c", "echo mp3 > '" + dir_ + "/clip.mp3'; exit " + std::to_string(converterExit_)});
     };
   }
   ~ExtractionTest() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
@@ -120,9 +121,10 @@ TEST_F(ExtractionTest, PrefixOf255IsTakenAnd256Refused) {
   const std::string in = input(false);
   std::string prefix = dir_ + "/";
   prefix += std::string(255 - prefix.size(), 'p');
-  services_.startProcess = [this](const std::string& line) -> std::unique_ptr<platform::Process> {
-    commandLines_.push_back(line);
-    return platform::startProcess("\"/bin/sh\" -c \"exit 0\"");
+  services_.startProcess = [this](const std::string& program, const std::vector<std::string>& arguments)
+      -> std::unique_ptr<platform::Process> {
+    commandLines_.push_back(platform::windowsCommandLine(program, arguments));
+    return platform::startProcess("/bin/sh", {"-c", "exit 0"});
   };
   EXPECT_EQ(extract(in, prefix), 1);
   EXPECT_EQ(extract(in, prefix + "q"), 0);

@@ -20,7 +20,36 @@ size_t splitProgram(const std::string& line, std::string* program) {
   return i;
 }
 
+// One argument as the C runtime reads it back: unchanged unless it holds a
+// blank or a quote or is empty; else in quotes, with each quote escaped and
+// the backslashes before a quote (or before the closing quote) doubled.
+std::string quoteArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  size_t slashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++slashes;
+      continue;
+    }
+    quoted.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
+    slashes = 0;
+    quoted += c;
+  }
+  quoted.append(2 * slashes, '\\');
+  return quoted + "\"";
+}
+
 }  // namespace
+
+std::string windowsCommandLine(const std::string& program, const std::vector<std::string>& arguments) {
+  // The program path ends at the next quote, with no escapes: a quote in it
+  // would end it early and make the rest another program's arguments.
+  if (program.find('"') != std::string::npos) return {};
+  std::string line = "\"" + program + "\"";
+  for (const std::string& argument : arguments) line += " " + quoteArgument(argument);
+  return line;
+}
 
 std::vector<std::string> splitCommandLine(const std::string& line) {
   std::vector<std::string> items;

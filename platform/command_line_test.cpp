@@ -30,5 +30,19 @@ TEST(SplitCommandLineTest, ArgumentQuotingAndBackslashRules) {
   EXPECT_EQ(splitCommandLine("p   "), (Items{"p"}));
 }
 
+TEST(WindowsCommandLineTest, QuotedProgramPathThenArguments) {
+  EXPECT_EQ(windowsCommandLine("C:\\a b\\tonecast.exe", {"MY_TONECAST_MM_987"}),
+            "\"C:\\a b\\tonecast.exe\" MY_TONECAST_MM_987");
+  EXPECT_EQ(windowsCommandLine("C:\\a\"b\\tonecast.exe", {"x"}), "");
+}
+
+// Whatever an argument holds, the child's C runtime reads back the same.
+TEST(WindowsCommandLineTest, ArgumentsComeBackWhole) {
+  const Items arguments = {"plain", "two words", "", "a\"b", "tail\\", "\\\"", "c:\\dir\\", "tab\there"};
+  Items expected = {"C:\\p q\\x.exe"};
+  expected.insert(expected.end(), arguments.begin(), arguments.end());
+  EXPECT_EQ(splitCommandLine(windowsCommandLine(expected[0], arguments)), expected);
+}
+
 }  // namespace
 }  // namespace platform

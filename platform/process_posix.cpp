@@ -2,15 +2,21 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/close_range.h>
+#include <sys/prctl.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "platform/interrupt_state.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -29,6 +35,23 @@ int openPidfd(pid_t pid) {
 #endif
 }
 
+// Holds back the signals our interruption handler catches, so that it runs
+// neither in a child before its exec nor between a child's start or end and
+// its registration; the previous mask comes back with the object's end.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() {
+    sigemptyset(&caught);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      if (interrupt_state::catches(signal)) sigaddset(&caught, signal);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &caught, &previous);
+  }
+  ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+  sigset_t caught;
+  sigset_t previous;
+};
+
 // A child of ours. Its pid stays ours until we reap it, so signalling it by
 // pid is safe; once reaped, its status is kept so that the exit code can be
 // read any number of times.
@@ -44,6 +67,8 @@ class PosixProcess : public Process {
     reap();
     if (pidfd_ >= 0) ::close(pidfd_);
   }
+
+  uint32_t id() const override { return static_cast<uint32_t>(pid_); }
 
   WaitResult wait(uint32_t timeoutMs) override {
     if (reaped_) return WaitResult::kEnded;
@@ -102,9 +127,12 @@ class PosixProcess : public Process {
     }
   }
 
-  // Collects the child's status if it has ended, without blocking.
+  // Collects the child's status if it has ended, without blocking. Once
+  // reaped, its pid may name another process: the interruption handler
+  // forgets it in the same breath.
   void reap() {
     if (reaped_ || failed_) return;
+    InterruptsHeld held;
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG) != 0) {
       if (errno != EINTR) failed_ = true;  // not our child any more
@@ -113,6 +141,7 @@ class PosixProcess : public Process {
     if (info.si_pid != pid_) return;
     status_ = info;
     reaped_ = true;
+    setInterruptChild(0);
   }
 
   pid_t pid_;
@@ -124,54 +153,98 @@ class PosixProcess : public Process {
   siginfo_t status_{};
 };
 
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
+// The most descriptors a child may have been handed; those we do not mean
+// to pass on are closed at its exec.
+int descriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65536;
+  return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536));
+}
+
+// In the child, between fork and exec: only calls safe there. Never returns.
+[[noreturn]] void execChild(char* const* argv, pid_t parent, const InterruptsHeld& held, int report,
+                            int maxDescriptors) {
+  // Our own handler is not the child's; whatever our parent ignored, the
+  // child ignores too.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigismember(&held.caught, signal) == 1) ::signal(signal, SIG_DFL);
   }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+#ifdef __linux__
+  // The child ends with us, even when we are killed outright; a parent gone
+  // already shows as another parent pid.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(127);
+#else
+  (void)parent;
+#endif
+  // Only the three standard streams pass to the child, as a Windows child
+  // that inherits no handles still shares the console.
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0) maxDescriptors = 3;
+#endif
+  for (int fd = 3; fd < maxDescriptors; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  ::pthread_sigmask(SIG_SETMASK, &held.previous, nullptr);
+  ::execve(argv[0], argv, environ);
+  const int error = errno;
+  while (::write(report, &error, sizeof error) < 0 && errno == EINTR) {
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-};
+  ::_exit(127);
+}
 
 }  // namespace
 
-std::unique_ptr<Process> startProcess(const std::string& commandLine) {
-  std::vector<std::string> items = splitCommandLine(commandLine);
-  if (items.empty() || items[0].empty()) return nullptr;
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  // Refused as on Windows, whose command line cannot carry it.
+  if (program.empty() || program.find('"') != std::string::npos) return nullptr;
+  std::vector<std::string> items{program};
+  items.insert(items.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& item : items) argv.push_back(item.data());
   argv.push_back(nullptr);
-
-  SpawnSetup setup;
-  // Only the three standard streams pass to the child, as a Windows child
-  // that inherits no handles still shares the console.
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-#endif
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&setup.attributes, &none);
-  posix_spawnattr_setsigdefault(&setup.attributes, &all);
-  posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int maxDescriptors = descriptorLimit();
 
   // A parent that started us with SIGCHLD ignored would have the system
   // reap the child, and its exit code would be lost to us.
   ::signal(SIGCHLD, SIG_DFL);
 
+  // The child tells why its exec failed through this pipe; a successful
+  // exec closes it.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return nullptr;
   pid_t pid = 0;
-  // The C library reports a program that cannot be executed here, and has
-  // collected the failed child itself.
-  if (::posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ) != 0)
+  {
+    InterruptsHeld held;
+    const pid_t parent = ::getpid();
+    pid = ::fork();
+    if (pid == 0) execChild(argv.data(), parent, held, report[1], maxDescriptors);
+    if (pid > 0) setInterruptChild(pid);
+  }
+  const int forkError = errno;
+  ::close(report[1]);
+  if (pid < 0) {
+    ::close(report[0]);
+    errno = forkError;
     return nullptr;
+  }
+  int execError = 0;
+  ssize_t n = 0;
+  while ((n = ::read(report[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (n > 0) {
+    {
+      InterruptsHeld held;
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      setInterruptChild(0);
+    }
+    errno = execError;
+    return nullptr;
+  }
   return std::make_unique<PosixProcess>(pid, openPidfd(pid));
 }
+
+uint32_t currentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 bool programLocation(ProgramLocation* location) {
   char buffer[PATH_MAX + 1];

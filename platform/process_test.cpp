@@ -8,13 +8,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <string>
 
 namespace platform {
 namespace {
 
-std::unique_ptr<Process> shell(const std::string& script) {
-  return startProcess("\"/bin/sh\" -c \"" + script + "\"");
-}
+std::unique_ptr<Process> shell(const std::string& script) { return startProcess("/bin/sh", {"-c", script}); }
 
 uint32_t codeOf(Process& process) {
   uint32_t code = 0xFFFFFFFF;
@@ -60,7 +60,7 @@ TEST(ProcessTest, WaitTimesOutWhileRunningAndWakesWhenChildEnds) {
 }
 
 TEST(ProcessTest, TerminatedChildReportsTheGivenCode) {
-  auto process = shell("sleep 30");
+  auto process = shell("exec sleep 30");
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(process->terminate(3));
   EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
@@ -69,7 +69,7 @@ TEST(ProcessTest, TerminatedChildReportsTheGivenCode) {
 }
 
 TEST(ProcessTest, ReleasingAKilledChildLeavesNoZombie) {
-  auto process = shell("sleep 30");
+  auto process = shell("exec sleep 30");
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(process->terminate(3));
   uint32_t code = 0;
@@ -87,21 +87,79 @@ TEST(ProcessTest, CrashReportsNonZero) {
 }
 
 TEST(ProcessTest, MissingProgramIsNotStarted) {
-  EXPECT_EQ(startProcess("\"/nonexistent/dir/tonecast.exe\" NAME"), nullptr);
-  EXPECT_EQ(startProcess(""), nullptr);
+  EXPECT_EQ(startProcess("/nonexistent/dir/tonecast.exe", {"NAME"}), nullptr);
+  EXPECT_EQ(startProcess("", {}), nullptr);
   EXPECT_TRUE(noChildrenLeft());
 }
 
 TEST(ProcessTest, ChildGetsArgumentsAndInheritsNoDescriptors) {
   const int fd = ::open("/dev/null", O_RDONLY);  // inheritable on purpose
   ASSERT_GE(fd, 3);
-  const std::string check = "test \\\"$0\\\" = 'two words' && test ! -e /proc/self/fd/" +
+  // Passed as they are, quotes and backslashes included: no command line
+  // is built and split again.
+  const std::string argument = "two \"quoted\" words \\\"";
+  const std::string check = "test \"$0\" = 'two \"quoted\" words \\\"' && test ! -e /proc/self/fd/" +
                             std::to_string(fd);
-  auto process = startProcess("\"/bin/sh\" -c \"" + check + "\" \"two words\"");
+  auto process = startProcess("/bin/sh", {"-c", check, argument});
   ::close(fd);
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
   EXPECT_EQ(codeOf(*process), 0u);
+}
+
+// Under nohup a hang-up must not end the child while we survive it: what
+// our parent ignored stays ignored in the child.
+TEST(ProcessTest, SignalIgnoredByOurParentStaysIgnoredInTheChild) {
+  ::signal(SIGHUP, SIG_IGN);
+  auto process = shell("kill -HUP $$; exit 0");
+  ::signal(SIGHUP, SIG_DFL);
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(process->wait(10000), WaitResult::kEnded);
+  EXPECT_EQ(codeOf(*process), 0u);
+}
+
+// A quote ends a Windows program path early, and the rest would start
+// another program: such a path is refused everywhere alike.
+TEST(ProcessTest, ProgramPathWithAQuoteIsRefused) {
+  EXPECT_EQ(startProcess("/bin/\"sh", {"-c", "exit 0"}), nullptr);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+// The starter killed outright takes the child with it.
+TEST(ProcessTest, ChildEndsWhenItsStarterIsKilled) {
+  char pattern[] = "/tmp/process_test_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string pidFile = std::string(pattern) + "/pid";
+  const pid_t starter = ::fork();
+  ASSERT_GE(starter, 0);
+  if (starter == 0) {
+    auto child = startProcess("/bin/sh", {"-c", "echo $$ > " + pidFile + ".new && mv " + pidFile +
+                                                    ".new " + pidFile + " && exec sleep 30"});
+    while (child != nullptr && ::access(pidFile.c_str(), F_OK) != 0) ::usleep(1000);
+    ::kill(::getpid(), SIGKILL);
+  }
+  ASSERT_EQ(::waitpid(starter, nullptr, 0), starter);
+  FILE* f = std::fopen(pidFile.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  int child = 0;
+  ASSERT_EQ(std::fscanf(f, "%d", &child), 1);
+  std::fclose(f);
+  // Gone, or a zombie its new parent has yet to reap.
+  auto alive = [child] {
+    FILE* stat = std::fopen(("/proc/" + std::to_string(child) + "/stat").c_str(), "r");
+    if (stat == nullptr) return false;
+    int pid = 0;
+    char name[256] = {}, state = 0;
+    const int n = std::fscanf(stat, "%d %255s %c", &pid, name, &state);
+    std::fclose(stat);
+    return n == 3 && state != 'Z' && state != 'X';
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (alive() && std::chrono::steady_clock::now() < deadline) ::usleep(10000);
+  EXPECT_FALSE(alive());
+  if (alive()) ::kill(child, SIGKILL);
+  std::remove(pidFile.c_str());
+  ::rmdir(pattern);
 }
 
 TEST(ProgramLocationTest, FullPathWithFileNamePosition) {

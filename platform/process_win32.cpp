@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/interrupt.h"
 #include "platform/process.h"
 
 namespace platform {
@@ -9,12 +10,17 @@ namespace {
 
 class Win32Process : public Process {
  public:
-  Win32Process(HANDLE process, HANDLE thread) : process_(process), thread_(thread) {}
+  Win32Process(HANDLE process, HANDLE thread, DWORD id) : process_(process), thread_(thread), id_(id) {
+    setInterruptChild(reinterpret_cast<intptr_t>(process_));
+  }
   ~Win32Process() override {
+    setInterruptChild(0);
     // The thread handle first, then the process handle.
     CloseHandle(thread_);
     CloseHandle(process_);
   }
+
+  uint32_t id() const override { return id_; }
 
   WaitResult wait(uint32_t timeoutMs) override {
     switch (WaitForSingleObject(process_, timeoutMs)) {
@@ -39,11 +45,30 @@ class Win32Process : public Process {
  private:
   HANDLE process_;
   HANDLE thread_;
+  DWORD id_;
 };
+
+// A job object that ends its processes when its last handle closes. Its
+// handle is never closed here: the system closes it when we end, however we
+// end, and the child goes with it. Null when the system refuses one.
+HANDLE jobEndingWithUs() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  std::memset(&limits, 0, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
 
 }  // namespace
 
-std::unique_ptr<Process> startProcess(const std::string& commandLine) {
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  const std::string commandLine = windowsCommandLine(program, arguments);
+  if (commandLine.empty()) return nullptr;
   // The child starts hidden, with everything else of our own start-up
   // information.
   STARTUPINFOA startup;
@@ -57,12 +82,20 @@ std::unique_ptr<Process> startProcess(const std::string& commandLine) {
   // released as soon as the call returns.
   char* copy = new char[commandLine.size() + 1];
   std::memcpy(copy, commandLine.c_str(), commandLine.size() + 1);
-  const BOOL started =
-      CreateProcessA(nullptr, copy, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+  // Started suspended, the child runs no code before it is in the job that
+  // ties it to us. A system that refuses the job (an older one inside a job
+  // of its own) still runs the child, untied.
+  const BOOL started = CreateProcessA(nullptr, copy, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                      nullptr, &startup, &info);
   delete[] copy;
   if (started == 0) return nullptr;
-  return std::make_unique<Win32Process>(info.hProcess, info.hThread);
+  HANDLE job = jobEndingWithUs();
+  if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) CloseHandle(job);
+  ResumeThread(info.hThread);
+  return std::make_unique<Win32Process>(info.hProcess, info.hThread, info.dwProcessId);
 }
+
+uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
 bool programLocation(ProgramLocation* location) {
   // A 261st byte that GetModuleFileNameA never reaches ends even a cut name.

@@ -6,19 +6,23 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/interrupt.h"
 #include "platform/shared_memory.h"
 
 namespace platform {
 namespace {
 
 // POSIX objects outlive their users until unlinked, unlike a Windows section,
-// which goes with its last handle. The creator therefore unlinks the name
-// when it lets go of its handle: by then the peer has opened the object (or
-// never will), and a crash is the only way to leave a name behind.
+// which goes with its last handle. The creator therefore unlinks the name as
+// soon as the peer has opened the object (removeName()), at the latest when
+// it lets go of its handle, and on an interruption: only a crash before the
+// peer opened it leaves a name behind.
 class PosixSharedMemory : public SharedMemory {
  public:
-  PosixSharedMemory(int fd, void* view, std::string name, bool unlinkOnClose)
-      : fd_(fd), view_(view), name_(std::move(name)), unlinkOnClose_(unlinkOnClose) {}
+  PosixSharedMemory(int fd, void* view, const char* name, bool creator)
+      : fd_(fd), view_(view), path_(std::string("/") + name), named_(creator) {
+    if (named_) leftover_.hold(Leftover::kSharedMemoryName, name);
+  }
   ~PosixSharedMemory() override { close(); }
 
   void* view() const override { return view_; }
@@ -27,14 +31,22 @@ class PosixSharedMemory : public SharedMemory {
     if (fd_ < 0) return;
     ::close(fd_);
     fd_ = -1;
-    if (unlinkOnClose_) ::shm_unlink(name_.c_str());
+    removeName();
+  }
+
+  void removeName() override {
+    if (!named_) return;
+    ::shm_unlink(path_.c_str());
+    named_ = false;
+    leftover_.release();
   }
 
  private:
   int fd_;
   void* view_;  // never unmapped: it lasts until the process ends
-  std::string name_;
-  bool unlinkOnClose_;
+  std::string path_;
+  bool named_;  // ours to unlink
+  RemovedOnInterrupt leftover_;
 };
 
 std::string objectName(const char* name) { return std::string("/") + name; }
@@ -78,7 +90,7 @@ std::unique_ptr<SharedMemory> createSharedMemory(const char* name, uint32_t size
     // Kept as found, contents included, like an existing Windows section.
   }
   void* view = mapWhole(fd, size);
-  return std::make_unique<PosixSharedMemory>(fd, view, path, true);
+  return std::make_unique<PosixSharedMemory>(fd, view, name, true);
 }
 
 std::unique_ptr<SharedMemory> openSharedMemory(const char* name, uint32_t size) {
@@ -90,7 +102,7 @@ std::unique_ptr<SharedMemory> openSharedMemory(const char* name, uint32_t size) 
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixSharedMemory>(fd, view, path, false);
+  return std::make_unique<PosixSharedMemory>(fd, view, name, false);
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "retime/staged_output.h"
 
+#include "platform/diagnostics.h"
 #include "platform/file.h"
 #include "retime/retime.h"
 
@@ -20,7 +21,10 @@ std::string createStagingFile(const std::string& finalPath) {
     platform::File file;
     if (file.open(candidate.c_str(), platform::File::Mode::kCreateNew)) return candidate;
     // Nothing there, yet no file could be made: the folder refuses.
-    if (platform::replaceableByRename(candidate.c_str()) && !platform::fileExists(candidate.c_str())) break;
+    if (platform::replaceableByRename(candidate.c_str()) && !platform::fileExists(candidate.c_str())) {
+      platform::reportFailure("create staging file", candidate);
+      break;
+    }
   }
   return {};
 }
@@ -36,6 +40,7 @@ StagedOutput::StagedOutput(std::string finalPath) : finalPath_(std::move(finalPa
   }
   stagingPath_ = createStagingFile(finalPath_);
   created_ = !stagingPath_.empty();
+  if (created_) leftover_.hold(platform::Leftover::kFile, stagingPath_);
 }
 
 StagedOutput::~StagedOutput() {
@@ -45,6 +50,8 @@ StagedOutput::~StagedOutput() {
 bool StagedOutput::publish() {
   if (stagingPath_.empty()) return false;
   published_ = !created_ || platform::replaceFile(stagingPath_.c_str(), finalPath_.c_str());
+  if (!published_) platform::reportFailure("rename", stagingPath_ + " to " + finalPath_);
+  if (published_) leftover_.release();
   return published_;
 }
 

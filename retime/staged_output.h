@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/interrupt.h"
+
 namespace retime {
 
 class StagedOutput {
@@ -28,6 +30,7 @@ class StagedOutput {
   std::string stagingPath_;
   bool created_ = false;  // the staging file is ours, made for this repair
   bool published_ = false;
+  platform::RemovedOnInterrupt leftover_;  // the staging file, until published
 };
 
 }  // namespace retime

@@ -95,10 +95,11 @@ class ExtractFlows : public ::testing::Test {
 
   // Runs the installed tagmend from another directory on input, with prefix
   // work/<name>; the converter expects exactly what tagmend must hand it.
-  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check") {
+  RunResult repair(const std::string& input, const std::string& name, const std::string& mode = "check",
+                   const std::string& verbose = "") {
     const std::string prefix = work() + "/" + name;
     return run({app_ + "/tagmend", input, prefix}, elsewhere(),
-               {"TEST_CONVERTER_MODE=" + mode, "TEST_CONVERTER_REPORT=" + report(),
+               {"TAGMEND_VERBOSE=" + verbose, "TEST_CONVERTER_MODE=" + mode, "TEST_CONVERTER_REPORT=" + report(),
                 "TEST_JOB_PROGRAM=" + app_ + "/tonecast.exe", "TEST_JOB_INPUT=" + input,
                 "TEST_JOB_OUTPUT=" + prefix + ".mp3", "TEST_JOB_INFO=" + jobInfo(input),
                 "TEST_JOB_MP3=" + inputs->knownMp3});
@@ -200,10 +201,32 @@ TEST_F(ExtractFlows, ConverterExitingOneFailsWithTheBranchCode) {
 
 TEST_F(ExtractFlows, MissingConverterFailsAndWritesNothing) {
   install("bare", false);
-  EXPECT_EQ(repair(inputs->pcmVideo, "clip").exitCode, 5);
+  RunResult pcm = repair(inputs->pcmVideo, "clip");
+  EXPECT_EQ(pcm.exitCode, 5);
+  EXPECT_EQ(pcm.out, kBanner);
+  EXPECT_EQ(pcm.err, "");
   EXPECT_EQ(repair(inputs->nellyAudio, "clip").exitCode, 6);
   EXPECT_TRUE(listDir(work()).empty());
   EXPECT_FALSE(fileExists(report()));
+}
+
+// Asked for, each failure is told on standard error with its cause; the
+// standard output stays the banner alone.
+TEST_F(ExtractFlows, VerboseRunsSayWhyTheyFailed) {
+  install("bare", false);
+  RunResult missing = repair(inputs->pcmVideo, "clip", "check", "1");
+  EXPECT_EQ(missing.exitCode, 5);
+  EXPECT_EQ(missing.out, kBanner);
+  EXPECT_EQ(missing.err, "tagmend: start converter: " + app_ + "/tonecast.exe: No such file or directory\n");
+  install("app");
+  RunResult failing = repair(inputs->pcmVideo, "clip", "fail", "1");
+  EXPECT_EQ(failing.exitCode, 5);
+  EXPECT_EQ(failing.err, "tagmend: converter: " + app_ + "/tonecast.exe: exit code 1\n");
+  RunResult quiet = repair(inputs->pcmVideo, "clip", "fail", "0");
+  EXPECT_EQ(quiet.err, "");
+  RunResult unreadable = repair(root_.file("missing.flv"), "clip", "check", "1");
+  EXPECT_EQ(unreadable.exitCode, 2);
+  EXPECT_EQ(unreadable.err, "tagmend: open input: " + root_.file("missing.flv") + ": No such file or directory\n");
 }
 
 TEST_F(ExtractFlows, ProgramPathWithSpacesStartsTheConverterBesideIt) {
@@ -212,6 +235,18 @@ TEST_F(ExtractFlows, ProgramPathWithSpacesStartsTheConverterBesideIt) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(verdict(), "ok\n");  // its argv[0] was the whole quoted path
   EXPECT_TRUE(fileExists(work() + "/spaced.mp3"));
+}
+
+// A quote would end the Windows command line's program path early; on
+// POSIX the old split of that line started another program. Refused.
+TEST_F(ExtractFlows, ProgramPathWithAQuoteIsRefused) {
+  install("quote\" dir");
+  // What the quote's early end would start: it would leave a report.
+  copyExecutable(binDir() + "/test_converter", root_.file("quote"));
+  RunResult r = repair(inputs->pcmAudio, "quoted");
+  EXPECT_EQ(r.exitCode, 5);
+  EXPECT_FALSE(fileExists(report()));
+  EXPECT_TRUE(listDir(work()).empty());
 }
 
 TEST_F(ExtractFlows, LongInputPathReachesTheConverterCut) {

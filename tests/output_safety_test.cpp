@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tests/support/e2e.h"
@@ -259,8 +260,9 @@ TEST_F(OutputSafety, MetadataOutgrowingItsRoomOnAFullDiskLeavesTheRepairedFileWh
 
 // ---- Replacing a file whole ---------------------------------------------------------
 
-// Starts argv in a process group of its own; returns its id.
-pid_t startGroup(const std::vector<std::string>& argv) {
+// Starts argv in a process group of its own; returns its id. With
+// ignoreHangup, it starts as under nohup.
+pid_t startGroup(const std::vector<std::string>& argv, bool ignoreHangup = false) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -268,6 +270,7 @@ pid_t startGroup(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
+    if (ignoreHangup) signal(SIGHUP, SIG_IGN);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     execv(args[0], args.data());
@@ -328,6 +331,135 @@ TEST_F(OutputSafety, KilledConversionLeavesTheOldMp3OrAWholeNewOne) {
   for (const std::string& name : listDir(out.path())) std::cout << " " << name;
   std::cout << "\n";
   EXPECT_EQ(readBytes(in), input);
+}
+
+// ---- Interrupted, killed and ignored signals ----------------------------------
+
+// The child tagmend (pid) runs, or 0.
+pid_t childOf(pid_t pid) {
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = 0;
+  children >> child;
+  return child;
+}
+
+// Running, as opposed to gone or a zombie that its new parent has yet to reap.
+bool running(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' &&
+         line[close + 2] != 'X';
+}
+
+template <class Condition>
+bool waitFor(Condition condition, int seconds = 20) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// A PCM conversion caught in the middle: tagmend runs with an old
+// PREFIX.mp3 in place, its converter is writing its partial file, and the
+// job object's name is gone (the converter has opened it).
+class MidConversion : public OutputSafety {
+ protected:
+  void SetUp() override {
+    OutputSafety::SetUp();
+    if (IsSkipped()) return;
+    if (!haveConverter()) GTEST_SKIP() << "tonecast.exe not built";
+    in_ = makeClip(dir_.file("in.flv"), "-c:v flv -c:a pcm_s16be", 60, 44100);
+    writeBytes(out_.file("out.mp3"), kOld);
+  }
+  void TearDown() override {
+    if (tagmend_ > 0) kill(tagmend_, SIGKILL), waitpid(tagmend_, nullptr, 0);
+    if (converter_ > 0) kill(converter_, SIGKILL);
+  }
+
+  // Starts tagmend and returns once its converter is half-way.
+  void start(bool ignoreHangup = false) {
+    tagmend_ = startGroup({tagmendPath(), in_, out_.file("out")}, ignoreHangup);
+    ASSERT_GT(tagmend_, 0);
+    ASSERT_TRUE(waitFor([&] { return (converter_ = childOf(tagmend_)) != 0; }));
+    partial_ = out_.file(".tonecast-" + std::to_string(converter_) + ".part");
+    ASSERT_TRUE(waitFor([&] { return fileExists(partial_) && !fileExists(jobObject()); }))
+        << "the converter ended before it was caught, or the job object kept its name";
+  }
+  int finish() {
+    int status = 0;
+    EXPECT_EQ(waitpid(tagmend_, &status, 0), tagmend_);
+    tagmend_ = 0;
+    return exitCodeOf(status);
+  }
+  std::string jobObject() const { return "/dev/shm/MY_TONECAST_MM_" + std::to_string(tagmend_); }
+  // The converter is gone, and has left nothing but the old MP3.
+  void expectNothingLeft() {
+    EXPECT_TRUE(waitFor([&] { return !running(converter_); }, 10)) << "the converter runs on";
+    converter_ = 0;
+    EXPECT_EQ(listDir(out_.path()), std::vector<std::string>{"out.mp3"});
+    EXPECT_EQ(readBytes(out_.file("out.mp3")), kOld);
+  }
+
+  const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
+  TempDir out_;
+  std::string in_, partial_;
+  pid_t tagmend_ = 0, converter_ = 0;
+};
+
+TEST_F(MidConversion, InterruptedTagmendStopsItsConverterAndRemovesEverything) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    start();
+    const std::string object = jobObject();
+    kill(tagmend_, signal);
+    EXPECT_EQ(finish(), 5);
+    EXPECT_FALSE(fileExists(object));
+    expectNothingLeft();
+  }
+}
+
+// A kill that tagmend cannot catch still takes the converter along, and
+// the converter its partial file.
+TEST_F(MidConversion, KilledTagmendTakesItsConverterAlong) {
+  start();
+  kill(tagmend_, SIGKILL);
+  EXPECT_EQ(finish(), 128 + SIGKILL);
+  expectNothingLeft();
+}
+
+TEST_F(MidConversion, KilledConverterLeavesNoPartialFile) {
+  start();
+  kill(converter_, SIGKILL);
+  EXPECT_EQ(finish(), 5);
+  expectNothingLeft();
+}
+
+// Under nohup a hang-up ends neither tagmend nor its converter.
+TEST_F(MidConversion, HangupIgnoredByTheCallerIsIgnoredByTheConverter) {
+  start(true);
+  kill(-tagmend_, SIGHUP);
+  EXPECT_EQ(finish(), 0);
+  converter_ = 0;
+  EXPECT_EQ(listDir(out_.path()), (std::vector<std::string>{"out.flv", "out.mp3"}));
+  EXPECT_TRUE(isWholeMp3(readBytes(out_.file("out.mp3"))));
+}
+
+// The converter's partial file has a short name of its own: the longest
+// prefix the flows take works for any length of the final name.
+TEST_F(OutputSafety, LongestFileNameIsConverted) {
+  if (!haveConverter()) GTEST_SKIP() << "tonecast.exe not built";
+  std::string in = makeClip(dir_.file("in.flv"), "-vn -c:a pcm_s16be", 1, 22050);
+  TempDir out;
+  const std::string prefix(251, 'p');  // 255 bytes with ".mp3": the longest name most file systems take
+  RunResult r = run({tagmendPath(), in, prefix}, out.path());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(listDir(out.path()), std::vector<std::string>{prefix + ".mp3"});
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -28,10 +29,10 @@ constexpr int kMp3Frame = 1152;  // one MPEG-1 layer III frame, in samples
 
 // The first audio stream of a media file, decoded by ffmpeg to mono float
 // samples at 44.1 kHz. ffmpeg honours the MP3's LAME tag (delay and padding).
-std::vector<float> decodeAudio(const std::string& path, const TempDir& dir) {
+std::vector<float> decodeAudio(const std::string& path, const TempDir& dir, int channels = 1) {
   const std::string raw = dir.file("decoded.f32");
   RunResult r = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-map",
-                     "0:a:0", "-ac", "1", "-ar", std::to_string(kRate), "-f", "f32le", raw});
+                     "0:a:0", "-ac", std::to_string(channels), "-ar", std::to_string(kRate), "-f", "f32le", raw});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   std::vector<uint8_t> bytes = readBytes(raw);
   std::vector<float> samples(bytes.size() / 4);
@@ -93,6 +94,7 @@ struct Input {
   bool video = false;
   bool gap = false;
   bool littleEndianToPlatform = false;  // pcm_s16le gives format 3; the recorders wrote 0
+  uint32_t mutedMs = 0;  // the gap made longer by this much: a muted microphone
 };
 
 std::ostream& operator<<(std::ostream& os, const Input& in) { return os << in.name; }
@@ -108,18 +110,33 @@ struct Cut {
   bool made = false;
   uint32_t openMs = 0;
   uint32_t closeMs = 0;
+  uint32_t mutedMs = 0;  // added to the gap, at its end
 };
 
-Cut cutGap(Flv& f) {
+Cut cutGap(Flv& f, uint32_t mutedMs) {
   std::vector<Tag*> audio;
   for (Tag& t : f.tags) {
     if (t.type == 8) audio.push_back(&t);
   }
   const size_t from = audio.size() * 40 / 100, to = audio.size() * 55 / 100;
-  Cut cut{true, audio[from]->timestamp, audio[to]->timestamp};
+  Cut cut{true, audio[from]->timestamp, audio[to]->timestamp, mutedMs};
   for (size_t i = from; i < to; ++i) audio[i]->data.resize(1);  // the flags byte alone
+  // Every tag from the closing one on comes later by the muted time.
+  bool closed = false;
+  for (Tag& t : f.tags) {
+    closed = closed || &t == audio[to];
+    if (closed) t.timestamp += mutedMs;
+  }
   return cut;
 }
+
+// The rate of the audio that ffmpeg was asked for ("-ar N").
+int sourceRate(const Input& in) {
+  const size_t at = in.audioArgs.find("-ar ");
+  return at == std::string::npos ? kRate : std::stoi(in.audioArgs.substr(at + 4));
+}
+
+bool isNellymoser(const Input& in) { return in.audioArgs.find("nellymoser") != std::string::npos; }
 
 void setSoundFormat(Flv& f, uint8_t format) {
   for (Tag& t : f.tags) {
@@ -174,20 +191,24 @@ Prepared prepare(const Input& in, const TempDir& dir) {
   p.flv = readFlv(p.original);
   EXPECT_TRUE(p.flv.ok) << p.flv.problem;
   if (in.littleEndianToPlatform) setSoundFormat(p.flv, 0);
-  if (in.gap) p.cut = cutGap(p.flv);
+  if (in.gap) p.cut = cutGap(p.flv, in.mutedMs);
   p.input = dir.file("input.flv");
   writeFlv(p.input, p.flv);
   return p;
 }
 
-// The input's own audio as ffmpeg decodes it, with the cut gap silenced: what
-// the MP3 must sound like.
-std::vector<float> expectedAudio(const Prepared& p, const TempDir& dir) {
+// The input's own audio as ffmpeg decodes it, with the cut gap silenced (and
+// made longer by the muted time): what the MP3 must sound like. ffmpeg's
+// Nellymoser decoder gives the audio 128 samples (at the source rate) late;
+// the converter does not.
+std::vector<float> expectedAudio(const Prepared& p, const Input& in, const TempDir& dir) {
   std::vector<float> s = decodeAudio(p.original, dir);
+  if (isNellymoser(in)) s.erase(s.begin(), s.begin() + 128 * kRate / sourceRate(in));
   if (p.cut.made) {
     const size_t from = size_t{p.cut.openMs} * kRate / 1000, to = size_t{p.cut.closeMs} * kRate / 1000;
     std::fill(s.begin() + static_cast<long>(std::min(from, s.size())),
               s.begin() + static_cast<long>(std::min(to, s.size())), 0.0f);
+    s.insert(s.begin() + static_cast<long>(std::min(to, s.size())), size_t{p.cut.mutedMs} * kRate / 1000, 0.0f);
   }
   return s;
 }
@@ -201,10 +222,9 @@ void checkMp3(const std::string& mp3, const Prepared& p, const Input& in, const 
   const std::vector<float> got = decodeAudio(mp3, dir);
   const double expectedSamples = timelineSeconds(p.flv) * kRate;
   EXPECT_NEAR(static_cast<double>(got.size()), expectedSamples, kMp3Frame);
-  const std::vector<float> want = expectedAudio(p, dir);
+  const std::vector<float> want = expectedAudio(p, in, dir);
   EXPECT_GT(pearson(envelope(got), envelope(want)), 0.95);
-  const bool nellymoser = in.audioArgs.find("nellymoser") != std::string::npos;
-  const double floor = nellymoser ? 0.8 : 0.9;
+  const double floor = isNellymoser(in) ? 0.8 : 0.9;
   const size_t before = static_cast<size_t>(kRate * 0.2), end = want.size() - kRate / 5;
   EXPECT_GT(waveformMatch(want, got, before, before + kRate / 2, 100), floor) << "start";
   EXPECT_GT(waveformMatch(want, got, end - kRate / 2, end, 100), floor) << "end";
@@ -275,6 +295,130 @@ const Input kInputs[] = {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, TonecastAlone, ::testing::ValuesIn(kInputs),
                          [](const auto& info) { return info.param.name; });
+
+// A microphone muted for three minutes: the silence is written as copies
+// of one frame, which the audio after it must follow to the sample.
+const Input kMutedInputs[] = {
+    {"Pcm8MonoAt5512", "-c:a pcm_u8 -ar 5512 -ac 1", false, true, false, 180000},
+    {"Pcm16StereoAt44100", "-c:a pcm_s16le -ar 44100 -ac 2", false, true, true, 180000},
+    {"NellymoserAt22050", "-c:a nellymoser -ar 22050 -ac 1", false, true, false, 180000},
+};
+
+INSTANTIATE_TEST_SUITE_P(Muted, TonecastAlone, ::testing::ValuesIn(kMutedInputs),
+                         [](const auto& info) { return info.param.name; });
+
+// The power of a frequency in s[from, to), by Goertzel's recurrence.
+double powerAt(const std::vector<float>& s, size_t from, size_t to, double hz) {
+  const double k = 2 * std::cos(2 * std::numbers::pi * hz / kRate);
+  double a = 0, b = 0;
+  for (size_t i = from; i < to && i < s.size(); ++i) {
+    const double c = s[i] + k * a - b;
+    b = a;
+    a = c;
+  }
+  return (a * a + b * b - k * a * b) / static_cast<double>(to - from);
+}
+
+// The audio tags of an FLV that ffmpeg made, stamped from startMs on.
+std::vector<Tag> audioTags(const std::string& path, uint32_t startMs, uint32_t* endMs) {
+  const Flv f = readFlv(path);
+  EXPECT_TRUE(f.ok) << f.problem;
+  std::vector<Tag> tags;
+  for (const Tag& t : f.tags) {
+    if (t.type != 8) continue;
+    tags.push_back(t);
+    tags.back().timestamp += startMs;
+    *endMs = tags.back().timestamp;
+  }
+  return tags;
+}
+
+TEST(TonecastStreams, RatesAndChannelsThatChangeKeepPitchAndStereo) {
+  // 40 ms of mono at 5512 Hz first, then 2 s of stereo at 44.1 kHz (a 10 kHz
+  // tone on the left, silence on the right), then 1 s at 11.025 kHz and 1 s
+  // at 22.05 kHz: the rate changes three times, the last two while the
+  // resampler stands between two samples. Nothing may fold the tone (at
+  // 5512 Hz it would come out at 1024 Hz), nor make the stereo mono.
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  TempDir dir;
+  makeWithFfmpeg(dir.file("a.flv"), "-f lavfi -i sine=frequency=300:sample_rate=5512 -t 0.04 -c:a pcm_u8 -ar 5512 -ac 1");
+  makeWithFfmpeg(dir.file("b.flv"),
+                 "-f lavfi -i sine=frequency=10000:sample_rate=44100 -t 2 "
+                 "-af pan=stereo|c0=c0|c1=0*c0 -c:a pcm_s16le -ar 44100 -ac 2");
+  makeWithFfmpeg(dir.file("c.flv"), "-f lavfi -i sine=frequency=500:sample_rate=11025 -t 1 -c:a pcm_s16le -ar 11025 -ac 1");
+  makeWithFfmpeg(dir.file("d.flv"), "-f lavfi -i sine=frequency=700:sample_rate=22050 -t 1 -c:a pcm_s16le -ar 22050 -ac 1");
+  Flv spliced;
+  uint32_t end = 0;
+  for (const char* part : {"a.flv", "b.flv", "c.flv", "d.flv"}) {
+    const std::vector<Tag> tags = audioTags(dir.file(part), end == 0 ? 0 : end + 20, &end);
+    spliced.tags.insert(spliced.tags.end(), tags.begin(), tags.end());
+  }
+  spliced.flags = 0x04;
+  writeFlv(dir.file("in.flv"), spliced);
+  Job job(dir.file("in.flv"), dir.file("out.mp3"));
+  RunResult r = job.runConverter();
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  RunResult probe = run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=channels",
+                         "-of", "csv=p=0", dir.file("out.mp3")});
+  EXPECT_EQ(probe.out.substr(0, 1), "2");
+  const std::vector<float> both = decodeAudio(dir.file("out.mp3"), dir, 2);
+  std::vector<float> left, right;
+  for (size_t i = 0; i + 1 < both.size(); i += 2) {
+    left.push_back(both[i]);
+    right.push_back(both[i + 1]);
+  }
+  EXPECT_NEAR(static_cast<double>(left.size()), 4.04 * kRate, kMp3Frame);
+  const size_t from = kRate / 2, to = kRate * 3 / 2;  // inside the 44.1 kHz part
+  const double tone = powerAt(left, from, to, 10000), alias = powerAt(left, from, to, 1024);
+  EXPECT_GT(tone, 1000 * alias);
+  EXPECT_GT(tone, 1000 * powerAt(right, from, to, 10000));
+  // The two lower rates keep their pitch and place.
+  EXPECT_GT(powerAt(left, kRate * 2 + kRate / 4, kRate * 3 - kRate / 4, 500),
+            100 * powerAt(left, kRate * 2 + kRate / 4, kRate * 3 - kRate / 4, 700));
+  EXPECT_GT(powerAt(left, kRate * 3 + kRate / 4, kRate * 4 - kRate / 4, 700),
+            100 * powerAt(left, kRate * 3 + kRate / 4, kRate * 4 - kRate / 4, 500));
+}
+
+TEST(TonecastStreams, NellymoserAudioSitsWherePcmAudioDoes) {
+  // The same beeps as PCM (at 22.05 kHz, a rate that FLV's PCM has) and as
+  // Nellymoser, each converted: the beeps must
+  // land on the same samples (libavcodec's decoder alone would put the
+  // Nellymoser ones 128 source samples late).
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  TempDir dir;
+  for (const int rate : {8000, 22050}) {
+    std::vector<float> decoded[2];
+    for (const bool nellymoser : {false, true}) {
+      const std::string name = nellymoser ? "nelly.flv" : "pcm.flv";
+      makeWithFfmpeg(dir.file(name), "-f lavfi -i aevalsrc='if(lt(mod(t\\,0.5)\\,0.05)\\,0.8*sin(2*PI*1000*t)\\,0)':s=" +
+                                         std::to_string(rate) + " -t 3 -ac 1 " +
+                                         (nellymoser ? "-ar " + std::to_string(rate) + " -c:a nellymoser"
+                                                     : std::string("-ar 22050 -c:a pcm_s16le")));
+      Job job(dir.file(name), dir.file("out.mp3"));
+      ASSERT_EQ(job.runConverter().exitCode, 0);
+      decoded[nellymoser] = decodeAudio(dir.file("out.mp3"), dir);
+    }
+    // The lag at which the Nellymoser MP3 best matches the PCM one.
+    int best = 0;
+    double bestMatch = -1;
+    for (int lag = -400; lag <= 400; ++lag) {
+      double sab = 0, saa = 0, sbb = 0;
+      for (size_t i = kRate / 4; i < size_t{kRate} * 5 / 2; ++i) {
+        const float a = decoded[0][i], b = decoded[1][static_cast<size_t>(static_cast<long>(i) + lag)];
+        sab += a * b, saa += a * a, sbb += b * b;
+      }
+      const double c = sab / std::sqrt(saa * sbb);
+      if (c > bestMatch) bestMatch = c, best = lag;
+    }
+    std::cout << "[ sync     ] Nellymoser at " << rate << " Hz against PCM: " << best << " samples at 44.1 kHz\n";
+    EXPECT_GT(bestMatch, 0.8) << rate;
+    EXPECT_LE(std::abs(best), 6) << rate;
+    // Both as long as their audio: the Nellymoser blocks hold 3 s and up to
+    // a block more.
+    EXPECT_NEAR(static_cast<double>(decoded[1].size()), static_cast<double>(decoded[0].size()),
+                256.0 * kRate / rate + kMp3Frame) << rate;
+  }
+}
 
 TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
   if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
@@ -384,6 +528,49 @@ TEST_P(TagmendChain, WritesTheMp3AndVideoThatFollowsIt) {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, TagmendChain, ::testing::ValuesIn(kInputs),
                          [](const auto& info) { return info.param.name; });
+
+TEST(TagmendChainMuted, AMicrophoneMutedFor61MinutesKeepsItsSilence) {
+  // A gap over the hour that an earlier limit refused: the MP3 holds it
+  // (as copied frames, written in seconds), and the video follows.
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Input in{"Pcm16MonoAt22050WithVideo", "-c:a pcm_s16le -ar 22050 -ac 1", true, true, true, 61 * 60 * 1000};
+  TempDir dir;
+  const Prepared p = prepare(in, dir);
+  RunResult r = tagmend(p.input, dir.file("out"));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  RunResult probe = run({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                         dir.file("out.mp3")});
+  ASSERT_EQ(probe.exitCode, 0) << probe.err;
+  // ffprobe counts the frames, LAME's delay and padding (two frames) too.
+  EXPECT_NEAR(std::stod(probe.out), timelineSeconds(p.flv) + 0.025, 0.03);
+  const Flv out = readFlv(dir.file("out.flv"));
+  ASSERT_TRUE(out.ok) << out.problem;
+  const std::vector<const Tag*> video = tagsOfType(out, 9);
+  ASSERT_FALSE(video.empty());
+  EXPECT_NEAR(video.back()->timestamp, expectedLastVideoMs(p.flv), 27.0);
+}
+
+TEST(TagmendChainMuted, AGapThatCannotBeRealIsRefused) {
+  // The tag that closes the gap stamped 10 ms below zero (0xFFFFFFF6): a
+  // gap of 49.7 days, longer than the file's own 4 s. Nothing is written.
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  for (const Input& in : {kInputs[0], kInputs[4]}) {
+    TempDir dir;
+    Prepared p = prepare(in, dir);
+    for (Tag& t : p.flv.tags) {
+      if (t.type == 8 && t.timestamp == p.cut.closeMs) {
+        t.timestamp = 0xFFFFFFF6u;
+        break;
+      }
+    }
+    writeFlv(p.input, p.flv);
+    RunResult r = tagmend(p.input, dir.file("out"));
+    EXPECT_EQ(r.exitCode, isNellymoser(in) ? 6 : 5) << in.name;
+    EXPECT_EQ(r.out, "FLV fixing...\n") << in.name;
+    EXPECT_FALSE(fileExists(dir.file("out.mp3"))) << in.name;
+    EXPECT_FALSE(fileExists(dir.file("out.flv"))) << in.name;
+  }
+}
 
 // ---- A/V sync ---------------------------------------------------------------------
 

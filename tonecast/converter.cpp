@@ -1,5 +1,7 @@
 #include "tonecast/converter.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "libs/tarvel/tarvel.h"
@@ -109,27 +111,49 @@ ConversionResult convert(const ConversionRequest& request,
     }
     inputSize = input.size();
   }
+  Mp3Writer writer(request.outputPath, request.bitRate, request.sampleRate);
+  Timeline timeline(writer, request.probed);
+  // Progress: the first pass over the tags counts for a tenth, the second,
+  // which decodes and encodes, for the rest.
+  constexpr double kSurveyShare = 0.1;
+  double reported = 0.0;
+  const auto report = [&](const TagRecord& record, double from, double share) {
+    if (inputSize <= 0) return;
+    const double done = static_cast<double>(record.filePosition + record.rawSize) / static_cast<double>(inputSize);
+    reported = std::max(reported, from + share * std::min(done, 1.0));
+    reportProgress(reported);
+  };
+  // While hours of silence are written, the progress still moves, by the
+  // least step a double takes.
+  writer.setKeepAlive([&] {
+    reported = std::nextafter(reported, 1.0);
+    reportProgress(reported);
+  });
+  // The end of the file and a damaged tag both end the input: the audio
+  // before them is converted, as the re-timers read the same tags.
+  {
+    FlvReader surveyed(request.inputPath);
+    FlvHeaderRecord header;
+    if (!surveyed.get() || !Flv_ReadHeader(surveyed.get(), &header)) return ConversionResult::kInputUnreadable;
+    TagHolder tag;
+    while (tag.readNext(surveyed.get())) {
+      if (tag.get().tagType == kTagAudio) timeline.survey(audioTagOf(tag.get()));
+      report(tag.get(), 0.0, kSurveyShare);
+    }
+  }
   FlvReader reader(request.inputPath);
   FlvHeaderRecord header;
   if (!reader.get() || !Flv_ReadHeader(reader.get(), &header)) {
     return ConversionResult::kInputUnreadable;
   }
-
-  Mp3Writer writer(request.outputPath, request.bitRate, request.sampleRate);
-  Timeline timeline(writer, request.probed);
   TagHolder tag;
-  // The end of the file and a damaged tag both end the input: the audio
-  // before them is converted, as the re-timers read the same tags.
   while (tag.readNext(reader.get())) {
     const TagRecord& record = tag.get();
     if (record.tagType == kTagAudio) {
       const Timeline::Result added = timeline.add(audioTagOf(record));
       if (added != Timeline::Result::kOk) return resultOf(added);
     }
-    if (inputSize > 0) {
-      const int64_t done = record.filePosition + record.rawSize;
-      reportProgress(static_cast<double>(done) / static_cast<double>(inputSize));
-    }
+    report(record, kSurveyShare, 1.0 - kSurveyShare);
   }
   const Timeline::Result finished = timeline.finish();
   if (finished != Timeline::Result::kOk) return resultOf(finished);

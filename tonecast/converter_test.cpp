@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "retime/testing/flv_builder.h"
+#include "tonecast/mp3_writer.h"
 
 namespace tonecast {
 namespace {
@@ -110,6 +111,120 @@ TEST(Convert, EightBitMonoAt5512HzKeepsItsLength) {
   const auto mp3 = testing_flv::readFile(dir.file("out.mp3"));
   EXPECT_EQ((mp3[3] >> 6), 3);  // mono
   EXPECT_NEAR(lameTagSamples(mp3), 8 * 689 * 44100.0 / 5512, 8);
+}
+
+TEST(Convert, At5512HzLongTagsAndGapsOverASecondAreEncoded) {
+  // LAME encodes 5512 Hz input at 44.1 kHz, eight samples for each one it
+  // is given: its output buffer must hold what those make.
+  TempDir dir;
+  FlvBuilder flv(0x04);
+  std::vector<uint8_t> payload(5512 * 3);  // 3 s in one tag
+  for (size_t n = 0; n < payload.size(); ++n) payload[n] = static_cast<uint8_t>(128 + ((n / 6) % 2 ? 60 : -60));
+  flv.audio(0, 0x00, payload).audio(3000, 0x00, {}).audio(5500, 0x00, payload);  // a 2.5 s gap
+  flv.save(dir.file("in.flv"));
+  ASSERT_EQ(convert(requestFor(dir.file("in.flv"), dir.file("out.mp3")), noProgress),
+            ConversionResult::kDone);
+  EXPECT_NEAR(lameTagSamples(testing_flv::readFile(dir.file("out.mp3"))), 8.5 * 44100, 16);
+}
+
+TEST(Convert, ProgressMovesWhileHoursOfSilenceAreWritten) {
+  TempDir dir;
+  FlvBuilder flv;
+  flv.audio(0, kPcm16Stereo22k, toneTag(0)).audio(100, kPcm16Stereo22k, {});
+  flv.audio(100 + 20 * 60 * 1000, kPcm16Stereo22k, toneTag(1));  // 20 minutes muted
+  flv.save(dir.file("in.flv"));
+  std::vector<double> progress;
+  ASSERT_EQ(convert(requestFor(dir.file("in.flv"), dir.file("out.mp3")), [&](double f) { progress.push_back(f); }),
+            ConversionResult::kDone);
+  // Two passes over three tags, the end, and the silence's own steps.
+  EXPECT_GE(progress.size(), 2u * 3 + 1 + 2);
+  EXPECT_TRUE(std::adjacent_find(progress.begin(), progress.end(), std::greater_equal<>()) == progress.end());
+  EXPECT_NEAR(lameTagSamples(testing_flv::readFile(dir.file("out.mp3"))), (0.2 + 20 * 60) * 44100, 2);
+}
+
+// The CRC-16 of the LAME tag, bit by bit.
+uint16_t crc16(const uint8_t* bytes, size_t size) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+  }
+  return crc;
+}
+
+uint32_t big32(const std::vector<uint8_t>& b, size_t p) {
+  return (uint32_t{b[p]} << 24) | (uint32_t{b[p + 1]} << 16) | (uint32_t{b[p + 2]} << 8) | b[p + 3];
+}
+
+// What the LAME tag of an MPEG-1 file says, and what the file holds.
+struct TagCheck {
+  uint32_t tagFrames = 0, tagBytes = 0, musicLength = 0;
+  int64_t frames = 0;  // walked, the tag frame included
+  bool musicCrc = false, tagCrc = false;
+};
+
+TagCheck checkTag(const std::vector<uint8_t>& file) {
+  static const int kKbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+  TagCheck check;
+  const size_t at = 4 + ((file[3] >> 6) == 3 ? 17 : 32);
+  check.tagFrames = big32(file, at + 8);
+  check.tagBytes = big32(file, at + 12);
+  check.musicLength = big32(file, at + 148);
+  size_t p = 0, first = 0;
+  while (p + 4 <= file.size() && file[p] == 0xFF && (file[p + 1] & 0xFE) == 0xFA) {
+    const size_t size = 144000 * kKbps[file[p + 2] >> 4] / 44100 + ((file[p + 2] >> 1) & 1);
+    if (size < 21) break;
+    if (p == 0) first = size;
+    p += size;
+    ++check.frames;
+  }
+  EXPECT_EQ(p, file.size()) << "frames do not end at the file's end";
+  const uint16_t music = crc16(file.data() + first, file.size() - first);
+  check.musicCrc = ((file[at + 152] << 8) | file[at + 153]) == music;
+  check.tagCrc = ((file[at + 154] << 8) | file[at + 155]) == crc16(file.data(), at + 154);
+  return check;
+}
+
+TEST(Mp3Writer, LongSilenceIsCopiedFramesThatTheLameTagCounts) {
+  TempDir dir;
+  for (const int32_t rate : {44100, 22050, 8000}) {
+    // A tone, two minutes of silence, a tone; and the same with the
+    // silence encoded by LAME, as any sink writes it.
+    std::vector<float> tone(static_cast<size_t>(rate));
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(2 * std::numbers::pi * 440 * i / rate);
+    const float* planes[2] = {tone.data(), tone.data()};
+    const int64_t silence = int64_t{rate} * 120 + 77;
+    std::vector<uint8_t> files[2];
+    for (const bool copied : {true, false}) {
+      const std::string path = dir.file(copied ? "copied.mp3" : "encoded.mp3");
+      Mp3Writer writer(path, 128000, 44100);
+      ASSERT_TRUE(writer.begin(rate, 1));
+      ASSERT_TRUE(writer.write(planes, tone.size()));
+      ASSERT_TRUE(copied ? writer.writeSilence(silence) : writer.SampleSink::writeSilence(silence));
+      ASSERT_TRUE(writer.write(planes, tone.size()));
+      ASSERT_TRUE(writer.commit());
+      EXPECT_EQ(writer.copiedFrames() > 4500, copied) << rate;
+      files[copied] = testing_flv::readFile(path);
+    }
+    // LAME's own tag, without copies, is what the checks expect.
+    const TagCheck encoded = checkTag(files[0]);
+    EXPECT_TRUE(encoded.musicCrc && encoded.tagCrc) << rate;
+    EXPECT_EQ(encoded.tagFrames + 1, encoded.frames) << rate;
+    EXPECT_EQ(encoded.tagBytes, files[0].size()) << rate;
+
+    const TagCheck copied = checkTag(files[1]);
+    EXPECT_TRUE(copied.musicCrc) << rate;
+    EXPECT_TRUE(copied.tagCrc) << rate;
+    EXPECT_EQ(copied.tagFrames + 1, copied.frames) << rate;
+    EXPECT_EQ(copied.tagBytes, files[1].size()) << rate;
+    EXPECT_EQ(copied.musicLength, files[1].size()) << rate;
+    // The same length, to the sample (LAME's resampler may end a sample
+    // early or late, and copies replace the input by whole samples).
+    const double expected = static_cast<double>(2 * rate + silence) * 44100 / rate;
+    EXPECT_NEAR(lameTagSamples(files[1]), expected, rate == 44100 ? 0 : 8) << rate;
+    EXPECT_NEAR(lameTagSamples(files[1]), lameTagSamples(files[0]), rate == 44100 ? 0 : 8) << rate;
+    EXPECT_LT(files[1].size(), files[0].size() + 2000) << rate;
+  }
 }
 
 TEST(Convert, InputWithoutAudioGivesAnEmptyMp3) {

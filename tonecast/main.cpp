@@ -6,11 +6,14 @@
 // path; 1 wrong command line; 2 the job cannot be opened; 3 the job is not
 // one this converter does; 4 the input cannot be read, or is the output;
 // 5 the input holds audio that cannot be decoded, or a gap too long to be
-// real; 6 encoding or writing
-// failed. On every code but 0 nothing is left at the output path.
+// real; 6 encoding or writing failed; 7 interrupted (SIGINT, SIGTERM, SIGHUP,
+// or the end of the process that started it). On every code but 0 nothing
+// is left at the output path, nor beside it.
 #include <algorithm>
 
 #include "extract/conversion_job.h"
+#include "platform/interrupt.h"
+#include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "tonecast/converter.h"
 
@@ -19,6 +22,7 @@ namespace {
 // The supervisor kills a converter whose progress reads zero; this is the
 // value from the converter's first moment until real progress is known.
 constexpr double kStarted = 1e-6;
+constexpr int kInterrupted = 7;
 
 int exitCodeOf(tonecast::ConversionResult result) {
   switch (result) {
@@ -47,6 +51,12 @@ int main(int argc, char** argv) {
 
   tonecast::ConversionRequest request;
   if (!tonecast::readRequest(*job, &request)) return 3;
+  // Interrupted, or left alone by the end of tagmend, the converter takes
+  // its partial file with it; the final file is never touched then.
+  platform::RemovedOnInterrupt partialFile(platform::Leftover::kFile,
+                                           converterPartialPath(request.outputPath, platform::currentProcessId()));
+  platform::exitOnInterrupt(kInterrupted);
+  platform::interruptWhenParentEnds();
   const auto result = tonecast::convert(
       request, [progress](double fraction) { *progress = std::max(fraction, kStarted); });
   return exitCodeOf(result);

@@ -15,7 +15,23 @@ bool isPcm(int32_t format) { return format == 0 || format == 3; }
 // of its own length.
 constexpr size_t kSilenceSlice = 8192;
 
+// A stored time with the top bit set is negative in the format's signed
+// reading: a clock that wrapped, never the time of a real tag.
+constexpr int64_t kWrappedMs = int64_t{1} << 31;
+bool wrapped(uint32_t storedMs) { return storedMs >= kWrappedMs; }
+
 }  // namespace
+
+bool SampleSink::writeSilence(int64_t frames) {
+  std::vector<float> zeros(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(frames, 0), kSilenceSlice)));
+  const float* planes[2] = {zeros.data(), zeros.data()};
+  while (frames > 0) {
+    const auto slice = static_cast<size_t>(std::min<int64_t>(frames, kSilenceSlice));
+    if (!write(planes, slice)) return false;
+    frames -= static_cast<int64_t>(slice);
+  }
+  return true;
+}
 
 StreamShape shapeOfTag(const AudioTag& tag) {
   const bool rateKnown = tag.soundRate >= 0 && tag.soundRate < 4;
@@ -40,33 +56,55 @@ void RateConverter::convert(const std::vector<float>* in, int channels, int32_t 
                             int32_t outRate, std::vector<float>* out) {
   const size_t frames = in[0].size();
   if (frames == 0) return;
-  if (inRate == outRate) {
-    for (int c = 0; c < channels; ++c) {
-      out[c].insert(out[c].end(), in[c].begin(), in[c].end());
-      previous_[c] = in[c].back();
-    }
-    position_ = 0.0;
-    inRate_ = inRate;
-    return;
+  // A change of input rate keeps both positions in time: the sample of the
+  // chunk before then lies further than one new sample back, or nearer.
+  if (inRate_ != 0 && inRate_ != inRate) {
+    const double scale = static_cast<double>(inRate) / inRate_;
+    position_ *= scale;
+    previousAt_ *= scale;
   }
-  // A change of input rate keeps the fractional position in time.
-  if (inRate_ != 0 && inRate_ != inRate) position_ = position_ * inRate / inRate_;
   inRate_ = inRate;
   const double step = static_cast<double>(inRate) / outRate;
+  // Between the chunk before and this one: from previous_ to in[0].
+  for (; position_ < 0.0; position_ += step) {
+    const double fraction = std::clamp((position_ - previousAt_) / -previousAt_, 0.0, 1.0);
+    for (int c = 0; c < channels; ++c) {
+      out[c].push_back(previous_[c] + (in[c][0] - previous_[c]) * static_cast<float>(fraction));
+    }
+  }
+  previousAt_ = -1.0;
+  for (int c = 0; c < channels; ++c) previous_[c] = in[c].back();
+  if (inRate == outRate) {
+    // Copied as they are; what is left of a fraction from another rate
+    // (under one sample) is dropped rather than smeared over the stream.
+    for (int c = 0; c < channels; ++c) out[c].insert(out[c].end(), in[c].begin(), in[c].end());
+    position_ = 0.0;
+    return;
+  }
   const double last = static_cast<double>(frames - 1);
   for (; position_ <= last; position_ += step) {
     const double floorPosition = std::floor(position_);
-    const auto index = static_cast<ptrdiff_t>(floorPosition);
+    const auto index = static_cast<size_t>(floorPosition);
     const auto fraction = static_cast<float>(position_ - floorPosition);
     for (int c = 0; c < channels; ++c) {
-      const float a = index < 0 ? previous_[c] : in[c][static_cast<size_t>(index)];
-      const float b = index + 1 < static_cast<ptrdiff_t>(frames) ? in[c][static_cast<size_t>(index + 1)]
-                                                                 : a;
+      const float a = in[c][index];
+      const float b = index + 1 < frames ? in[c][index + 1] : a;
       out[c].push_back(a + (b - a) * fraction);
     }
   }
   position_ -= static_cast<double>(frames);
-  for (int c = 0; c < channels; ++c) previous_[c] = in[c].back();
+}
+
+void Timeline::survey(const AudioTag& tag) {
+  if (!wrapped(tag.storedMs)) {
+    if (!surveyedStamp_) firstStampMs_ = tag.storedMs;
+    surveyedStamp_ = true;
+    lastStampMs_ = tag.storedMs;
+  }
+  if (tag.payloadSize == 0) return;
+  const StreamShape shape = shapeOfTag(tag);
+  surveyed_.rate = std::max(surveyed_.rate, shape.rate);
+  surveyed_.channels = std::max(surveyed_.channels, shape.channels);
 }
 
 Timeline::Result Timeline::add(const AudioTag& tag) {
@@ -80,8 +118,9 @@ Timeline::Result Timeline::add(const AudioTag& tag) {
   const StreamShape shape = shapeOfTag(tag);
   if (shape.rate == 0) return Result::kUnsupportedFormat;
   if (stream_.rate == 0) {
-    if (!sink_.begin(shape.rate, shape.channels)) return Result::kSinkFailed;
-    stream_ = shape;
+    const StreamShape begun = surveyed_.rate > 0 ? surveyed_ : shape;
+    if (!sink_.begin(begun.rate, begun.channels)) return Result::kSinkFailed;
+    stream_ = begun;
   }
   if (inGap_) {
     const Result closed = closeGap(tag.storedMs);
@@ -98,17 +137,27 @@ Timeline::Result Timeline::finish() {
     if (!sink_.begin(shape.rate, shape.channels)) return Result::kSinkFailed;
     stream_ = shape;
   }
+  // The Nellymoser samples dropped at the start, made up at the end.
+  if (nellymoserDropped_ > 0) {
+    const std::vector<float> zeros(nellymoserDropped_, 0.0f);
+    nellymoserDropped_ = 0;
+    return emit(zeros, {nellymoserRate_, 1});
+  }
   return Result::kOk;
 }
 
 Timeline::Result Timeline::closeGap(uint32_t storedMs) {
   inGap_ = false;
-  // A closing tag stored before the opening one (a clock that went back)
-  // gives no silence; it cannot take back audio already written.
-  const int64_t length = static_cast<int64_t>(storedMs) - static_cast<int64_t>(gapStartMs_);
-  if (length > kMaxGapMs) return Result::kImplausibleGap;
-  closedGapMs_ += std::max<int64_t>(length, 0);
-  if (closedGapMs_ > kMaxTotalGapMs) return Result::kImplausibleGap;
+  // A closing tag stored before the opening one (a clock that went back, or
+  // an opening time that wrapped below zero) gives no silence; it cannot
+  // take back audio already written.
+  const int64_t length = std::max<int64_t>(static_cast<int64_t>(storedMs) - gapStartMs_, 0);
+  if (length >= kWrappedMs) return Result::kImplausibleGap;
+  closedGapMs_ += length;
+  if (surveyedStamp_) {
+    const int64_t span = std::max<int64_t>(static_cast<int64_t>(lastStampMs_) - firstStampMs_, 0);
+    if (length > span || closedGapMs_ > span) return Result::kImplausibleGap;
+  }
   // The silence written so far follows the total of the gaps, rounded once,
   // so that rounding never accumulates over many gaps.
   const int64_t target = (closedGapMs_ * stream_.rate + 500) / 1000;
@@ -121,8 +170,14 @@ Timeline::Result Timeline::decode(const AudioTag& tag, StreamShape shape) {
   decoded_.clear();
   if (isPcm(tag.soundFormat)) {
     decodePcm(tag.payload, tag.payloadSize, tag.soundSize == 1, shape.channels, decoded_);
-  } else if (!nellymoser_.decode(tag.payload, tag.payloadSize, decoded_)) {
-    return Result::kDecodeFailed;
+  } else {
+    if (!nellymoser_.decode(tag.payload, tag.payloadSize, decoded_)) return Result::kDecodeFailed;
+    nellymoserRate_ = shape.rate;
+    if (nellymoserDropped_ < kNellymoserDelay) {
+      const size_t drop = std::min(kNellymoserDelay - nellymoserDropped_, decoded_.size());
+      decoded_.erase(decoded_.begin(), decoded_.begin() + static_cast<ptrdiff_t>(drop));
+      nellymoserDropped_ += drop;
+    }
   }
   return emit(decoded_, shape);
 }
@@ -147,13 +202,9 @@ Timeline::Result Timeline::emit(const std::vector<float>& interleaved, StreamSha
 }
 
 Timeline::Result Timeline::emitSilence(int64_t frames) {
-  while (frames > 0) {
-    const auto slice = static_cast<size_t>(std::min<int64_t>(frames, kSilenceSlice));
-    for (int c = 0; c < stream_.channels; ++c) planes_[c].assign(slice, 0.0f);
-    if (!write(slice)) return Result::kSinkFailed;
-    frames -= static_cast<int64_t>(slice);
-  }
-  return Result::kOk;
+  if (frames <= 0) return Result::kOk;
+  framesWritten_ += frames;
+  return sink_.writeSilence(frames) ? Result::kOk : Result::kSinkFailed;
 }
 
 bool Timeline::write(size_t frames) {

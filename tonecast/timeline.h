@@ -22,6 +22,9 @@ class SampleSink {
   virtual bool begin(int32_t rate, int channels) = 0;
   // planes[c][i] is sample i of channel c. False on failure.
   virtual bool write(const float* const* planes, size_t frames) = 0;
+  // Digital silence, as write() with zeros would give it; a sink may write
+  // a long stretch more cheaply. False on failure.
+  virtual bool writeSilence(int64_t frames);
 };
 
 // One audio tag as the FLV reader gives it: the flags byte's fields and the
@@ -49,7 +52,8 @@ struct StreamShape {
 StreamShape shapeOfTag(const AudioTag& tag);
 
 // Linear interpolation from one rate to another, carried across calls so
-// that a run of chunks comes out as long as the run, without drift.
+// that a run of chunks comes out as long as the run, without drift. Meant
+// for upsampling: it has no low-pass, so a lower outRate aliases.
 class RateConverter {
  public:
   // Appends to out (planar, one vector per channel) the input resampled from
@@ -58,31 +62,49 @@ class RateConverter {
                std::vector<float>* out);
 
  private:
-  double position_ = 0.0;  // next output sample, in input samples; -1 is previous_
+  // Both in samples of the current input rate, 0 being the chunk's first.
+  double position_ = 0.0;       // the next output sample
+  double previousAt_ = -1.0;    // the last sample of the chunk before, previous_
   int32_t inRate_ = 0;
   float previous_[2] = {0.0f, 0.0f};
 };
 
-// Builds the timeline tag by tag and hands it to the sink. The first
-// non-empty tag fixes the stream's rate and channel count; later tags of
-// another rate are resampled to it (linearly) and of other channels mixed
-// or duplicated to it.
+// Builds the timeline tag by tag and hands it to the sink.
 //
-// A gap's silence costs encoding time and disk like audio, so a stored
-// length that no recording has in one piece (a damaged or wrapped
-// timestamp: up to 49 days) is refused rather than written: a gap longer
-// than kMaxGapMs, or closed gaps summing to more than kMaxTotalGapMs, end
-// the timeline with kImplausibleGap.
+// A first pass (survey) over the audio tags fixes the stream: the highest
+// rate of any tag, stereo when any tag is stereo. Tags at a lower rate are
+// resampled up to it (linearly), mono tags duplicated into stereo: audio is
+// never decimated, so it never aliases, and one odd tag cannot lower the
+// whole recording. Without a survey the first non-empty tag fixes the
+// stream, and a later tag of a higher rate or more channels is brought
+// down to it.
+//
+// Nellymoser: libavcodec's decoder gives each 128-sample hop only when the
+// next block's overlap completes it, so its output lags the coded signal by
+// kNellymoserDelay samples at the tag's rate. That many samples are dropped
+// at the stream's start and made up by silence at its end, so the audio
+// sits where PCM audio would, and the stream keeps the length that its
+// whole blocks give it.
+//
+// Gaps: a gap is silence as long as its stored length, however long (a
+// muted microphone), written through SampleSink::writeSilence; a gap
+// closed by a tag stored before its opening one gives none. Only a gap that
+// cannot be real ends the timeline with kImplausibleGap: one of 2^31 ms or
+// more (a stamp that wrapped below zero, as the format reads a stamp with
+// the top bit set), one longer than the survey's span (from the first audio
+// tag's stamp to the last's, wrapped stamps left out), or one that brings
+// the closed gaps' total past that span.
 class Timeline {
  public:
   enum class Result { kOk, kUnsupportedFormat, kDecodeFailed, kSinkFailed, kImplausibleGap };
-  static constexpr int64_t kMaxGapMs = 60 * 60 * 1000;
-  static constexpr int64_t kMaxTotalGapMs = 6 * kMaxGapMs;
+  static constexpr size_t kNellymoserDelay = 128;
 
   // fallback: the stream's shape when the input has no non-empty audio tag
   // (the sink is still begun, so that an empty but valid file comes out).
   Timeline(SampleSink& sink, StreamShape fallback) : sink_(sink), fallback_(fallback) {}
 
+  // The first pass: every audio tag, in file order, before the first add().
+  void survey(const AudioTag& tag);
   Result add(const AudioTag& tag);
   Result finish();
 
@@ -98,12 +120,18 @@ class Timeline {
 
   SampleSink& sink_;
   StreamShape fallback_;
+  StreamShape surveyed_;           // rate 0 until a tag with audio is surveyed
+  bool surveyedStamp_ = false;
+  uint32_t firstStampMs_ = 0;
+  uint32_t lastStampMs_ = 0;
   StreamShape stream_;  // rate 0 until the sink is begun
   bool inGap_ = false;
   uint32_t gapStartMs_ = 0;
   int64_t closedGapMs_ = 0;        // summed length of the gaps closed so far
   int64_t silenceWritten_ = 0;     // frames of gap silence written so far
   int64_t framesWritten_ = 0;
+  size_t nellymoserDropped_ = 0;   // of the decoder's first kNellymoserDelay samples
+  int32_t nellymoserRate_ = 0;     // the rate of the last Nellymoser tag
   NellymoserDecoder nellymoser_;
   RateConverter rateConverter_;
   std::vector<float> decoded_;     // one tag, interleaved

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
+#include <vector>
 
 namespace tonecast {
 namespace {
@@ -174,30 +176,69 @@ TEST(Timeline, GapClosedBeforeItOpenedGivesNoSilence) {
   EXPECT_EQ(sink.frames(), 15u + 1103);
 }
 
-TEST(Timeline, GapsLongerThanAnyRecordingAreRefused) {
+// Both passes over the same tags, as the converter makes them.
+Result surveyAndAdd(Timeline& timeline, const std::vector<AudioTag>& tags) {
+  for (const AudioTag& tag : tags) timeline.survey(tag);
+  for (const AudioTag& tag : tags) {
+    const Result added = timeline.add(tag);
+    if (added != Result::kOk) return added;
+  }
+  return timeline.finish();
+}
+
+TEST(Timeline, GapsAreRefusedOnlyWhenTheyCannotBeReal) {
   TagMaker m;
+  constexpr uint32_t kHour = 3600 * 1000;
+  // A microphone muted for 61 minutes, then six more hours in all.
   CaptureSink sink;
   sink.keep = false;
-  Timeline timeline(sink, {});
-  ASSERT_EQ(timeline.add(m.pcmFrames(0, k5k, 5)), Result::kOk);
-  ASSERT_EQ(timeline.add(m.empty(10)), Result::kOk);
-  ASSERT_EQ(timeline.add(m.pcmFrames(10 + Timeline::kMaxGapMs, k5k, 5)), Result::kOk);  // an hour
-  EXPECT_EQ(sink.frames(), 10u + 5512u * 3600);
-  ASSERT_EQ(timeline.add(m.empty(0x7FFFFFF0)), Result::kOk);
-  EXPECT_EQ(timeline.add(m.pcmFrames(0xFFFFFFFF, k5k, 5)), Result::kImplausibleGap);
-  EXPECT_EQ(sink.frames(), 10u + 5512u * 3600);  // nothing of it written
-
-  // Six one-hour gaps pass; the seventh passes the total.
-  CaptureSink manySink;
-  manySink.keep = false;
-  Timeline many(manySink, {});
-  uint32_t ms = 0;
-  for (int i = 0; i < 7; ++i) {
-    ASSERT_EQ(many.add(m.pcmFrames(ms, k5k, 1)), Result::kOk);
-    ASSERT_EQ(many.add(m.empty(ms)), Result::kOk);
-    ms += static_cast<uint32_t>(Timeline::kMaxGapMs);
+  Timeline muted(sink, {});
+  uint32_t at = 10 + 61 * 60 * 1000;
+  std::vector<AudioTag> tags = {m.pcmFrames(0, k5k, 5), m.empty(10), m.pcmFrames(at, k5k, 5)};
+  for (int i = 0; i < 5; ++i) {
+    tags.push_back(m.empty(at + 1000));
+    at += kHour;
+    tags.push_back(m.pcmFrames(at, k5k, 5));
   }
-  EXPECT_EQ(many.add(m.pcmFrames(ms, k5k, 1)), Result::kImplausibleGap);
+  ASSERT_EQ(surveyAndAdd(muted, tags), Result::kOk);
+  EXPECT_EQ(sink.frames(), 7u * 5 + (61ull * 60 * 1000 + 5 * (kHour - 1000)) * 5512 / 1000);
+
+  // A closing stamp that wrapped (top bit set), or a gap that the file's
+  // own stamps do not span: a damaged stamp in the middle of a minute.
+  for (const uint32_t closing : {0xFFFFFFF6u, 0x7FFFFFF0u}) {
+    CaptureSink damaged;
+    Timeline timeline(damaged, {});
+    EXPECT_EQ(surveyAndAdd(timeline, {m.pcmFrames(0, k11k, 5), m.empty(1000), m.pcmFrames(closing, k11k, 5),
+                                      m.pcmFrames(60000, k11k, 5)}),
+              Result::kImplausibleGap)
+        << closing;
+    EXPECT_EQ(damaged.frames(), 5u) << closing;  // nothing of the gap written
+  }
+  // An opening stamp that wrapped below zero closes backwards, as the
+  // re-timers read it: no silence.
+  CaptureSink opened;
+  Timeline openedTimeline(opened, {});
+  EXPECT_EQ(surveyAndAdd(openedTimeline, {m.pcmFrames(0, k11k, 5), m.empty(0xFFFFFF00u), m.pcmFrames(2000, k11k, 5)}),
+            Result::kOk);
+  EXPECT_EQ(opened.frames(), 10u);
+  // Without a survey, a wrapped length is still refused.
+  CaptureSink unsurveyed;
+  Timeline unsurveyedTimeline(unsurveyed, {});
+  ASSERT_EQ(unsurveyedTimeline.add(m.pcmFrames(0, k11k, 5)), Result::kOk);
+  ASSERT_EQ(unsurveyedTimeline.add(m.empty(10)), Result::kOk);
+  EXPECT_EQ(unsurveyedTimeline.add(m.pcmFrames(0xFFFFFFF6u, k11k, 5)), Result::kImplausibleGap);
+  // Gaps that each fit in the span but together pass it: a clock that
+  // jumps back and forth.
+  CaptureSink many;
+  many.keep = false;
+  Timeline manyTimeline(many, {});
+  std::vector<AudioTag> jumping;
+  for (int i = 0; i < 4; ++i) {
+    jumping.push_back(m.pcmFrames(0, k5k, 5));
+    jumping.push_back(m.empty(0));
+    jumping.push_back(m.pcmFrames(40000, k5k, 5));
+  }
+  EXPECT_EQ(surveyAndAdd(manyTimeline, jumping), Result::kImplausibleGap);
 }
 
 TEST(Timeline, TagsAtAnotherRateAreResampledToTheStreamsRate) {
@@ -239,6 +280,64 @@ TEST(Timeline, ChannelsFollowTheFirstAudioTag) {
   EXPECT_EQ(mono.samples[0], (std::vector<float>{0.125f, 0.125f}));
 }
 
+TEST(Timeline, TheSurveyTakesTheHighestRateAndStereoSoAudioIsOnlyUpsampled) {
+  // A 20 ms tag at 5512 Hz, then a 5 kHz tone at 44.1 kHz: the tone keeps
+  // its rate and its pitch (decimated to 5512 Hz it would fold to 512 Hz).
+  TagMaker m;
+  std::vector<int16_t> tone;
+  for (int i = 0; i < 4410; ++i) tone.push_back(static_cast<int16_t>(16000 * std::sin(2 * std::numbers::pi * 5000 * i / 44100.0)));
+  CaptureSink sink;
+  Timeline timeline(sink, {});
+  ASSERT_EQ(surveyAndAdd(timeline, {m.pcmFrames(0, k5k, 110), m.pcm16(20, k44k, tone)}), Result::kOk);
+  EXPECT_EQ(sink.shape.rate, 44100);
+  ASSERT_NEAR(static_cast<double>(sink.frames()), 880 + 4410, 1);
+  const size_t start = sink.frames() - tone.size();
+  for (size_t i = 0; i < tone.size(); ++i) ASSERT_EQ(sink.samples[0][start + i], tone[i] / 32768.0f) << i;
+
+  // A mono tag first, then stereo: the stream is stereo, the mono tag on
+  // both channels, the stereo tag's channels kept apart.
+  CaptureSink stereo;
+  Timeline stereoTimeline(stereo, {});
+  ASSERT_EQ(surveyAndAdd(stereoTimeline, {m.pcm16(0, k22k, {4096}), m.pcm16(1, k22k, {8192, -8192}, true)}),
+            Result::kOk);
+  EXPECT_EQ(stereo.shape.channels, 2);
+  EXPECT_EQ(stereo.samples[0], (std::vector<float>{0.125f, 0.25f}));
+  EXPECT_EQ(stereo.samples[1], (std::vector<float>{0.125f, -0.25f}));
+}
+
+TEST(Timeline, RatesThatChangeTwiceStayOnTheLineBetweenTags) {
+  // 44.1 -> 11.025 -> 22.05 kHz, as the stream's rate is the highest: the
+  // second change comes while the position lies before the chunk's first
+  // sample, more than one sample back at the new rate. A ramp rising by
+  // one unit per 44.1 kHz sample must come out as that ramp.
+  TagMaker m;
+  std::vector<AudioTag> tags;
+  std::vector<int16_t> ramp;
+  for (int i = 0; i < 441; ++i) ramp.push_back(static_cast<int16_t>(i));
+  tags.push_back(m.pcm16(0, k44k, ramp));
+  for (int tag = 0; tag < 5; ++tag) {
+    std::vector<int16_t> values;
+    for (int i = 0; i < 7; ++i) values.push_back(static_cast<int16_t>(441 + tag * 28 + i * 4));
+    tags.push_back(m.pcm16(10, k11k, values));
+  }
+  std::vector<int16_t> fast;
+  for (int i = 0; i < 50; ++i) fast.push_back(static_cast<int16_t>(581 + i * 2));
+  tags.push_back(m.pcm16(20, k22k, fast));
+  for (const bool surveyed : {true, false}) {
+    CaptureSink sink;
+    Timeline timeline(sink, {});
+    if (surveyed) {
+      ASSERT_EQ(surveyAndAdd(timeline, tags), Result::kOk);
+    } else {
+      for (const AudioTag& tag : tags) ASSERT_EQ(timeline.add(tag), Result::kOk);
+    }
+    ASSERT_NEAR(static_cast<double>(sink.frames()), 441 + 140 + 100, 2) << surveyed;
+    for (size_t i = 0; i + 2 < sink.frames(); ++i) {
+      ASSERT_NEAR(sink.samples[0][i] * 32768, static_cast<double>(i), 0.01) << i << " " << surveyed;
+    }
+  }
+}
+
 TEST(Timeline, NellymoserCountsWholeBlocksAndShortPayloadsCloseGaps) {
   CaptureSink sink;
   Timeline timeline(sink, {});
@@ -247,14 +346,20 @@ TEST(Timeline, NellymoserCountsWholeBlocksAndShortPayloadsCloseGaps) {
             Result::kOk);
   EXPECT_EQ(sink.shape.rate, 8000);  // format 5, whatever its rate index
   EXPECT_EQ(sink.shape.channels, 1);
-  EXPECT_EQ(sink.frames(), 256u);
+  // The decoder's delay is dropped at the start ...
+  EXPECT_EQ(sink.frames(), 256u - Timeline::kNellymoserDelay);
   ASSERT_EQ(timeline.add(m.empty(50)), Result::kOk);
   ASSERT_EQ(timeline.add(m.make(60, kNelly8k, 0, 1, false, std::vector<uint8_t>(63, 0))),
             Result::kOk);
-  EXPECT_EQ(sink.frames(), 256u + 80);  // 10 ms of silence, no audio
+  EXPECT_EQ(sink.frames(), 128u + 80);  // 10 ms of silence, no audio
   ASSERT_EQ(timeline.add(m.make(60, kNelly, k22k, 1, false, std::vector<uint8_t>(64, 0))),
             Result::kOk);
-  EXPECT_EQ(sink.frames(), 256u + 80 + 93);  // 256 samples at 22050 Hz, as 8000 Hz
+  EXPECT_EQ(sink.frames(), 128u + 80 + 93);  // 256 samples at 22050 Hz, as 8000 Hz
+  // ... and made up at the end, so the blocks keep their length: 128
+  // samples at the last tag's 22050 Hz.
+  ASSERT_EQ(timeline.finish(), Result::kOk);
+  EXPECT_EQ(sink.frames(), 128u + 80 + 93 + 46);
+  EXPECT_EQ(sink.samples[0].back(), 0.0f);
 }
 
 TEST(Timeline, OtherFormatsAreRefused) {
