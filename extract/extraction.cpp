@@ -24,6 +24,16 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
     platform::reportFailure("output prefix", prefix, "longer than 255 characters");
     return 0;
   }
+  if (!platform::hasFileName(prefix)) {
+    platform::reportFailure("output prefix", prefix, "names no file");
+    return 0;
+  }
+  // The job record holds kJobPathChars of the input path: a longer one, cut,
+  // could name another file, which the converter would then encode.
+  if (std::strlen(inputPath) > kJobPathChars) {
+    platform::reportFailure("input", inputPath, "longer than 260 characters");
+    return 0;
+  }
   const std::string mp3Path = std::string(prefix) + ".mp3";
   // The converter truncates its output first: it must not be the input.
   if (platform::sameFile(mp3Path.c_str(), inputPath)) {

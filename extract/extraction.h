@@ -36,7 +36,9 @@ bool converterPathBeside(const platform::ProgramLocation& program, std::string* 
 // Has the converter write prefix + ".mp3" from inputPath's audio; when the
 // input has video, returns retime(mp3Path, inputPath, prefix + ".flv"),
 // otherwise 1. Returns 0, creating nothing, for a prefix over
-// kMaxPrefixChars, a program path that breaks the limits above, an mp3 or
+// kMaxPrefixChars or without a file name (empty, or ending in a separator),
+// an input path over kJobPathChars, a program path that breaks the limits
+// above, an mp3 or
 // (with video) flv path naming the input itself, or an input the FLV library
 // cannot probe; 0 also when the converter fails.
 int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& retime,

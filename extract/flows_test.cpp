@@ -131,6 +131,22 @@ TEST_F(ExtractionTest, PrefixOf255IsTakenAnd256Refused) {
   EXPECT_EQ(commandLines_.size(), 1u);
 }
 
+// "" or a folder with its separator would give hidden ".mp3" and ".flv"
+// files; an input path over the job's 260 characters would reach the
+// converter cut. Both are refused before the job object exists.
+TEST_F(ExtractionTest, PrefixWithoutFileNameOrOverlongInputIsRefused) {
+  const std::string in = input(true);
+  EXPECT_EQ(extract(in, ""), 0);
+  EXPECT_EQ(extract(in, dir_ + "/"), 0);
+  std::string longInput = dir_;
+  while (longInput.size() <= kJobPathChars) longInput += "/.";
+  longInput += "/in.flv";  // the same file, named by 261 characters or more
+  EXPECT_EQ(extract(longInput, path("clip")), 0);
+  EXPECT_TRUE(commandLines_.empty());
+  EXPECT_TRUE(retimeCalls_.empty());
+  EXPECT_EQ(extract(in, path("clip")), 1);
+}
+
 TEST_F(ExtractionTest, Mp3PathNamingTheInputIsRefused) {
   const std::string in = input(false);
   const std::string same = path("clip.mp3");

@@ -85,6 +85,11 @@ bool sameFile(const char* a, const char* b);
 bool replaceFile(const char* from, const char* to);
 bool removeFile(const char* path);
 bool fileExists(const char* path);
+// True when the last part of path is a file name: path is not empty and
+// does not end in a directory separator (nor, on Windows, is a bare drive
+// such as "D:"). An extension appended to a path without one would name a
+// hidden file such as ".flv".
+bool hasFileName(const char* path);
 // True when nothing exists at path, or a regular file that is not a link:
 // a file that may be replaced by renaming another over it.
 bool replaceableByRename(const char* path);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "platform/file.h"
@@ -27,7 +28,9 @@ bool File::open(const char* path, Mode mode) {
   close();
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::kRead: flags |= O_RDONLY; break;
+    // Non-blocking, so that a FIFO without a writer is refused rather than
+    // waited for; cleared below for the devices that honour it.
+    case Mode::kRead: flags |= O_RDONLY | O_NONBLOCK; break;
     case Mode::kCreate: flags |= O_WRONLY | O_CREAT; break;  // truncated below
     case Mode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
     case Mode::kReadWrite: flags |= O_RDWR; break;
@@ -38,7 +41,13 @@ bool File::open(const char* path, Mode mode) {
   } while (f < 0 && errno == EINTR);
   if (f < 0) return false;
   struct stat st;
-  if (fstat(f, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // A reader needs a file it can seek in and open again: no pipe or socket.
+  if (fstat(f, &st) != 0 || S_ISDIR(st.st_mode) ||
+      (mode == Mode::kRead && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))) {
+    ::close(f);
+    return false;
+  }
+  if (mode == Mode::kRead && !S_ISREG(st.st_mode) && ::fcntl(f, F_SETFL, 0) != 0) {
     ::close(f);
     return false;
   }
@@ -218,6 +227,11 @@ bool removeFile(const char* path) { return ::unlink(path) == 0; }
 bool fileExists(const char* path) {
   struct stat st;
   return ::stat(path, &st) == 0;
+}
+
+bool hasFileName(const char* path) {
+  size_t n = std::strlen(path);
+  return n > 0 && path[n - 1] != '/';
 }
 
 bool replaceableByRename(const char* path) {

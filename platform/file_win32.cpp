@@ -3,6 +3,7 @@
 #endif
 #include <windows.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -97,6 +98,12 @@ bool File::open(const char* path, Mode mode) {
   HANDLE file = CreateFileA(path, access, kShareAll, nullptr, disposition,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  // A reader needs a file it can seek in and open again: no pipe, console
+  // or other character device.
+  if (mode == Mode::kRead && GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return false;
+  }
   handle_ = reinterpret_cast<intptr_t>(file);
   return true;
 }
@@ -233,6 +240,12 @@ bool replaceFile(const char* from, const char* to) {
 bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
 
 bool fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool hasFileName(const char* path) {
+  size_t n = std::strlen(path);
+  if (n == 0 || path[n - 1] == '\\' || path[n - 1] == '/') return false;
+  return !(n == 2 && path[1] == ':');
+}
 
 bool replaceableByRename(const char* path) {
   DWORD attributes = GetFileAttributesA(path);

@@ -10,10 +10,11 @@
 
 namespace retime {
 
-// prefix + extension, or an empty string when it would not fit the buffer.
+// prefix + extension, or an empty string when it would not fit the buffer
+// or the prefix ends in no file name (the output would be a hidden ".flv").
 inline std::string outputPath(const char* prefix, const char* extension) {
   size_t length = std::strlen(prefix) + std::strlen(extension);
-  if (length > static_cast<size_t>(kMaxPathLength)) return {};
+  if (length > static_cast<size_t>(kMaxPathLength) || !platform::hasFileName(prefix)) return {};
   return std::string(prefix) + extension;
 }
 

@@ -2,6 +2,8 @@
 # Installs what the project needs on a Debian 12 machine (run as root).
 #   scripts/install-deps.sh            build, tests, samples, benchmarks
 #   scripts/install-deps.sh --windows  also the MinGW-w64 cross compilers and Wine
+#     (the Windows converter's own libraries are built as the user, not here:
+#     scripts/build-windows-deps.sh)
 set -euo pipefail
 
 packages=(
@@ -15,6 +17,9 @@ packages=(
 )
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
+  # dpkg-source, for the converter's libraries built from Debian's sources
+  # (scripts/build-windows-deps.sh, run by scripts/windows-build.sh)
+  packages+=(dpkg-dev)
 fi
 
 missing=()

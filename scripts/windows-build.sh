@@ -2,13 +2,16 @@
 # Cross-builds tagmend for Windows with Debian's MinGW-w64 toolchains: the
 # 32-bit build (presets mingw32, the target the tools ship for) and the 64-bit
 # build (mingw64, whose tests run here under Wine: scripts/windows-test.sh).
-# Run scripts/install-deps.sh --windows first on a new machine.
+# The converter's static libraries come first (scripts/build-windows-deps.sh,
+# cached by version). Run scripts/install-deps.sh --windows first on a new
+# machine.
 #
 #   scripts/windows-build.sh [mingw32] [mingw64]   (both when none is named)
 #
 # TAGMEND_BUILD_PREFIX (default build/) puts the build folders elsewhere:
 # <prefix>mingw32, <prefix>mingw64. TAGMEND_JOBS sets the parallel jobs.
 set -euo pipefail
+shopt -s extglob
 cd "$(dirname "$0")/.."
 prefix=${TAGMEND_BUILD_PREFIX:-build/}
 jobs=${TAGMEND_JOBS:-$(nproc)}
@@ -28,25 +31,33 @@ exports() {
 
 for preset in "${targets[@]}"; do
   dir="${prefix}${preset}"
+  case $preset in
+    mingw32) scripts/build-windows-deps.sh i686-w64-mingw32 ;;
+    mingw64) scripts/build-windows-deps.sh x86_64-w64-mingw32 ;;
+  esac
   echo "== $preset -> $dir"
   cmake --preset "$preset" -B "$dir" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  # The shipped files: the program and the two libraries, nothing else
-  # needed beside them (static runtime).
-  for f in tagmend.exe Tarvel.dll Quennet.dll; do
+  # The shipped files: the program, the converter, the two libraries and
+  # the notices of the converter's static libraries, nothing else needed
+  # beside them (static runtime).
+  for f in tagmend.exe tonecast.exe Tarvel.dll Quennet.dll \
+           THIRD-PARTY-NOTICES.txt LICENSE-lame.txt LICENSE-ffmpeg.txt; do
     [[ -f "$dir/bin/$f" ]] || { echo "missing $dir/bin/$f" >&2; exit 1; }
   done
   [[ $(exports "$dir/bin/Tarvel.dll") == "$tarvel_exports" ]] ||
     { echo "Tarvel.dll exports: $(exports "$dir/bin/Tarvel.dll")" >&2; exit 1; }
   [[ $(exports "$dir/bin/Quennet.dll") == "$quennet_exports" ]] ||
     { echo "Quennet.dll exports: $(exports "$dir/bin/Quennet.dll")" >&2; exit 1; }
-  deps=$(objdump -p "$dir/bin/tagmend.exe" "$dir/bin/Tarvel.dll" "$dir/bin/Quennet.dll" |
-         sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
-  echo "   imports: $deps"
-  for d in $deps; do
-    case "${d,,}" in
-      tarvel.dll|quennet.dll|kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|api-ms-win-*) ;;
-      *) echo "unexpected run-time dependency $d" >&2; exit 1 ;;
-    esac
+  # Each file's imports: the system's and each other's; the converter's are
+  # KERNEL32, msvcrt, Tarvel and bcrypt (libavutil's random seeds) alone.
+  for f in tagmend.exe Tarvel.dll Quennet.dll tonecast.exe; do
+    deps=$(objdump -p "$dir/bin/$f" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
+    echo "   $f imports: $deps"
+    allowed='tarvel.dll|quennet.dll|kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|api-ms-win-*'
+    [[ $f == tonecast.exe ]] && allowed='tarvel.dll|kernel32.dll|msvcrt.dll|bcrypt.dll'
+    for d in $deps; do
+      [[ ${d,,} == @($allowed) ]] || { echo "unexpected run-time dependency $d of $f" >&2; exit 1; }
+    done
   done
 done

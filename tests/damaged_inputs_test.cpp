@@ -163,6 +163,32 @@ TEST_F(DamagedInputs, TagmendEndsCleanlyOnEveryFile) {
   EXPECT_GT(exitCodes[0], 0);
 }
 
+// One audio tag in the middle of an MP3 file says it is 3000 bytes longer
+// than it is, which swallows the tags after it unless its PreviousTagSize is
+// checked: the repair loses that tag and keeps every other one.
+TEST_F(DamagedInputs, ARaisedDataSizeCostsOnlyThatTag) {
+  const std::string base = dir_->file("mp3_h263.flv");
+  Flv in = readFlv(base);
+  ASSERT_TRUE(in.ok) << in.problem;
+  std::vector<const Tag*> audio = tagsOfType(in, 8);
+  const Tag& damaged = *audio[audio.size() / 2];
+  std::vector<uint8_t> bytes = readBytes(base);
+  const size_t at = static_cast<size_t>(damaged.offset) + 1;
+  const uint32_t raised = static_cast<uint32_t>(damaged.data.size()) + 3000;
+  bytes[at] = uint8_t(raised >> 16), bytes[at + 1] = uint8_t(raised >> 8), bytes[at + 2] = uint8_t(raised);
+  TempDir work;
+  writeBytes(work.file("in.flv"), bytes);
+  RunResult r = run({tagmendPath(), work.file("in.flv"), work.file("out")}, work.path());
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  Flv out = readFlv(work.file("out.flv"));
+  ASSERT_TRUE(out.ok) << out.problem;
+  EXPECT_EQ(tagsOfType(out, 8).size(), audio.size() - 1);
+  EXPECT_EQ(tagsOfType(out, 9).size(), tagsOfType(in, 9).size());
+  for (const Tag* t : tagsOfType(out, 8)) EXPECT_NE(t->data.size(), damaged.data.size() + 3000);
+  std::string errors;
+  EXPECT_TRUE(ffprobeReads(work.file("out.flv"), &errors)) << errors;
+}
+
 // Runs fn in a child process; false (with the reason) when the child does not
 // exit normally with 0 within the time given.
 testing::AssertionResult inChild(const std::function<void()>& fn, int timeoutSeconds) {

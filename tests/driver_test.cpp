@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "tests/support/e2e.h"
 
 namespace e2e {
@@ -82,6 +85,48 @@ TEST_F(Driver, FileThatIsNoFlvExits3) {
 TEST_F(Driver, DirectoryAsInputExits2) {
   ASSERT_EQ(mkdir(dir_.file("sub.flv").c_str(), 0755), 0);
   expectNoRepair(dir_.file("sub.flv"), 2);
+}
+
+// The repairs open the input again: data from a pipe or a FIFO, though it is
+// an FLV, is an input that cannot be opened as a file. A FIFO that nobody
+// writes is refused at once, not waited for.
+TEST_F(Driver, PipeOrFifoAsInputExits2) {
+  // FIFOs and /dev/stdin are the native program's: under Wine the server
+  // opens such paths in its own process.
+  std::vector<uint8_t> magic = readBytes(tagmendPath());
+  if (magic.size() < 4 || !std::equal(magic.begin(), magic.begin() + 4, "\x7f" "ELF"))
+    GTEST_SKIP() << "not a native tagmend";
+  std::string input = makeClip(dir_, "in.flv", "-c:v flv -c:a libmp3lame");
+  const std::string tagmend = "'" + tagmendPath() + "'";
+  RunResult piped = run({"sh", "-c", "cat in.flv | " + tagmend + " /dev/stdin out"}, dir_.path(), {}, 20);
+  EXPECT_EQ(piped.exitCode, 2);
+  EXPECT_EQ(piped.out, kBannerOnly);
+  ASSERT_EQ(mkfifo(dir_.file("fifo.flv").c_str(), 0600), 0);
+  RunResult fed = run({"sh", "-c", "cat in.flv > fifo.flv & " + tagmend + " fifo.flv out; code=$?; "
+                       "kill $! 2>/dev/null; exit $code"}, dir_.path(), {}, 20);
+  EXPECT_EQ(fed.exitCode, 2);
+  expectNoRepair(dir_.file("fifo.flv"), 2);
+  EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"fifo.flv", "in.flv"}));
+}
+
+// A prefix that names no file ("" or a folder followed by "/") would write
+// hidden ".flv" and ".mp3" files: each repair refuses it with its failure
+// code and writes nothing.
+TEST_F(Driver, PrefixWithoutAFileNameIsRefusedWithTheBranchCode) {
+  ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0755), 0);
+  struct Case { const char* codecs; int sampleRate; int exitCode; };
+  for (const Case& c : {Case{"-c:v flv -c:a libmp3lame", 22050, 4}, Case{"-c:v flv -c:a pcm_s16le", 11025, 0},
+                        Case{"-c:v flv -c:a pcm_s16be", 11025, 5}, Case{"-vn -c:a nellymoser", 8000, 6}}) {
+    std::string input = makeClip(dir_, "in.flv", c.codecs, c.sampleRate);
+    for (const std::string& prefix : std::vector<std::string>{"", "sub/", dir_.file("sub/")}) {
+      RunResult r = run({tagmendPath(), input, prefix}, dir_.path());
+      EXPECT_EQ(r.exitCode, c.exitCode) << c.codecs << " into '" << prefix << "'";
+      EXPECT_EQ(r.out, kBannerOnly);
+      EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"in.flv", "sub"}));
+      EXPECT_TRUE(listDir(dir_.file("sub")).empty());
+    }
+    std::filesystem::remove(input);
+  }
 }
 
 TEST_F(Driver, NoAudioExits7WhateverTheVideo) {

@@ -249,15 +249,27 @@ TEST_F(ExtractFlows, ProgramPathWithAQuoteIsRefused) {
   EXPECT_TRUE(listDir(work()).empty());
 }
 
-TEST_F(ExtractFlows, LongInputPathReachesTheConverterCut) {
+// The job record holds 260 characters of the input path. A longer path, cut
+// there, could name another file: it is refused before the job exists.
+TEST_F(ExtractFlows, InputPathOver260CharactersIsRefused) {
   std::string dir = root_.path();
-  while (dir.size() < 280) dir += "/" + std::string(40, 'd');
+  while (dir.size() < 200) dir += "/" + std::string(40, 'd');
   std::filesystem::create_directories(dir);
-  const std::string input = dir + "/in.flv";
-  std::filesystem::copy_file(inputs->pcmAudio, input);
-  RunResult r = repair(input, "long");
+  const std::string fits = dir + "/" + std::string(260 - dir.size() - 5, 'i') + ".flv";
+  const std::string over = dir + "/" + std::string(261 - dir.size() - 5, 'i') + ".flv";
+  ASSERT_EQ(fits.size(), 260u);
+  std::filesystem::copy_file(inputs->pcmAudio, fits);
+  std::filesystem::copy_file(inputs->pcmVideo, over);
+  RunResult r = repair(fits, "fits");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(verdict(), "ok\n");  // the converter compared the first 260 characters
+  EXPECT_EQ(verdict(), "ok\n");  // the converter found the whole path in the job
+  std::filesystem::remove(report());
+  EXPECT_EQ(repair(over, "pcm").exitCode, 5);
+  std::filesystem::remove(over);
+  std::filesystem::copy_file(inputs->nelly8Video, over);
+  EXPECT_EQ(repair(over, "nelly").exitCode, 6);
+  EXPECT_FALSE(fileExists(report()));  // no converter started
+  EXPECT_EQ(listDir(work()), std::vector<std::string>{"fits.mp3"});
 }
 
 TEST_F(ExtractFlows, OverlongPrefixIsRefused) {

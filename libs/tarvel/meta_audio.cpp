@@ -113,6 +113,11 @@ AudioFormat audioFormatFromFlags(uint8_t flags) {
   return f;
 }
 
+int32_t mp3SampleRate(const uint8_t* p, size_t size) {
+  MpegFrame f;
+  return size >= 4 && mpegFrame(p, &f) ? f.sampleRate : 0;
+}
+
 bool aacConfig(const uint8_t* p, size_t size, AacConfig* config) {
   if (size < 3 || p[0] != 0) return false;  // AACPacketType 0: sequence header
   BitReader in(p + 1, size - 1);

@@ -137,7 +137,8 @@ std::vector<uint8_t> encode(const FlvScan& s, const MetadataLayout& layout, cons
   if (s.hasAudio) {
     bool aac = s.audio.codecId == flv::kAac && s.aac.sampleRate > 0;
     w.key("audiocodecid"), w.number(s.audio.codecId);
-    w.key("audiosamplerate"), w.number(aac ? s.aac.sampleRate : s.audio.sampleRate);
+    int32_t rate = aac ? s.aac.sampleRate : (s.mp3SampleRate > 0 ? s.mp3SampleRate : s.audio.sampleRate);
+    w.key("audiosamplerate"), w.number(rate);
     w.key("audiosamplesize"), w.number(s.audio.sampleSize);
     w.key("stereo"), w.boolean(aac ? s.aac.channels >= 2 : s.audio.stereo);
     w.key("audiodatarate"), w.number(dataRate(s.audioDataBytes, duration));

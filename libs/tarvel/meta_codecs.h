@@ -44,6 +44,11 @@ struct AudioFormat {
 };
 AudioFormat audioFormatFromFlags(uint8_t flags);
 
+// The sample rate of the MPEG audio frame whose header starts p (MPEG-1, 2
+// and 2.5: 8 to 48 kHz, which the flags byte cannot all say); 0 when no
+// frame header stands there.
+int32_t mp3SampleRate(const uint8_t* p, size_t size);
+
 // AAC: an AAC packet; a sequence header (packet type 0) carries the
 // AudioSpecificConfig. False when the bytes are not a usable config.
 struct AacConfig {

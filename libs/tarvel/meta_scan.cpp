@@ -64,6 +64,12 @@ void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp
     s->hasAudio = true;
     s->audio = audioFormatFromFlags(head[0]);
   }
+  // MP3 at 48, 32 kHz and the MPEG-2 and 2.5 rates: the flags cannot say
+  // them, the first frame header does.
+  int format = head[0] >> 4;
+  if ((format == flv::kMp3 || format == flv::kMp38k) && s->mp3SampleRate == 0 && size >= 5) {
+    if (const uint8_t* frame = in.at(dataAt + 1, 4)) s->mp3SampleRate = mp3SampleRate(frame, 4);
+  }
   if (s->audio.codecId == flv::kAac && s->aac.sampleRate == 0 && size >= 3 && head[1] == 0) {
     size_t n = std::min<size_t>(size - 1, 64);
     if (const uint8_t* config = in.at(dataAt + 1, n)) aacConfig(config, n, &s->aac);

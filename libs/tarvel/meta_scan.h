@@ -55,6 +55,7 @@ struct FlvScan {
 
   AudioFormat audio;  // from the first audio tag with a flags byte
   AacConfig aac;      // sampleRate 0 without a usable AAC config
+  int32_t mp3SampleRate = 0;  // of the first MP3 frame header; 0 until one is seen
   // The audio tag with the latest timestamp, for the length of the last frame.
   uint32_t lastAudioTime = 0;
   int64_t lastAudioPosition = -1;

@@ -138,7 +138,8 @@ double number(const Amf0Value& meta, const char* name) {
 
 // flvmeta's own H.264 reading gets the picture size wrong (16x160 for a
 // 320x240 stream): for AVC files ffprobe is the referee of the size.
-// An audio-only file draws two warnings whatever its metadata says.
+// An audio-only file draws two warnings whatever its metadata says. The
+// sample rate of MP3 is checked against ffprobe instead.
 std::vector<std::string> flvmetaComplaints(const std::string& path, bool avc, bool video = true) {
   std::string json = run("flvmeta --check --json '" + path + "'");
   std::vector<std::string> complaints;
@@ -151,7 +152,9 @@ std::vector<std::string> flvmetaComplaints(const std::string& path, bool avc, bo
     bool formatAdvice = message.find("non-portability") != std::string::npos;
     bool audioOnly = !video && (message == "header signals the file does not contain video tags" ||
                                 message == "unable to determine video resolution");
-    if (!sizeDispute && !formatAdvice && !audioOnly) complaints.push_back(message);
+    // flvmeta takes the rate from the flags, which cannot say 48 kHz MP3.
+    bool flagRate = message == "audiosamplerate should be 44100, got 48000";
+    if (!sizeDispute && !formatAdvice && !audioOnly && !flagRate) complaints.push_back(message);
   }
   if (json.find("\"errors\":") == std::string::npos) complaints.push_back("no report: " + json);
   return complaints;
@@ -211,6 +214,11 @@ TEST_P(FfmpegFiles, MetadataAgreesWithToolsAndTags) {
   EXPECT_NEAR(number(meta, "duration"), endBefore, frame);
   EXPECT_NEAR(number(meta, "duration"), ffprobeEnd(path), frame);
 
+  if (c.audio) {
+    std::string rate = run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate -of csv=p=0 '" +
+                           path + "'");
+    EXPECT_EQ(std::to_string(int(number(meta, "audiosamplerate"))) + "\n", rate);
+  }
   if (!c.video) {
     EXPECT_EQ(meta.find("width"), nullptr);
     EXPECT_EQ(meta.find("keyframes"), nullptr);
@@ -256,8 +264,44 @@ INSTANTIATE_TEST_SUITE_P(
              true, true},
         Case{"h263_adpcm", std::string(kVideo) + " " + kAudio22, "-t 20 -c:v flv -b:v 64k -c:a adpcm_swf", true, true},
         Case{"avc_only", kVideo, "-t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -s 322x242", true, false},
-        Case{"mp3_only", kAudio44, "-t 6 -c:a libmp3lame", false, true}),
+        Case{"mp3_only", kAudio44, "-t 6 -c:a libmp3lame", false, true},
+        // Stored with the flags of 44.1 kHz: the frames say 48 kHz.
+        Case{"h263_mp3_48k", std::string(kVideo) + " " + kAudio44, "-t 4 -c:v flv -c:a libmp3lame -ar 48000",
+             true, true}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// MP3 at rates that FLV's flags cannot say (32 kHz, and MPEG-2 and 2.5 at
+// 8 to 24 kHz), cut into tags flagged 44 kHz as recorders store it: the
+// metadata gives the rate the frames play at, as ffprobe reads the MP3.
+TEST(MetadataRates, Mp3RateComesFromTheFrames) {
+  TempDir dir;
+  for (int rate : {8000, 16000, 24000, 32000}) {
+    SCOPED_TRACE(rate);
+    std::string mp3 = dir.file("a.mp3");
+    ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i sine=sample_rate=" + std::to_string(rate) +
+                  " -t 1 -c:a libmp3lame -id3v2_version 0 -write_xing 0 -f mp3 '" + mp3 + "' 2>&1"), "");
+    std::vector<uint8_t> frames = readAll(mp3);
+    ASSERT_GT(frames.size(), 1000u);
+    std::vector<uint8_t> flv = {'F', 'L', 'V', 1, 4, 0, 0, 0, 9, 0, 0, 0, 0};
+    for (size_t at = 0; at < frames.size(); at += 500) {
+      size_t n = std::min<size_t>(500, frames.size() - at) + 1;
+      uint32_t ms = uint32_t(at / 10);
+      for (uint8_t b : {uint8_t(8), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), uint8_t(ms >> 16), uint8_t(ms >> 8),
+                        uint8_t(ms), uint8_t(0), uint8_t(0), uint8_t(0), uint8_t(0), uint8_t(0x2E)})
+        flv.push_back(b);
+      flv.insert(flv.end(), frames.begin() + long(at), frames.begin() + long(at + n - 1));
+      for (int shift : {24, 16, 8, 0}) flv.push_back(uint8_t((n + 11) >> shift));
+    }
+    std::string path = dir.file("a.flv");
+    writeAll(path, flv);
+    ASSERT_EQ(refresh(path), 1);
+    Amf0Value meta;
+    ASSERT_TRUE(readMetadata(parseTags(readAll(path)), &meta));
+    std::string probed = run("ffprobe -v error -show_entries stream=sample_rate -of csv=p=0 '" + mp3 + "'");
+    EXPECT_EQ(probed, std::to_string(rate) + "\n");
+    EXPECT_EQ(number(meta, "audiosamplerate"), rate);
+  }
+}
 
 // A script tag with an AMF0 name and one number.
 std::vector<uint8_t> scriptTag(const std::string& name, uint32_t ms) {

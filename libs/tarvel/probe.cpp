@@ -1,8 +1,9 @@
 // Stream probe: which video codec and audio format a file carries, decided
 // from the tags themselves (the header's flags may lie). Walks tag headers
-// only, seeking over payloads and past damage as the reader does, and gives
-// up after TARVEL_PROBE_TAG_LIMIT tags unless the header announces a stream
-// not seen yet, so probing a long file with one stream stays cheap.
+// only, seeking over payloads and past damage as the reader does, until it
+// has seen both streams or passed TARVEL_PROBE_BYTE_LIMIT bytes of the file:
+// a stream that starts late is found whatever the header says, and probing
+// a long file with one stream stays bounded.
 #include <cstring>
 
 #include "libs/tarvel/flv_format.h"
@@ -28,15 +29,9 @@ bool probe(TagReader& reader, StreamInfo* info) {
   FlvHeaderRecord header;
   if (!reader.readHeader(&header)) return false;
   info->headerFlags = header.flags;
-  // Past the tag limit the walk goes on only for a stream that the header
-  // announces and the tags have not shown yet (video starting late).
-  auto stillWanted = [&] {
-    return ((header.flags & flv::kFlagVideo) && info->videoCodecId < 0) ||
-           ((header.flags & flv::kFlagAudio) && info->soundFormat < 0);
-  };
   uint8_t h[flv::kTagHeaderSize + 1];
   uint32_t dataSize = 0;
-  while ((info->tagsProbed < TARVEL_PROBE_TAG_LIMIT || stillWanted()) && reader.skipTag(h, &dataSize)) {
+  while (reader.tell() < TARVEL_PROBE_BYTE_LIMIT && reader.skipTag(h, &dataSize)) {
     bool hasFlags = dataSize > 0;
     int type = h[0] & 0x1F;
     ++info->tagsProbed;

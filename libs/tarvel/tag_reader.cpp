@@ -19,6 +19,14 @@ constexpr int64_t kDirectBytes = 32 * 1024;
 // straight too.
 constexpr int64_t kShortRead = 4 * 1024;
 
+// PreviousTagSize as the field's writers have written it: the tag's size
+// with its header (as the format says), one byte short of it, or without the
+// header.
+bool sizeMatches(uint32_t previousTagSize, int64_t rawSize) {
+  int64_t v = previousTagSize;
+  return v == rawSize || v == rawSize - 1 || (v == rawSize - int64_t{flv::kTagHeaderSize} && v > 0);
+}
+
 void destroyReader(void* handle);
 int64_t tellReader(void* handle) { return readerOf(handle)->tell(); }
 int32_t seekReader(void* handle, int32_t low, int32_t high, int32_t whence) {
@@ -41,7 +49,9 @@ void destroyReader(void* handle) {
 TagReader* readerOf(void* handle) { return static_cast<ReaderHandle*>(handle)->reader; }
 
 bool TagReader::open(const char* path) {
-  if (!file_.open(path, platform::File::Mode::kRead)) return false;
+  // The repairs open the input again and rewind it: a stream that cannot
+  // seek (a terminal, say) is no file to read.
+  if (!file_.open(path, platform::File::Mode::kRead) || !file_.seek(0)) return false;
   fileSize_ = file_.size();
   buffer_.resize(kBufferSize);
   return true;
@@ -118,73 +128,145 @@ bool TagReader::readHeader(FlvHeaderRecord* header) {
   return fileSize >= firstTag && seek(firstTag);
 }
 
-// A tag header can stand here: a known type, no reserved bits set, and data
-// that ends inside the file.
-bool TagReader::plausibleTagHere() {
-  const uint8_t* h = bufferData();
+// A tag header can stand at offset: a known type, no reserved bits set, and
+// data that ends inside the file.
+bool TagReader::plausibleAt(const uint8_t* h, int64_t offset) {
   int type = h[0] & 0x1F;
   if ((h[0] & 0xC0) != 0 || (type != flv::kAudio && type != flv::kVideo && type != flv::kScript)) return false;
-  int64_t end = position_ + int64_t{flv::kTagHeaderSize} + flv::readU24(h + 1);
+  int64_t end = offset + int64_t{flv::kTagHeaderSize} + flv::readU24(h + 1);
   if (end > fileSize_) fileSize_ = file_.size();
   return end <= fileSize_;
 }
 
-// Damage in place of a tag header: moves byte by byte to the next position
-// where a plausible header stands, with StreamID 0 and a PreviousTagSize
-// that matches it (or the end of the file right after its data). A damaged
-// tag costs that tag, not the rest of the file. False at the end of the file.
+// Copies n bytes at offset: from the buffer when it holds them all, else
+// from the file. Returns the count copied (short at the end of the file).
+int64_t TagReader::peekAt(uint8_t* out, int64_t n, int64_t offset) {
+  int64_t from = offset - position_;
+  if (from >= 0 && from + n <= buffered()) {
+    std::memcpy(out, bufferData() + from, static_cast<size_t>(n));
+    return n;
+  }
+  return file_.readAt(out, n, offset);
+}
+
+// The tag whose header h stands at offset is confirmed by its
+// PreviousTagSize, by the file ending before a whole one follows its data,
+// or, with depth left, by a tag following it (see tagFollows). Only damage
+// and resync come here.
+bool TagReader::confirmedAt(int64_t offset, const uint8_t* h, int depth) {
+  int64_t rawSize = int64_t{flv::kTagHeaderSize} + flv::readU24(h + 1);
+  uint8_t previousTagSize[flv::kPreviousTagSizeBytes];
+  int64_t got = peekAt(previousTagSize, sizeof previousTagSize, offset + rawSize);
+  if (got >= 0 && got < static_cast<int64_t>(sizeof previousTagSize)) return true;
+  if (got == sizeof previousTagSize && sizeMatches(flv::readU32(previousTagSize), rawSize)) return true;
+  return depth > 0 && tagFollows(offset + rawSize + int64_t{flv::kPreviousTagSizeBytes}, depth - 1);
+}
+
+// The file ends at offset, or a plausible tag header with StreamID 0 stands
+// there and (with depth left) is confirmed itself. A PreviousTagSize that
+// some writer got wrong then costs nothing, while a DataSize that lies has
+// to land on two headers in a row, or on one and its PreviousTagSize.
+bool TagReader::tagFollows(int64_t offset, int depth) {
+  uint8_t h[flv::kTagHeaderSize];
+  int64_t got = peekAt(h, sizeof h, offset);
+  if (got == 0) return true;
+  if (got != sizeof h || flv::readU24(h + 8) != 0 || !plausibleAt(h, offset)) return false;
+  return depth == 0 || confirmedAt(offset, h, depth);
+}
+
+// Moves byte by byte from the current position to the next one where a
+// plausible header stands, with StreamID 0, and is confirmed. A damaged tag
+// costs that tag, not the rest of the file. False at the end of the file.
 bool TagReader::resync() {
   for (;;) {
-    consume(1);
     if (!fill(flv::kTagHeaderSize)) return false;
     const uint8_t* h = bufferData();
-    if (flv::readU24(h + 8) != 0 || !plausibleTagHere()) continue;
-    uint32_t rawSize = static_cast<uint32_t>(flv::kTagHeaderSize) + flv::readU24(h + 1);
-    uint8_t previousTagSize[flv::kPreviousTagSizeBytes];
-    int64_t got = file_.readAt(previousTagSize, sizeof previousTagSize, position_ + rawSize);
-    if (got == 0 || (got == sizeof previousTagSize && flv::readU32(previousTagSize) == rawSize)) return true;
+    if (flv::readU24(h + 8) == 0 && plausibleAt(h, position_) && confirmedAt(position_, h, 2)) return true;
+    consume(1);
   }
 }
 
-bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
-  std::memset(tag, 0, sizeof *tag);
+// Puts the reader on the next tag header: the one at the current position
+// when it is plausible (and the last tag was not refused), else the one
+// resync finds.
+bool TagReader::findTag(bool afterRefusal) {
   if (!fill(flv::kTagHeaderSize)) return false;
-  if (!plausibleTagHere() && !resync()) return false;
-  uint32_t dataSize = flv::readU24(bufferData() + 1);
-  int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
-  int64_t tagPosition = position_;
-  if (skipVideoData && (bufferData()[0] & 0x1F) == flv::kVideo && dataSize > TARVEL_VIDEO_HEAD_BYTES) {
-    return readVideoHead(tag, dataSize);
+  if (!afterRefusal) {
+    if (plausibleAt(bufferData(), position_)) return true;
+    consume(1);
   }
-  // The tag and its padding; bounded by the format (DataSize is 24 bits).
-  size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
-  if (tag_.size() < needed) {
-    // Doubling keeps growth rare; the cap keeps a file of near-largest tags
-    // from holding twice the largest tag.
-    constexpr size_t kLargestTag = flv::kTagHeaderSize + flv::kMaxDataSize + TARVEL_TAG_PADDING;
-    try {
-      tag_.resize(std::min(std::max(needed, tag_.size() * 2), kLargestTag));
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-  }
-  if (!readTagBytes(tag_.data(), rawSize)) return false;  // truncated: end of input
-  std::memset(tag_.data() + rawSize, 0, TARVEL_TAG_PADDING);
-  // PreviousTagSize: its value is not trusted (the writer recomputes it);
-  // a file that ends right after the last tag's data still yields that tag.
-  if (fill(flv::kPreviousTagSizeBytes)) {
-    consume(flv::kPreviousTagSizeBytes);
-  } else {
+  damageSeen_ = true;
+  return resync();
+}
+
+// With the reader at the end of a tag's data (rawSize bytes with its
+// header): true, past its PreviousTagSize, when that confirms the tag or the
+// next tag follows where its size says. The PreviousTagSize comes from the
+// buffer, read ahead with the data: an undamaged file costs no extra read.
+// A file that ends before a whole PreviousTagSize still yields the tag,
+// whose data is whole. False, the reader anywhere, when the tag is refused.
+bool TagReader::acceptTrailer(int64_t rawSize) {
+  if (!fill(flv::kPreviousTagSizeBytes)) {
     consume(buffered());
+    return true;
   }
-  describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
-  tag->rawCapacity = static_cast<uint32_t>(tag_.size());
+  if (!sizeMatches(flv::readU32(bufferData()), rawSize) &&
+      !tagFollows(position_ + int64_t{flv::kPreviousTagSizeBytes}, 1))
+    return false;
+  consume(flv::kPreviousTagSizeBytes);
   return true;
+}
+
+bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
+  for (bool refused = false;; refused = true) {
+    std::memset(tag, 0, sizeof *tag);
+    if (!findTag(refused)) return false;
+    uint32_t dataSize = flv::readU24(bufferData() + 1);
+    int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
+    int64_t tagPosition = position_;
+    if (skipVideoData && (bufferData()[0] & 0x1F) == flv::kVideo && dataSize > TARVEL_VIDEO_HEAD_BYTES) {
+      if (!readVideoHead(tag, dataSize)) return false;
+      if (acceptTrailer(rawSize)) return true;
+      if (!seek(tagPosition + 1)) return false;
+      continue;
+    }
+    // The tag and its padding; bounded by the format (DataSize is 24 bits).
+    size_t needed = static_cast<size_t>(rawSize) + TARVEL_TAG_PADDING;
+    if (tag_.size() < needed) {
+      // Doubling keeps growth rare; the cap keeps a file of near-largest tags
+      // from holding twice the largest tag.
+      constexpr size_t kLargestTag = flv::kTagHeaderSize + flv::kMaxDataSize + TARVEL_TAG_PADDING;
+      try {
+        tag_.resize(std::min(std::max(needed, tag_.size() * 2), kLargestTag));
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    }
+    // In a file with damage, a tag beyond the buffer is confirmed before its
+    // data is read: a run of lying sizes must not cost a read of up to 16
+    // MiB each.
+    if (damageSeen_ && rawSize + int64_t{flv::kPreviousTagSizeBytes} > buffered() &&
+        !confirmedAt(tagPosition, bufferData(), 2)) {
+      if (!seek(tagPosition + 1)) return false;
+      continue;
+    }
+    if (!readTagBytes(tag_.data(), rawSize)) return false;  // truncated: end of input
+    if (!acceptTrailer(rawSize)) {
+      // A DataSize that lies: look again from the byte after this header.
+      if (!seek(tagPosition + 1)) return false;
+      continue;
+    }
+    std::memset(tag_.data() + rawSize, 0, TARVEL_TAG_PADDING);
+    describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
+    tag->rawCapacity = static_cast<uint32_t>(tag_.size());
+    return true;
+  }
 }
 
 // The tag's header and the first data bytes (the flags byte and what codecs
 // put right after it, such as the AVC packet type); the rest is moved over
-// as skipTag does. The data ends inside the file (checked by the caller).
+// as skipTag does, leaving the reader at the data's end for acceptTrailer.
+// The data ends inside the file (checked by the caller).
 bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
   constexpr int64_t kHeld = int64_t{flv::kTagHeaderSize} + TARVEL_VIDEO_HEAD_BYTES;
   if (tag_.size() < kHeld + TARVEL_TAG_PADDING) tag_.resize(kHeld + TARVEL_TAG_PADDING);
@@ -192,12 +274,14 @@ bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
   if (!fill(kHeld)) return false;
   std::memcpy(tag_.data(), bufferData(), kHeld);
   std::memset(tag_.data() + kHeld, 0, TARVEL_TAG_PADDING);
-  int64_t whole = int64_t{flv::kTagHeaderSize} + dataSize + int64_t{flv::kPreviousTagSizeBytes};
-  if (buffered() >= whole) {
-    consume(whole);
+  int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
+  if (buffered() >= rawSize) {
+    consume(rawSize);
   } else {
+    // The read that follows the seek brings the PreviousTagSize and the
+    // next header together.
     readShort_ = true;
-    if (!seek(position_ + whole)) return false;
+    if (!seek(position_ + rawSize)) return false;
   }
   describeTag(tag_.data(), static_cast<uint32_t>(kHeld), tagPosition, tag);
   tag->dataSize = dataSize;
@@ -206,19 +290,25 @@ bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
 }
 
 bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
-  if (!fill(flv::kTagHeaderSize)) return false;
-  if (!plausibleTagHere() && !resync()) return false;
-  *dataSize = flv::readU24(bufferData() + 1);
-  std::memcpy(head, bufferData(), flv::kTagHeaderSize);
-  // The data ends inside the file (checked above), so its first byte is there.
-  head[flv::kTagHeaderSize] = *dataSize > 0 && fill(flv::kTagHeaderSize + 1) ? bufferData()[flv::kTagHeaderSize] : 0;
-  int64_t whole = int64_t{flv::kTagHeaderSize} + *dataSize + int64_t{flv::kPreviousTagSizeBytes};
-  if (buffered() >= whole) {
-    consume(whole);
-    return true;
+  for (bool refused = false;; refused = true) {
+    if (!findTag(refused)) return false;
+    int64_t tagPosition = position_;
+    *dataSize = flv::readU24(bufferData() + 1);
+    std::memcpy(head, bufferData(), flv::kTagHeaderSize);
+    // The data ends inside the file (checked above), so its first byte is there.
+    head[flv::kTagHeaderSize] = *dataSize > 0 && fill(flv::kTagHeaderSize + 1) ? bufferData()[flv::kTagHeaderSize] : 0;
+    int64_t rawSize = int64_t{flv::kTagHeaderSize} + *dataSize;
+    if (buffered() >= rawSize) {
+      consume(rawSize);
+    } else {
+      // The read that follows the seek brings the PreviousTagSize and the
+      // next header together.
+      readShort_ = true;
+      if (!seek(position_ + rawSize)) return false;
+    }
+    if (acceptTrailer(rawSize)) return true;
+    if (!seek(tagPosition + 1)) return false;
   }
-  readShort_ = true;
-  return seek(position_ + whole);
 }
 
 void describeTag(uint8_t* raw, uint32_t rawSize, int64_t filePosition, TagRecord* tag) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "libs/tarvel/tarvel.h"
@@ -29,6 +31,12 @@ std::vector<uint32_t> readAllTimestamps(Reader& r) {
   std::vector<uint32_t> out;
   while (r.next()) out.push_back(r.tag.timestamp);
   return out;
+}
+
+uint32_t be(const uint8_t* p, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
 }
 
 TEST(TagReader, ParsesAudioVideoAndScriptTags) {
@@ -149,6 +157,72 @@ TEST(TagReader, ADamagedTagCostsThatTagNotTheRest) {
   EXPECT_EQ(readAllTimestamps(r), (std::vector<uint32_t>{1, 2, 3, 4}));
 }
 
+void setU24(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+  bytes[at] = static_cast<uint8_t>(v >> 16);
+  bytes[at + 1] = static_cast<uint8_t>(v >> 8);
+  bytes[at + 2] = static_cast<uint8_t>(v);
+}
+
+// A DataSize that lies but stays inside the file: only the PreviousTagSize
+// behind the data tells. The tag costs itself, never the tags it would
+// swallow, whether it is read through the buffer or straight (40 KB), and
+// the probe sees the tags the reader reads.
+TEST(TagReader, ADataSizeThatLiesCostsThatTag) {
+  TempDir dir;
+  for (size_t second : {size_t{100}, size_t{40000}}) {
+    FlvBuilder b;
+    b.video(1).video(2, 0x22, std::vector<uint8_t>(second, 9));
+    for (uint32_t ms = 3; ms < 40; ++ms) b.video(ms, 0x22, std::vector<uint8_t>(ms * 37, uint8_t(ms)));
+    b.audio(40, 0x2A, {1});
+    std::vector<uint8_t> whole = b.bytes();
+    const size_t at = 13 + 20;  // the second tag
+    std::vector<uint32_t> expected = {1};
+    for (uint32_t ms = 3; ms <= 40; ++ms) expected.push_back(ms);
+    const uint32_t real = static_cast<uint32_t>(second + 1);
+    for (uint32_t size : {real + 16, real + 5000, real - 1, real / 2, real + 100000}) {
+      std::vector<uint8_t> bytes = whole;
+      setU24(bytes, at + 1, size);
+      testing_flv::writeFile(dir.file("lies.flv"), bytes);
+      Reader r(dir.file("lies.flv"));
+      ASSERT_TRUE(r.header());
+      EXPECT_EQ(readAllTimestamps(r), expected) << second << " bytes, DataSize " << size;
+      StreamInfo info{};
+      ASSERT_TRUE(GetFLVInfoFromFile(dir.file("lies.flv").c_str(), &info));
+      EXPECT_EQ(info.soundFormat, 2) << second << " bytes, DataSize " << size;
+    }
+  }
+}
+
+// PreviousTagSize written other ways, or garbage, where the tags chain
+// whole: nothing is lost.
+TEST(TagReader, PreviousTagSizesThatDisagreeLoseNothingWhenTheTagsChain) {
+  TempDir dir;
+  FlvBuilder b;
+  for (uint32_t ms = 0; ms < 20; ++ms) b.video(ms, 0x22, std::vector<uint8_t>(ms * 3, 1));
+  std::vector<uint8_t> whole = b.bytes();
+  std::vector<size_t> trailers;  // offsets of every PreviousTagSize after a tag
+  for (size_t at = 13; at < whole.size(); at += 11 + be(&whole[at + 1], 3) + 4)
+    trailers.push_back(at + 11 + be(&whole[at + 1], 3));
+  ASSERT_EQ(trailers.size(), 20u);
+  std::vector<uint32_t> all(20);
+  for (uint32_t i = 0; i < 20; ++i) all[i] = i;
+  auto readWith = [&](const std::function<uint32_t(uint32_t)>& value, const std::vector<size_t>& which) {
+    std::vector<uint8_t> bytes = whole;
+    for (size_t at : which) {
+      uint32_t v = value(be(&bytes[at], 4));
+      for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    }
+    testing_flv::writeFile(dir.file("trailers.flv"), bytes);
+    Reader r(dir.file("trailers.flv"));
+    EXPECT_TRUE(r.header());
+    return readAllTimestamps(r);
+  };
+  EXPECT_EQ(readWith([](uint32_t v) { return v - 11; }, trailers), all) << "without the header";
+  EXPECT_EQ(readWith([](uint32_t v) { return v - 1; }, trailers), all) << "one short";
+  EXPECT_EQ(readWith([](uint32_t) { return 0; }, trailers), all) << "all zero";
+  EXPECT_EQ(readWith([](uint32_t) { return 0xDEADBEEF; }, {trailers[0], trailers[7], trailers[19]}), all);
+}
+
 TEST(TagReader, LargeTagsAreReadWhole) {
   TempDir dir;
   std::vector<uint8_t> big(3 << 20);
@@ -207,12 +281,6 @@ TEST(TagReader, TwoReadersAndARewind) {
   ops->seek(a.handle, 0, 0, 0);
   ASSERT_TRUE(a.header());
   EXPECT_EQ(readAllTimestamps(a), (std::vector<uint32_t>{1, 2, 3}));
-}
-
-uint32_t be(const uint8_t* p, int n) {
-  uint32_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
 }
 
 // out is source with room bytes after its header: a script tag named
@@ -340,25 +408,56 @@ TEST(Probe, DecidesFromTheTagsNotTheHeaderFlags) {
   EXPECT_EQ(readAllTimestamps(r), std::vector<uint32_t>{0});
 }
 
-TEST(Probe, GivesUpAfterItsTagLimitUnlessTheHeaderAnnouncesWhatIsMissing) {
+// Headers lie: one that says "audio only" over video that starts after
+// 5000 audio tags is still found.
+TEST(Probe, FindsAStreamThatStartsLateWhateverTheHeaderSays) {
   TempDir dir;
-  for (uint8_t flags : {uint8_t{0x01}, uint8_t{0x05}}) {
+  for (uint8_t flags : {uint8_t{0x04}, uint8_t{0x05}, uint8_t{0x00}}) {
     FlvBuilder b(flags);
-    for (int i = 0; i < TARVEL_PROBE_TAG_LIMIT + 10; ++i) b.video(static_cast<uint32_t>(i));
-    b.audio(0, 0x2A, {1}).save(dir.file("a.flv"));
+    for (uint32_t i = 0; i < 5000; ++i) b.audio(i * 26, 0x2E, std::vector<uint8_t>(100, 1));
+    b.video(130000, 0x12).save(dir.file("late.flv"));
     StreamInfo info{};
-    ASSERT_TRUE(GetFLVInfoFromFile(dir.file("a.flv").c_str(), &info));
-    EXPECT_EQ(info.videoCodecId, 2);
-    if (flags == 0x01) {  // audio not announced: the probe stops at its limit
-      EXPECT_EQ(info.soundFormat, -1);
-      EXPECT_EQ(info.tagsProbed, TARVEL_PROBE_TAG_LIMIT);
-    } else {              // announced: found however late it starts
-      EXPECT_EQ(info.soundFormat, 2);
-    }
+    ASSERT_TRUE(GetFLVInfoFromFile(dir.file("late.flv").c_str(), &info));
+    EXPECT_EQ(info.soundFormat, 2);
+    EXPECT_EQ(info.videoCodecId, 2) << int(flags);
+    EXPECT_EQ(info.tagsProbed, 5001);
   }
   testing_flv::writeFile(dir.file("text.flv"), {'h', 'e', 'l', 'l', 'o'});
   StreamInfo info{};
   EXPECT_EQ(GetFLVInfoFromFile(dir.file("text.flv").c_str(), &info), 0);
+}
+
+// The walk is bounded by bytes: a video tag that starts before the limit
+// is found, one after it is not. The file is sparse (its script tags'
+// 16 MiB payloads are holes), so the test writes only headers.
+TEST(Probe, StopsPastItsByteLimit) {
+  TempDir dir;
+  auto make = [&](int64_t videoAfter) {
+    std::vector<uint8_t> head = FlvBuilder(0x05).audio(0, 0x2E, {1}).bytes();
+    std::FILE* f = std::fopen(dir.file("sparse.flv").c_str(), "wb");
+    std::fwrite(head.data(), 1, head.size(), f);
+    int64_t at = static_cast<int64_t>(head.size());
+    auto put = [&](const std::vector<uint8_t>& bytes, int64_t offset) {
+      ASSERT_EQ(fseeko(f, offset, SEEK_SET), 0);
+      ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    };
+    while (at < videoAfter) {
+      const uint32_t size = static_cast<uint32_t>(std::min<int64_t>(0xFFFFFF, std::max<int64_t>(videoAfter - at - 15, 0)));
+      put({18, uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size), 0, 0, 0, 0, 0, 0, 0}, at);
+      const uint32_t previous = size + 11;
+      put({uint8_t(previous >> 24), uint8_t(previous >> 16), uint8_t(previous >> 8), uint8_t(previous)},
+          at + 11 + size);
+      at += 11 + size + 4;
+    }
+    put({9, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x22, 0, 0, 0, 12}, at);
+    std::fclose(f);
+    StreamInfo info{};
+    EXPECT_TRUE(GetFLVInfoFromFile(dir.file("sparse.flv").c_str(), &info));
+    EXPECT_EQ(info.soundFormat, 2);
+    return info.videoCodecId;
+  };
+  EXPECT_EQ(make(TARVEL_PROBE_BYTE_LIMIT - 1000), 2);
+  EXPECT_EQ(make(TARVEL_PROBE_BYTE_LIMIT + 1000), -1);
 }
 
 TEST(Probe, SkipsADamagedTagAsTheReaderDoes) {

@@ -83,9 +83,10 @@ typedef struct StreamInfo {
   int32_t reserved3[4];   /* 48 */
 } StreamInfo;
 
-/* How many tags a probe reads at most before it gives up looking for the
- * stream it has not seen yet. */
-#define TARVEL_PROBE_TAG_LIMIT 4096
+/* A probe reads tags until it has seen audio and video, or until it has
+ * passed this many bytes of the file (tag headers only: payloads are
+ * skipped). */
+#define TARVEL_PROBE_BYTE_LIMIT (INT64_C(256) << 20)
 
 /* The reader object starts with a pointer to its table of operations. The
  * third entry, seek(reader, offsetLow, offsetHigh, whence) with whence 0 from
@@ -121,8 +122,10 @@ TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
  * the metadata that FlvMetaUpdateToFile will write: a placeholder onMetaData
  * tag holding padding alone, sized by the header's sizeClass. */
 TARVEL_API int32_t Flv_WriteHeader(void* writer, const FlvHeaderRecord* header);
-/* Reads the next tag. Zero at the end of the file, and at a truncated or
- * damaged tag, which ends the input. mode TARVEL_READ_WHOLE (1) reads every
+/* Reads the next tag. Zero at the end of the file. A tag is taken when the
+ * PreviousTagSize behind it (or the next tag) confirms its size; a damaged
+ * tag is skipped, and a last tag the file holds only in part ends the input
+ * (one whose PreviousTagSize alone is cut is read). mode TARVEL_READ_WHOLE (1) reads every
  * tag whole. mode TARVEL_READ_SKIP_VIDEO (2) moves past a video tag's data
  * without reading it: the record then holds the tag's header and at most
  * TARVEL_VIDEO_HEAD_BYTES of its data (rawSize and payloadSize count the
