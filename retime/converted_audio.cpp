@@ -1,6 +1,7 @@
 // Video re-timing against a converted audio track: the input's audio payloads
-// are spread over the converted MP3's length in proportion to their bytes,
-// while gaps (runs of empty audio tags) keep their stored length.
+// are spread over the converted MP3's length in proportion to how long they
+// play (their bytes, weighed by each tag's own bytes per second), while gaps
+// (runs of empty audio tags) keep their stored length.
 #include <string>
 
 #include "retime/converted_audio.h"
@@ -16,22 +17,68 @@ using namespace retime;
 constexpr int32_t kAudioTag = 8;
 constexpr int32_t kMediaReaderMode = 6;
 
-// What the first pass learns: the audio bytes to spread, and the length of
-// the track they cover once the closed gaps are taken out of it.
+// A byte of audio weighs kWeightUnit divided by its tag's bytes per second:
+// how long it plays, in units of 1/kWeightUnit s. The unit is a multiple of
+// every rate a tag can give (PCM: 5512-44100 Hz times 1, 2 or 4 bytes a
+// frame; Nellymoser: 64 bytes for 256 samples at 8, 16 kHz or the rate
+// index's), so each weight is a whole number; and since every byte of one
+// format weighs the same, a file of one format throughout is spread exactly
+// as by its bytes alone.
+constexpr int64_t kWeightUnit = 4'861'584'000;
+constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
+constexpr bool weightsAreWhole() {
+  for (int64_t rate : kSoundRates) {
+    for (int64_t frameBytes : {1, 2, 4})
+      if (kWeightUnit % (rate * frameBytes) != 0) return false;
+    if (kWeightUnit * 4 % rate != 0) return false;
+  }
+  return kWeightUnit * 4 % 8000 == 0 && kWeightUnit * 4 % 16000 == 0;
+}
+static_assert(weightsAreWhole());
+
+int64_t byteWeight(const TagRecord& tag) {
+  const int32_t rate = kSoundRates[tag.soundRate & 3];
+  switch (tag.soundFormat) {
+    case 4: return kWeightUnit * 4 / 16000;  // Nellymoser 16 kHz mono
+    case 5: return kWeightUnit * 4 / 8000;   // Nellymoser 8 kHz mono
+    case 6: return kWeightUnit * 4 / rate;   // Nellymoser
+    default: {  // PCM, and anything else by its flags
+      const int64_t frameBytes = (tag.soundSize == 1 ? 2 : 1) * (tag.soundType == 1 ? 2 : 1);
+      return kWeightUnit / (rate * frameBytes);
+    }
+  }
+}
+
+// Sign-extended like the size itself: a negative size (never read from a
+// file) still weighs against the total.
+int64_t tagWeight(const TagRecord& tag) { return int64_t{tag.payloadSize} * byteWeight(tag); }
+
+// What the first pass learns: the audio weight to spread, the length of the
+// track it covers once the closed gaps are taken out of it, and the first
+// audio tag's drift.
 struct TrackLayout {
-  int64_t totalBytes = 0;
+  int64_t totalWeight = 0;
   int64_t contentDuration = 0;
+  int64_t leadingDrift = 0;
 };
 
-// False when the gaps of a damaged file add up past any real timeline.
+// False when the gaps or the audio of a damaged file add up past any real
+// timeline.
 bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
-  TrackLayout layout{0, trackDuration};
+  TrackLayout layout{0, trackDuration, 0};
   bool inGap = false;
+  bool audioSeen = false;
   int64_t gapStart = 0;
   TagSlot tag;
   while (tag.next(reader)) {
     if (tag->tagType != kAudioTag) continue;
     int64_t stored = storedTicks(*tag);
+    if (!audioSeen) {
+      // The first audio tag starts the track at 0, and the video before it
+      // moves with it.
+      layout.leadingDrift = -stored;
+      audioSeen = true;
+    }
     if (tag->payloadSize == 0) {
       if (!inGap) {
         gapStart = stored;
@@ -41,11 +88,12 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
     }
     // A gap still open at the end is never closed and takes nothing away.
     if (inGap) {
-      layout.contentDuration += gapStart - stored;
+      layout.contentDuration -= gapLength(gapStart, stored);
       if (!withinTimeline(layout.contentDuration)) return false;
       inGap = false;
     }
-    layout.totalBytes += tag->payloadSize;
+    layout.totalWeight += tagWeight(*tag);
+    if (!withinTimeline(layout.totalWeight)) return false;
   }
   *out = layout;
   return true;
@@ -57,9 +105,9 @@ class TrackPlacement {
  public:
   explicit TrackPlacement(TrackLayout layout) : layout_(layout) {}
 
-  // False when a non-empty tag turns up although the first pass counted no
-  // audio bytes (the input changed between the passes), or when the gaps add
-  // up past any real timeline.
+  // False when a non-empty tag turns up although the first pass weighed no
+  // audio (the input changed between the passes), or when the gaps or the
+  // audio add up past any real timeline.
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
     if (tag.payloadSize == 0) {
@@ -70,33 +118,33 @@ class TrackPlacement {
       }
       return true;
     }
-    if (layout_.totalBytes == 0) return false;
+    if (layout_.totalWeight == 0) return false;
     if (inGap_) {
       // The gap's own length goes in before the drift is taken, so that the
       // audio after it starts later in the track by exactly that much.
-      gapTotal_ += stored - gapStart_;
+      gapTotal_ += gapLength(gapStart_, stored);
       if (!withinTimeline(gapTotal_)) return false;
-      drift_ = trackPosition(bytesSoFar_) - stored;
+      drift_ = trackPosition(weightSoFar_) - stored;
       inGap_ = false;
     } else {
       drift_ = audioClock_ - stored;
     }
-    bytesSoFar_ += tag.payloadSize;
-    audioClock_ = trackPosition(bytesSoFar_);
+    weightSoFar_ += tagWeight(tag);
+    if (!withinTimeline(weightSoFar_)) return false;
+    audioClock_ = trackPosition(weightSoFar_);
     return true;
   }
 
   int64_t drift() const { return drift_; }
 
  private:
-  // Long uncompressed tracks outgrow 64 bits in the product (44.1 kHz 16-bit
-  // stereo after about 38 minutes), hence the wide multiply.
-  int64_t trackPosition(int64_t bytes) const {
-    return mulDivTruncate(bytes, layout_.contentDuration, layout_.totalBytes) + gapTotal_;
+  // The product outgrows 64 bits on any long track, hence the wide multiply.
+  int64_t trackPosition(int64_t weight) const {
+    return mulDivTruncate(weight, layout_.contentDuration, layout_.totalWeight) + gapTotal_;
   }
 
   TrackLayout layout_;
-  int64_t bytesSoFar_ = 0;
+  int64_t weightSoFar_ = 0;
   int64_t gapTotal_ = 0;
   int64_t audioClock_ = 0;
   int64_t gapStart_ = 0;
@@ -133,6 +181,6 @@ int retimeVideoToTrack(const char* inputPath, const char* flvPath, int64_t track
     if (!layOutTrack(reader, trackDuration, &layout)) return false;
     TrackPlacement placement(layout);
     rewindReader(reader);
-    return Flv_ReadHeader(reader, &header) && writeVideoFollowing(reader, writer, placement);
+    return Flv_ReadHeader(reader, &header) && writeVideoFollowing(reader, writer, placement, layout.leadingDrift);
   });
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -96,7 +97,7 @@ TEST_F(ConvertedAudioTest, AllEmptyAudioMovesVideoBackByTheFirstGap) {
   FlvBuilder b;
   b.video(5).audio(30, kPcm, {}).video(40).audio(50, kPcm, {}).video(60);
   ParsedFlv out = retime(b, 999 * kMs);
-  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{5, 10, 30}));
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 10, 30}));
 }
 
 TEST_F(ConvertedAudioTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
@@ -119,20 +120,38 @@ TEST_F(ConvertedAudioTest, AGapOpenAtTheEndTakesNothingFromTheTrack) {
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{10, 110, 130}));
 }
 
-TEST_F(ConvertedAudioTest, VideoBeforeTheFirstAudioKeepsItsTime) {
+TEST_F(ConvertedAudioTest, VideoBeforeTheFirstAudioMovesWithIt) {
   FlvBuilder b;
-  b.video(7).video(20).audio(50, kPcm, bytes(10)).video(60);
+  b.video(100).video(140).audio(120, kPcm, bytes(10)).video(180);
   ParsedFlv out = retime(b, 500 * kMs);
-  // The audio tag at 50 ms starts the track at 0: drift -50 ms.
-  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{7, 20, 10}));
+  // The audio tag at 120 ms starts the track at 0: drift -120 ms, for the
+  // video before it too; 100 - 120 is held at 0.
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 20, 60}));
 }
 
-TEST_F(ConvertedAudioTest, VideoMovedBelowZeroWrapsToTheTopOfThe32BitRange) {
+TEST_F(ConvertedAudioTest, VideoMovedBelowZeroIsStampedZero) {
   FlvBuilder b;
   b.audio(5000, kPcm, {}).video(1000).video(4999);
   ParsedFlv out = retime(b, 100 * kMs);
-  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0xFFFFF060u, 0xFFFFFFFFu}));
-  EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0xFF, 0xF0, 0x60, 0xFF}));
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
+}
+
+// A gap closed by a tag stored before the one that opened it has no length,
+// as in the converter, which writes no silence for it: the audio after it
+// follows the first payload at 100 ms.
+TEST_F(ConvertedAudioTest, AGapClosedBeforeItOpenedHasNoLength) {
+  FlvBuilder b;
+  b.audio(0, kPcm, bytes(100)).audio(100, kPcm, {}).audio(60, kPcm, bytes(100)).video(70);
+  EXPECT_EQ(videoTimes(retime(b, 200 * kMs)), (std::vector<uint32_t>{110}));
+}
+
+// One second at 11.025 kHz, then one at 22.05 kHz (8-bit mono): the second
+// starts half-way through the 2 s track, not a third of the way.
+TEST_F(ConvertedAudioTest, EachTagWeighsByItsOwnBytesPerSecond) {
+  FlvBuilder b;
+  b.audio(0, 0x04, bytes(11025)).audio(1000, 0x08, bytes(22050)).video(1000).video(1500);
+  EXPECT_EQ(videoTimes(retime(b, 2000 * kMs)), (std::vector<uint32_t>{1000, 1500}));
 }
 
 TEST_F(ConvertedAudioTest, ProportionStaysExactPastThe64BitProduct) {
@@ -172,23 +191,29 @@ TEST_F(ConvertedAudioTest, AFailedWriteIsReportedAsFailure) {
 // The re-timing rules written out a second time, over the tags as the test
 // parser reads them, to check outputs made from inputs nobody here wrote.
 std::vector<uint32_t> expectedVideoTimes(const ParsedFlv& in, int64_t trackDuration) {
-  int64_t totalBytes = 0, content = trackDuration, gapStart = 0;
+  int64_t totalBytes = 0, content = trackDuration, gapStart = 0, firstAudio = -1;
   bool inGap = false;
   for (const testing_flv::Tag& t : in.tags) {
     if (t.type != 8) continue;
     int64_t stored = int64_t{t.timestamp} * kMs, size = testing_flv::audioPayloadSize(t);
+    if (firstAudio < 0) firstAudio = stored;
     if (size == 0 && !inGap) gapStart = stored, inGap = true;
     if (size == 0) continue;
     if (inGap) content -= stored - gapStart, inGap = false;
     totalBytes += size;
   }
-  int64_t bytesSoFar = 0, gapTotal = 0, clock = 0, drift = 0;
+  // Video before the first audio tag moves with it; none steps back or
+  // below 0.
+  int64_t bytesSoFar = 0, gapTotal = 0, clock = 0, drift = firstAudio < 0 ? 0 : -firstAudio, last = 0;
   inGap = false;
   auto position = [&](int64_t b) { return b * content / totalBytes + gapTotal; };
   std::vector<uint32_t> times;
   for (const testing_flv::Tag& t : in.tags) {
     int64_t stored = int64_t{t.timestamp} * kMs, size = testing_flv::audioPayloadSize(t);
-    if (t.type == 9) times.push_back(t.timestamp + static_cast<uint32_t>(drift / kMs));
+    if (t.type == 9) {
+      last = std::max(last, int64_t{t.timestamp} + drift / kMs);
+      times.push_back(static_cast<uint32_t>(last));
+    }
     if (t.type != 8) continue;
     if (size == 0) {
       if (!inGap) gapStart = stored, drift = clock - stored, inGap = true;

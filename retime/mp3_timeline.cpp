@@ -1,5 +1,6 @@
 // MP3 timeline rebuild: audio tags are re-stamped with the running length of
-// the MP3 frames they carry, video tags move with the latest audio tag.
+// the MP3 frames they carry, video tags move with the latest audio tag (the
+// ones before the first audio tag with that tag) and never step back.
 #include <string>
 
 #include "retime/repair_io.h"
@@ -23,23 +24,26 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
-  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord&) {
+  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
     int64_t audioClock = 0;
     int64_t drift = 0;
+    if (!leadingVideoDrift(reader, header, &drift)) return false;
+    VideoOut video(writer, drift);
     TagSlot tag;
     while (tag.next(reader)) {
       if (tag->tagType == 8) {
         int64_t stored = storedTicks(*tag);
         int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
         drift = audioClock - stored;
+        video.audio(stored, drift);
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
         Flv_WriteTag(writer, &*tag);
       } else if (tag->tagType == 9) {
-        stampTimestamp(*tag, movedTimestamp(tag->timestamp, drift));
-        Flv_WriteTag(writer, &*tag);
+        video.video(*tag);
       }
     }
+    video.finish();
     return true;
   });
 }

@@ -107,18 +107,55 @@ TEST(RebuildMp3Timeline, DriftTruncatesTowardZero) {
             (std::vector<uint32_t>{0, 26, 30, 52, 59}));
 }
 
-TEST(RebuildMp3Timeline, VideoMovedBelowZeroWrapsTo32Bits) {
+// Video before the first audio tag moves with it (drift -1000 ms), held at 0
+// rather than moved below it; a stored time with the top bit set is the
+// format's negative value.
+TEST(RebuildMp3Timeline, VideoBeforeTheFirstAudioMovesWithItAndStopsAtZero) {
   TempDir dir;
   FlvBuilder()
-      .audio(1000, kMp3Flags, frame22k())
+      .video(0xFFFFFFF6)  // -10 ms
       .video(10)
+      .video(1020)
+      .audio(1000, kMp3Flags, frame22k())
+      .video(1030)
       .save(dir.file("in.flv"));
   ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
-  std::vector<uint8_t> bytes = testing_flv::readFile(dir.file("out.flv"));
   std::vector<Tag> tags = mediaTags(dir.file("out.flv"));
-  ASSERT_EQ(tags.size(), 2u);
-  EXPECT_EQ(tags[1].timestamp, static_cast<uint32_t>(-990));
-  EXPECT_EQ(tags[1].timestamp >> 24, 0xFFu);  // the extended byte
+  EXPECT_EQ(timestamps(tags), (std::vector<uint32_t>{0, 0, 20, 0, 30}));
+}
+
+// Audio stored early pulls the video after it back by 3 ms: it takes the
+// time of the video before it instead.
+TEST(RebuildMp3Timeline, VideoNeverStepsBack) {
+  TempDir dir;
+  FlvBuilder()
+      .audio(0, kMp3Flags, frame22k())
+      .video(25)
+      .audio(30, kMp3Flags, frame22k())  // drift 26.1224 - 30: -3 ms
+      .video(27)                         // 24: held at 25
+      .video(40)                         // 37
+      .save(dir.file("in.flv"));
+  ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
+  EXPECT_EQ(timestamps(mediaTags(dir.file("out.flv"))), (std::vector<uint32_t>{0, 25, 26, 25, 37}));
+}
+
+// The whole stream jumps 5 s forward between the audio tags at 26 and
+// 5052 ms: the video stored at 5040 ms, read before the audio tag after the
+// jump, was stamped after it and takes that tag's drift (-4999.78 ms), not
+// the one before the jump; the video at 30 ms keeps the old drift.
+TEST(RebuildMp3Timeline, VideoAfterAClockJumpTakesTheDriftAfterIt) {
+  TempDir dir;
+  FlvBuilder()
+      .audio(0, kMp3Flags, frame22k())
+      .video(10)
+      .audio(26, kMp3Flags, frame22k())
+      .video(30)
+      .video(5040)
+      .audio(5052, kMp3Flags, frame22k())
+      .video(5060)
+      .save(dir.file("in.flv"));
+  ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
+  EXPECT_EQ(timestamps(mediaTags(dir.file("out.flv"))), (std::vector<uint32_t>{0, 10, 26, 30, 41, 52, 61}));
 }
 
 TEST(RebuildMp3Timeline, EmptyAndUnparsableAudioAddNothing) {

@@ -8,6 +8,7 @@ namespace {
 
 using namespace retime;
 
+constexpr int32_t kNellymoser16kMono = 4;
 constexpr int32_t kNellymoser8kMono = 5;
 constexpr int64_t kBlockBytes = 64;
 // 256 samples per block, in ticks per second.
@@ -37,7 +38,7 @@ class NellymoserClock {
       return true;
     }
     if (inGap_) {
-      gapTotal_ += stored - gapStart_;
+      gapTotal_ += gapLength(gapStart_, stored);
       if (!withinTimeline(gapTotal_)) return false;
       drift_ = contentClock_ + gapTotal_ - stored;
       inGap_ = false;
@@ -64,6 +65,7 @@ class NellymoserClock {
 }  // namespace
 
 int32_t nellymoserSampleRate(const TagRecord& tag) {
+  if (tag.soundFormat == kNellymoser16kMono) return 16000;
   if (tag.soundFormat == kNellymoser8kMono) return 8000;
   if (tag.soundRate >= 0 && tag.soundRate <= 3) return kSoundRates[tag.soundRate];
   return -1;
@@ -74,8 +76,10 @@ int64_t nellymoserTagDuration(const TagRecord& tag) {
 }
 
 int retimeNellymoserVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {
-  return runRepair(inputPath, flvPath, [](void* reader, void* writer, FlvHeaderRecord&) {
+  return runRepair(inputPath, flvPath, [](void* reader, void* writer, FlvHeaderRecord& header) {
+    int64_t leadingDrift = 0;
+    if (!leadingVideoDrift(reader, header, &leadingDrift)) return false;
     NellymoserClock clock;
-    return writeVideoFollowing(reader, writer, clock);
+    return writeVideoFollowing(reader, writer, clock, leadingDrift);
   });
 }

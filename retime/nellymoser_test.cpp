@@ -55,7 +55,8 @@ TEST(NellymoserDuration, CountsWholeBlocksAndTruncatesEachTag) {
 TEST(NellymoserDuration, SampleRateByFormatAndIndex) {
   EXPECT_EQ(nellymoserSampleRate(audioTag(5, 3, 64)), 8000);
   EXPECT_EQ(nellymoserSampleRate(audioTag(6, 0, 64)), 5512);
-  EXPECT_EQ(nellymoserSampleRate(audioTag(4, 3, 64)), 44100);
+  EXPECT_EQ(nellymoserSampleRate(audioTag(4, 3, 64)), 16000);  // Nellymoser 16 kHz mono
+  EXPECT_EQ(nellymoserTagDuration(audioTag(4, 0, 64)), 160000);
   EXPECT_EQ(nellymoserSampleRate(audioTag(6, 4, 64)), -1);
   EXPECT_EQ(nellymoserSampleRate(audioTag(6, -1, 64)), -1);
   // A rate of -1 gives the block time negated.
@@ -105,7 +106,7 @@ TEST_F(NellymoserTest, ShortPayloadsCloseAGapButAddNoTime) {
 TEST_F(NellymoserTest, AllEmptyAudioMovesVideoBackByTheFirstGap) {
   FlvBuilder b;
   b.video(3).audio(20, kNelly8k, {}).video(25).audio(40, kNelly8k, {}).video(45);
-  EXPECT_EQ(videoTimes(retime(b)), (std::vector<uint32_t>{3, 5, 25}));
+  EXPECT_EQ(videoTimes(retime(b)), (std::vector<uint32_t>{0, 5, 25}));
 }
 
 TEST_F(NellymoserTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
@@ -117,12 +118,20 @@ TEST_F(NellymoserTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
   EXPECT_FALSE(testing_flv::containsMarker(out, "MARKER"));
 }
 
-TEST_F(NellymoserTest, VideoMovedBelowZeroWrapsToTheTopOfThe32BitRange) {
+TEST_F(NellymoserTest, VideoMovedBelowZeroIsStampedZero) {
   FlvBuilder b;
   b.audio(300, kNelly8k, {}).video(100);
   ParsedFlv out = retime(b);
-  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0xFFFFFF38u}));
-  EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0xFF, 0xFF, 0x38, 0xFF}));
+  EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0}));
+  EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
+}
+
+// The gap opened at 100 ms and closed at 60 ms has no length: the audio
+// after it follows the first block at 32 ms (drift 32 - 60 = -28 ms).
+TEST_F(NellymoserTest, AGapClosedBeforeItOpenedHasNoLength) {
+  FlvBuilder b;
+  b.audio(0, kNelly8k, bytes(64)).audio(100, kNelly8k, {}).audio(60, kNelly8k, bytes(64)).video(70);
+  EXPECT_EQ(videoTimes(retime(b)), (std::vector<uint32_t>{42}));
 }
 
 TEST_F(NellymoserTest, RefusesToWriteOverItsInput) {

@@ -3,7 +3,9 @@
 // and put in place.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/diagnostics.h"
 #include "retime/handles.h"
@@ -48,20 +50,126 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   return output.publish() ? 1 : 0;
 }
 
+// The drift of the video tags that come before the first audio tag: that
+// tag's own drift. Every re-timer stamps the first audio tag at 0 (its drift
+// is 0 minus its stored time), and the picture before it moves with it; an
+// input without audio tags keeps its video times (0). Reads the input up to
+// its first audio tag, then puts the reader back after the header. False
+// when the header cannot be read again.
+inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* drift) {
+  *drift = 0;
+  {
+    TagSlot tag;
+    while (tag.next(reader)) {
+      if (tag->tagType == 8) {
+        *drift = -storedTicks(*tag);
+        break;
+      }
+    }
+  }
+  rewindReader(reader);
+  return Flv_ReadHeader(reader, &header) != 0;
+}
+
+// Video tags on their way to the output, each moved by the drift of the
+// latest audio tag before it (leadingDrift before the first audio tag) and
+// never stamped before the one written before it. One exception, at a clock
+// jump: the video tags read between two audio tags are held until the second
+// is read, and when the two audio tags' drifts differ by a second or more,
+// the held ones stored nearer the second audio tag than the first were
+// stamped after the jump and take the second's drift; the others, and every
+// tag of a stretch without such a jump, are written as they would be at
+// once. Holding is bounded: past kMaxHeldTags tags or kMaxHeldBytes bytes,
+// the held tags are written with the drift they have.
+class VideoOut {
+ public:
+  static constexpr size_t kMaxHeldTags = 64;
+  static constexpr size_t kMaxHeldBytes = size_t{16} << 20;
+  static constexpr int64_t kJump = kTicksPerSecond;
+
+  VideoOut(void* writer, int64_t leadingDrift) : writer_(writer), drift_(leadingDrift) {}
+
+  void video(const TagRecord& tag) {
+    if (!audioSeen_) {
+      write(tag.raw, tag.timestamp, drift_);
+      return;
+    }
+    size_t size = rawSize(tag.raw);
+    if (held_.size() >= kMaxHeldTags || heldBytes_ + size > kMaxHeldBytes) release(drift_, 0);
+    held_.push_back({std::vector<uint8_t>(tag.raw, tag.raw + size), tag.timestamp});
+    heldBytes_ += size;
+  }
+
+  // An audio tag stored at stored (ticks) has set the drift to drift.
+  void audio(int64_t stored, int64_t drift) {
+    release(drift, stored);
+    drift_ = drift;
+    audioStored_ = stored;
+    audioSeen_ = true;
+  }
+
+  // The end of the input: what is held is written with the drift it has.
+  void finish() { release(drift_, 0); }
+
+ private:
+  struct Held {
+    std::vector<uint8_t> raw;
+    uint32_t storedMs;
+  };
+
+  void release(int64_t nextDrift, int64_t nextStored) {
+    bool jump = nextDrift - drift_ >= kJump || drift_ - nextDrift >= kJump;
+    for (Held& h : held_) {
+      int64_t stored = int64_t{h.storedMs} * kTicksPerMs;
+      bool afterJump = jump && distance(stored, nextStored) < distance(stored, audioStored_);
+      write(h.raw.data(), h.storedMs, afterJump ? nextDrift : drift_);
+    }
+    held_.clear();
+    heldBytes_ = 0;
+  }
+
+  static int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
+
+  // The tag header's 11 bytes and its DataSize.
+  static uint32_t rawSize(const uint8_t* raw) {
+    return 11 + (uint32_t{raw[1]} << 16 | uint32_t{raw[2]} << 8 | raw[3]);
+  }
+
+  // raw: the tag's bytes, header first, as read.
+  void write(uint8_t* raw, uint32_t storedMs, int64_t drift) {
+    TagRecord out{};
+    out.tagType = 9;
+    out.raw = raw;
+    out.rawSize = rawSize(raw);
+    stampTimestamp(out, stamps_.next(storedMs, drift));
+    Flv_WriteTag(writer_, &out);
+  }
+
+  void* writer_;
+  int64_t drift_;
+  int64_t audioStored_ = 0;
+  bool audioSeen_ = false;
+  VideoStamps stamps_;
+  std::vector<Held> held_;
+  size_t heldBytes_ = 0;
+};
+
 // The pass both video re-timers make: each audio tag advances the clock
-// (clock.place(tag) false: give up), each video tag is written moved by the
-// clock's drift, every other tag is dropped.
+// (clock.place(tag) false: give up), each video tag goes out through
+// VideoOut, every other tag is dropped.
 template <class Clock>
-bool writeVideoFollowing(void* reader, void* writer, Clock& clock) {
+bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadingDrift) {
   TagSlot tag;
+  VideoOut video(writer, leadingDrift);
   while (tag.next(reader)) {
     if (tag->tagType == 8) {
       if (!clock.place(*tag)) return false;
+      video.audio(storedTicks(*tag), clock.drift());
     } else if (tag->tagType == 9) {
-      stampTimestamp(*tag, movedTimestamp(tag->timestamp, clock.drift()));
-      Flv_WriteTag(writer, &*tag);
+      video.video(*tag);
     }
   }
+  video.finish();
   return true;
 }
 

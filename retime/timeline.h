@@ -32,6 +32,30 @@ inline uint32_t movedTimestamp(uint32_t storedMs, int64_t drift) {
   return storedMs + static_cast<uint32_t>(drift / kTicksPerMs);
 }
 
+// The times the video tags of one output are stamped with. A moved time is
+// read as the format's signed 32-bit value, so that one moved below zero is
+// negative (not 49.7 days), and is then held at 0 and at the time of the
+// video tag written just before: video never steps back, which players take
+// for a frame lasting 2^32 ms.
+class VideoStamps {
+ public:
+  uint32_t next(uint32_t storedMs, int64_t drift) {
+    int64_t moved = static_cast<int32_t>(movedTimestamp(storedMs, drift));
+    if (moved > last_) last_ = moved;
+    return static_cast<uint32_t>(last_);
+  }
+
+ private:
+  int64_t last_ = 0;
+};
+
+// A gap's length: from its opening tag's stored time to its closing tag's,
+// and nothing when the closing tag is stored before the opening one (the
+// converter writes no silence for it either).
+inline int64_t gapLength(int64_t openedAt, int64_t closedAt) {
+  return closedAt > openedAt ? closedAt - openedAt : 0;
+}
+
 // Sums of gaps and audio lengths stay far inside this bound on any real file
 // (it is some 7000 years); past it, and before the 64-bit arithmetic could
 // overflow, a re-timer gives up on the file as damaged.

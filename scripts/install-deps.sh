@@ -14,7 +14,10 @@ packages=(
   clang libclang-rt-14-dev
   man-db file dpkg-dev  # scripts/install-test.sh: man pages, cpack's Debian package
   librsvg2-bin  # rsvg-convert: the report test draws tagmend-report's SVG
+  chromium  # the player test: flv.js plays a repaired file in headless Chromium
 )
+# npm fetches flv.js for the player test; a Node.js from elsewhere brings its own.
+command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
   # dpkg-source, for the converter's libraries built from Debian's sources
@@ -32,4 +35,13 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# flv.js for the player test (tests/player), from the npm registry, cached by
+# version outside the clone.
+flvjs_version=1.6.2
+flvjs_dir="$HOME/.cache/tagmend/npm/flv.js-$flvjs_version"
+if [[ ! -f "$flvjs_dir/node_modules/flv.js/dist/flv.min.js" ]]; then
+  mkdir -p "$flvjs_dir"
+  npm install --prefix "$flvjs_dir" --no-audit --no-fund --no-save "flv.js@$flvjs_version"
 fi

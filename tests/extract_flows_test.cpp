@@ -27,12 +27,16 @@ class Inputs {
     nelly8Video = makeWithFfmpeg(dir.file("nelly8 video.flv"), video + sine + "8000 -c:v flv -c:a nellymoser -f flv");
     nellyAudio = makeWithFfmpeg(dir.file("nelly.flv"), sine + "22050 -c:a nellymoser -f flv");
     nellyVideo = makeWithFfmpeg(dir.file("nelly video.flv"), video + sine + "22050 -c:v flv -c:a nellymoser -f flv");
+    // H.264 with B-frames: ffmpeg writes video tags before the first audio tag.
+    const std::string h264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p ";
+    pcmH264 = makeWithFfmpeg(dir.file("pcm h264.flv"), video + sine + "11025 " + h264 + "-c:a pcm_u8 -f flv");
+    nellyH264 = makeWithFfmpeg(dir.file("nelly h264.flv"), video + sine + "44100 " + h264 + "-c:a nellymoser -f flv");
     // The converter's output: a 4 s MP3, twice as long as the inputs' audio.
     knownMp3 = makeWithFfmpeg(dir.file("known.mp3"),
                               "-f lavfi -i sine=frequency=300:duration=4:sample_rate=44100 -c:a libmp3lame -b:a 128k -f mp3");
   }
   TempDir dir;
-  std::string pcmVideo, pcmAudio, nelly8Video, nellyAudio, nellyVideo, knownMp3;
+  std::string pcmVideo, pcmAudio, nelly8Video, nellyAudio, nellyVideo, pcmH264, nellyH264, knownMp3;
 };
 
 Inputs* inputs = nullptr;
@@ -115,8 +119,8 @@ class ExtractFlows : public ::testing::Test {
     return out;
   }
 
-  // The output FLV holds exactly the input's video tags (and metadata) and
-  // is readable by ffprobe and flvmeta.
+  // The output FLV holds exactly the input's video tags (and metadata), is
+  // readable by ffprobe and flvmeta, and its video never steps back.
   void expectVideoOnly(const std::string& input, const std::string& output) {
     const Flv in = readFlv(input);
     const Flv out = readFlv(output);
@@ -125,8 +129,10 @@ class ExtractFlows : public ::testing::Test {
     EXPECT_EQ(tagsOfType(out, 9).size(), tagsOfType(in, 9).size());
     std::string errors;
     EXPECT_TRUE(ffprobeReads(output, &errors)) << errors;
+    EXPECT_EQ(videoDtsStepsBack(output), "");
     if (haveTool("flvmeta")) {
-      EXPECT_EQ(flvmetaCheck(output).errors, 0);
+      FlvmetaCheck check = flvmetaCheck(output);
+      EXPECT_EQ(check.errors, 0) << check.json;
     }
   }
 
@@ -180,6 +186,20 @@ TEST_F(ExtractFlows, NellymoserWithVideoWritesMp3AndVideo) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(verdict(), "ok\n");
   expectVideoOnly(input, work() + "/clip.flv");
+}
+
+// The video before the first audio tag moves with it: none is stamped after
+// the video that follows it.
+TEST_F(ExtractFlows, H264WithVideoBeforeTheAudio) {
+  for (const std::string& input : {inputs->pcmH264, inputs->nellyH264}) {
+    SCOPED_TRACE(input);
+    const Flv in = readFlv(input);
+    ASSERT_EQ(in.tags[1].type, 9);  // after ffmpeg's onMetaData
+    ASSERT_EQ(in.tags[2].type, 9);
+    RunResult r = repair(input, "h264");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    expectVideoOnly(input, work() + "/h264.flv");
+  }
 }
 
 TEST_F(ExtractFlows, NellymoserWithoutVideoLeavesOnlyTheMp3) {

@@ -95,6 +95,7 @@ struct Input {
   bool gap = false;
   bool littleEndianToPlatform = false;  // pcm_s16le gives format 3; the recorders wrote 0
   uint32_t mutedMs = 0;  // the gap made longer by this much: a muted microphone
+  const char* videoArgs = "-c:v flv";
 };
 
 std::ostream& operator<<(std::ostream& os, const Input& in) { return os << in.name; }
@@ -186,7 +187,7 @@ Prepared prepare(const Input& in, const TempDir& dir) {
   Prepared p;
   p.original = dir.file("original.flv");
   std::string args = "-f lavfi -i " + std::string(kSteppedTone) + " ";
-  if (in.video) args += "-f lavfi -i testsrc=size=160x120:rate=25 -c:v flv ";
+  if (in.video) args += "-f lavfi -i testsrc=size=160x120:rate=25 " + std::string(in.videoArgs) + " ";
   makeWithFfmpeg(p.original, args + "-t 4 " + in.audioArgs);
   p.flv = readFlv(p.original);
   EXPECT_TRUE(p.flv.ok) << p.flv.problem;
@@ -467,16 +468,23 @@ TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
 // ---- The whole chain under tagmend ------------------------------------------------
 
 // Where the audio says the last video tag belongs: its stored time moved by
-// the shift of the latest audio tag before it, that tag's position being the
-// length of the audio (and closed gaps) before it.
+// the shift of the latest audio tag before it (the first audio tag's for the
+// video before it), that tag's position being the length of the audio (and
+// closed gaps) before it; never before the video tag before it, nor below 0.
 double expectedLastVideoMs(const Flv& f) {
   static const int kRates[4] = {5512, 11025, 22050, 44100};
   double position = 0, drift = 0;
   bool inGap = false;
   uint32_t gapStart = 0;
-  double lastVideo = -1;
+  double lastVideo = 0;
   for (const Tag& t : f.tags) {
-    if (t.type == 9) lastVideo = t.timestamp + drift;
+    if (t.type == 8) {
+      drift = -static_cast<double>(t.timestamp);
+      break;
+    }
+  }
+  for (const Tag& t : f.tags) {
+    if (t.type == 9) lastVideo = std::max(lastVideo, t.timestamp + drift);
     if (t.type != 8) continue;
     const size_t payload = t.data.empty() ? 0 : t.data.size() - 1;
     if (payload == 0) {
@@ -487,7 +495,7 @@ double expectedLastVideoMs(const Flv& f) {
       inGap = true;
       continue;
     }
-    if (inGap) position += t.timestamp - gapStart;
+    if (inGap) position += std::max(0.0, static_cast<double>(t.timestamp) - gapStart);
     inGap = false;
     drift = position - t.timestamp;
     const uint8_t flags = t.data[0];
@@ -496,11 +504,21 @@ double expectedLastVideoMs(const Flv& f) {
       const size_t frameBytes = size_t{(flags & 2) ? 2u : 1u} * ((flags & 1) ? 2 : 1);
       position += 1000.0 * static_cast<double>(payload / frameBytes) / kRates[(flags >> 2) & 3];
     } else {
-      const int rate = format == 5 ? 8000 : kRates[(flags >> 2) & 3];
+      const int rate = format == 5 ? 8000 : format == 4 ? 16000 : kRates[(flags >> 2) & 3];
       position += 1000.0 * static_cast<double>(payload / 64 * 256) / rate;
     }
   }
   return lastVideo;
+}
+
+// The video of a repair as players need it: flvmeta finds no error (no
+// decreasing timestamps) and ffprobe sees no video dts go back.
+void expectPlayableVideo(const std::string& flv) {
+  EXPECT_EQ(videoDtsStepsBack(flv), "");
+  if (haveTool("flvmeta")) {
+    FlvmetaCheck check = flvmetaCheck(flv);
+    EXPECT_EQ(check.errors, 0) << check.json;
+  }
 }
 
 class TagmendChain : public ::testing::TestWithParam<Input> {};
@@ -524,9 +542,21 @@ TEST_P(TagmendChain, WritesTheMp3AndVideoThatFollowsIt) {
   // One MP3 frame of leeway: the PCM re-timer spreads the MP3's measured
   // length, which LAME's resampler may leave a sample or two off.
   EXPECT_NEAR(video.back()->timestamp, expectedLastVideoMs(p.flv), 27.0);
+  expectPlayableVideo(dir.file("out.flv"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, TagmendChain, ::testing::ValuesIn(kInputs),
+                         [](const auto& info) { return info.param.name; });
+
+// H.264 with B-frames: ffmpeg writes video tags before the first audio tag.
+const Input kH264Inputs[] = {
+    {"Pcm8StereoAt44100WithH264", "-c:a pcm_u8 -ar 44100 -ac 2", true, false, false, 0,
+     "-c:v libx264 -preset veryfast -pix_fmt yuv420p"},
+    {"NellymoserAt11025WithH264AndGap", "-c:a nellymoser -ar 11025 -ac 1", true, true, false, 0,
+     "-c:v libx264 -preset veryfast -pix_fmt yuv420p"},
+};
+
+INSTANTIATE_TEST_SUITE_P(H264, TagmendChain, ::testing::ValuesIn(kH264Inputs),
                          [](const auto& info) { return info.param.name; });
 
 TEST(TagmendChainMuted, AMicrophoneMutedFor61MinutesKeepsItsSilence) {
@@ -669,6 +699,7 @@ TEST_P(AvSync, EveryFlashLandsWithinAFrameOfItsBeep) {
 
   RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  expectPlayableVideo(dir.file("out.flv"));
   RunResult mux = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i",
                        dir.file("out.flv"), "-i", dir.file("out.mp3"), "-map", "0:v", "-map",
                        "1:a", "-c", "copy", dir.file("muxed.mkv")});

@@ -53,7 +53,7 @@ bool isMetadataName(const uint8_t* data, size_t size) {
   return readAmf0Name(data, size, &name) && name == "onMetaData";
 }
 
-void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, int64_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->audioTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;  // an empty tag: no frame, no format
@@ -81,7 +81,7 @@ void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp
   }
 }
 
-void noteVideo(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp, int64_t tagAt,
+void noteVideo(ByteSource& in, int64_t dataAt, uint32_t size, int64_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->videoTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;
@@ -105,7 +105,7 @@ void noteVideo(ByteSource& in, int64_t dataAt, uint32_t size, uint32_t timestamp
   }
   if (frameType == flv::kInfoFrame) return;
   if (avcPacket == 1) {
-    if (s->videoFrames == 0) s->firstVideoFrameTime = timestamp;
+    if (s->videoFrames == 0) s->firstVideoFrameTime = s->lastVideoFrameTime = timestamp;
     ++s->videoFrames;
     s->lastVideoFrameTime = std::max(s->lastVideoFrameTime, timestamp);
   }
@@ -151,7 +151,7 @@ bool scanFlv(platform::File& file, FlvScan* s) {
 bool noteTag(ByteSource& in, int64_t pos, const uint8_t* h, FlvScan* s) {
   int type = h[0] & 0x1F;
   uint32_t size = flv::readU24(h + 1);
-  uint32_t timestamp = flv::readTimestamp(h);
+  int64_t timestamp = static_cast<int32_t>(flv::readTimestamp(h));
   if (type != flv::kAudio && type != flv::kVideo && type != flv::kScript) return false;
   int64_t dataAt = pos + flv::kTagHeaderSize;
   if (type == flv::kAudio) {

@@ -14,8 +14,11 @@ class File;
 
 namespace tarvel {
 
+// Times are in ms, read as the format's signed 32-bit value: a stamp with
+// the top bit set is a time before 0 (some writers move video there), not
+// one 24.8 to 49.7 days into the file.
 struct Keyframe {
-  uint32_t timestamp;  // ms
+  int64_t timestamp;   // ms
   int64_t position;    // tag header offset in the scanned file
 };
 
@@ -43,11 +46,11 @@ struct FlvScan {
   int64_t videoDataBytes = 0;
   int64_t keptScriptTagBytes = 0;
 
-  uint32_t lastTimestamp = 0;  // latest audio, video or kept script timestamp
+  int64_t lastTimestamp = 0;  // latest audio, video or kept script timestamp, 0 at least
   // Video frames (sequence headers and info frames aside).
   uint64_t videoFrames = 0;
-  uint32_t firstVideoFrameTime = 0;
-  uint32_t lastVideoFrameTime = 0;
+  int64_t firstVideoFrameTime = 0;
+  int64_t lastVideoFrameTime = 0;
   int videoCodecId = -1;
   Dimensions dimensions;  // zero when unknown
   bool lastVideoIsKeyframe = false;
@@ -57,7 +60,7 @@ struct FlvScan {
   AacConfig aac;      // sampleRate 0 without a usable AAC config
   int32_t mp3SampleRate = 0;  // of the first MP3 frame header; 0 until one is seen
   // The audio tag with the latest timestamp, for the length of the last frame.
-  uint32_t lastAudioTime = 0;
+  int64_t lastAudioTime = 0;
   int64_t lastAudioPosition = -1;
   uint32_t lastAudioDataSize = 0;
   int64_t lastAudioMicros = 0;  // how long that tag plays

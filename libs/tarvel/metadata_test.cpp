@@ -378,6 +378,28 @@ TEST_F(MetadataFile, TruncatedLastTagEndsTheScan) {
   EXPECT_EQ(flvmetaComplaints(path_, false), std::vector<std::string>{});
 }
 
+// A stamp with the top bit set is the format's signed value, -10 ms here
+// (old repairs moved video there): the file stays 4 s long, not 49.7 days.
+TEST_F(MetadataFile, TimestampsWithTheTopBitSetAreBeforeZero) {
+  std::vector<uint8_t> bytes = original_;
+  std::vector<ParsedTag> tags = parseTags(bytes);
+  size_t video = 0;
+  while (video < tags.size() && tags[video].type != 9) ++video;
+  ASSERT_LT(video, tags.size());
+  const uint8_t minus10[4] = {0xFF, 0xFF, 0xF6, 0xFF};
+  std::copy(minus10, minus10 + 4, bytes.begin() + long(tags[video].position) + 4);
+  writeAll(path_, bytes);
+  ASSERT_EQ(refresh(path_), 1);
+  Amf0Value meta;
+  ASSERT_TRUE(readMetadata(parseTags(readAll(path_)), &meta));
+  EXPECT_NEAR(number(meta, "duration"), 4.0, 0.2);
+  EXPECT_NEAR(number(meta, "lasttimestamp"), 4.0, 0.2);
+  const Amf0Value* times = meta.find("keyframes") ? meta.find("keyframes")->find("times") : nullptr;
+  ASSERT_NE(times, nullptr);
+  ASSERT_FALSE(times->members.empty());
+  EXPECT_EQ(times->members[0].second.number, -0.01);
+}
+
 TEST_F(MetadataFile, NotAnFlvFails) {
   std::vector<uint8_t> junk(1000, 0x47);
   writeAll(path_, junk);

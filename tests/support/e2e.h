@@ -87,6 +87,9 @@ FlvmetaCheck flvmetaCheck(const std::string& path);
 std::string ffprobeJson(const std::string& path);
 // ffprobe reads the whole file (packets included) exiting 0 and printing no error.
 bool ffprobeReads(const std::string& path, std::string* errors = nullptr);
+// Where the video packets' dts (by ffprobe) first go back, or "" when they
+// never do.
+std::string videoDtsStepsBack(const std::string& path);
 
 // ---- FLV -------------------------------------------------------------------
 

@@ -214,4 +214,22 @@ bool ffprobeReads(const std::string& path, std::string* errors) {
   return r.exitCode == 0 && r.err.empty();
 }
 
+std::string videoDtsStepsBack(const std::string& path) {
+  RunResult r = run({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                     "packet=dts", "-of", "csv=p=0", path});
+  if (r.exitCode != 0) return "ffprobe failed: " + r.err;
+  std::istringstream lines(r.out);
+  long long previous = 0;
+  int packets = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line == "N/A") continue;
+    long long dts = std::stoll(line);
+    if (packets++ > 0 && dts < previous)
+      return "video dts " + std::to_string(dts) + " after " + std::to_string(previous) +
+             " (packet " + std::to_string(packets) + ")";
+    previous = dts;
+  }
+  return packets == 0 ? "no video packets" : "";
+}
+
 }  // namespace e2e
