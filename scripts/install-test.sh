@@ -114,7 +114,8 @@ depends_names=" $(sed 's/([^)]*)//g; s/[|,]/ /g' <<<"$depends" | tr -s ' ') "
 while IFS= read -r elf; do
   for lib in $(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     [[ -e "$debroot/usr/lib/tagmend/$lib" ]] && continue
-    path="$(ldconfig -p | awk -v l="$lib" '$1 == l {print $NF; exit}')"
+    # awk reads to the end: an early exit would end ldconfig with SIGPIPE.
+    path="$(ldconfig -p | awk -v l="$lib" '$1 == l && !found {print $NF; found = 1}')"
     [[ -n "$path" ]] || fail "$elf needs $lib, found nowhere"
     owner="$(dpkg -S "$path" 2>/dev/null || dpkg -S "$(readlink -f "$path")")"
     owner="${owner%%:*}"
