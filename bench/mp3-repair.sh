@@ -26,7 +26,7 @@ echo
 
 pair() {  # out-dir name-a cmd-a name-b cmd-b
   python3 "$root/bench/paired.py" --runs "$runs" --prepare "rm -f $1/*; sync" "$2" "$3" "$4" "$5" |
-    python3 -c 'import json,sys; r=json.load(sys.stdin); print(f"{r[\"ratio_b_over_a\"]:.2f} ({r[\"ratio_min\"]:.2f}-{r[\"ratio_max\"]:.2f}; {r[\"median_b\"]:.2f} s / {r[\"median_a\"]:.2f} s)")'
+    python3 -c 'import json,sys; r=json.load(sys.stdin); print("%.2f (%.2f-%.2f; %.2f s / %.2f s; CPU %.2f s / %.2f s)" % (r["ratio_b_over_a"], r["ratio_min"], r["ratio_max"], r["median_b"], r["median_a"], r["cpu_b"], r["cpu_a"]))'
 }
 
 echo "| input | output | tagmend / cp | tagmend / yamdi | tagmend peak |"

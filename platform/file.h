@@ -2,11 +2,18 @@
 // and the program's own identity. No OS types cross this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
 
 namespace platform {
+
+// One piece of a gathered write.
+struct ByteSpan {
+  const void* data;
+  size_t size;
+};
 
 // An unbuffered file handle; buffering is the caller's business. Every
 // operation reports failure instead of throwing. Two readers may hold the
@@ -43,6 +50,10 @@ class File {
   int64_t readAt(void* buffer, int64_t n, int64_t offset);
   // Writes all n bytes or fails.
   bool write(const void* buffer, int64_t n);
+  // Writes every byte of the spans, in order, at the current position: one
+  // gathered write per many spans where the system has them. False on error,
+  // among them a span of a FileView whose bytes the file no longer holds.
+  bool writeSpans(const ByteSpan* spans, size_t count);
   bool writeAt(const void* buffer, int64_t n, int64_t offset);
   bool seek(int64_t offset);
   int64_t size() const;  // -1 on error
@@ -65,9 +76,52 @@ class File {
   int64_t blockSize() const;
 
  private:
+  friend class FileView;
   static constexpr intptr_t kInvalid = -1;
   intptr_t handle_ = kInvalid;
 };
+
+// Bytes of a regular file seen in memory, read only: a mapping of the
+// system's cached pages, so that they can be handed to the system again
+// (File::writeSpans) without being copied through a buffer first. Where
+// another program cuts the file short while it is viewed, the system's
+// reads of the bytes cut off fail (the write reports an error), and reading
+// them here faults: only inside runGuarded is that a failure instead of the
+// end of the process. Where the system cannot map (Windows: files are read
+// there), map() fails and callers read the file.
+class FileView {
+ public:
+  FileView() = default;
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+  ~FileView() { release(); }
+
+  // Views the n bytes of file at offset, which the file holds as it is now.
+  // Any earlier view goes. False, with no view, where the system cannot map
+  // the file or it is not a regular file.
+  bool map(const File& file, int64_t offset, int64_t n);
+  void release();
+  bool mapped() const { return data_ != nullptr; }
+  const uint8_t* data() const { return data_; }  // the byte at offset()
+  int64_t offset() const { return offset_; }
+  int64_t size() const { return size_; }
+  // Whether address lies in the mapped pages.
+  bool contains(const void* address) const;
+
+ private:
+  void* base_ = nullptr;  // pages, from offset() rounded down to a page
+  size_t length_ = 0;
+  const uint8_t* data_ = nullptr;
+  int64_t offset_ = 0;
+  int64_t size_ = 0;
+};
+
+// Runs body(context), true when it ran to its end. Where body reads bytes of
+// view that the file no longer holds (cut short by another program), body is
+// left at that read and runGuarded returns false. Whatever body is doing
+// when it reads the view must need no cleaning up: no objects with
+// destructors, locks or allocations between runGuarded and the read.
+bool runGuarded(const FileView& view, void (*body)(void* context), void* context);
 
 // Identity of a file on its volume (device and inode; on Windows, volume
 // serial and file index).

@@ -51,7 +51,7 @@ int64_t byteWeight(const TagRecord& tag) {
 
 // Sign-extended like the size itself: a negative size (never read from a
 // file) still weighs against the total.
-int64_t tagWeight(const TagRecord& tag) { return int64_t{tag.payloadSize} * byteWeight(tag); }
+int64_t tagWeight(const TagRecord& tag) { return int64_t{storedPayloadSize(tag)} * byteWeight(tag); }
 
 // What the first pass learns: the audio weight to spread, the length of the
 // track it covers once the closed gaps are taken out of it, and the first
@@ -70,7 +70,7 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   bool audioSeen = false;
   int64_t gapStart = 0;
   TagSlot tag;
-  while (tag.next(reader)) {
+  while (tag.next(reader, TARVEL_READ_HEADS)) {
     if (tag->tagType != kAudioTag) continue;
     int64_t stored = storedTicks(*tag);
     if (!audioSeen) {
@@ -79,7 +79,7 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
       layout.leadingDrift = -stored;
       audioSeen = true;
     }
-    if (tag->payloadSize == 0) {
+    if (storedPayloadSize(*tag) == 0) {
       if (!inGap) {
         gapStart = stored;
         inGap = true;
@@ -110,7 +110,7 @@ class TrackPlacement {
   // audio add up past any real timeline.
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
-    if (tag.payloadSize == 0) {
+    if (storedPayloadSize(tag) == 0) {
       if (!inGap_) {
         gapStart_ = stored;
         drift_ = audioClock_ - stored;

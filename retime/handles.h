@@ -49,9 +49,11 @@ class TagSlot {
   TagSlot(const TagSlot&) = delete;
   TagSlot& operator=(const TagSlot&) = delete;
   ~TagSlot() { Flv_FreeTag(&tag_); }
-  bool next(void* reader) {
+  // mode: as Flv_ReadTag takes it. Re-timers that only write video read
+  // the tags' heads and have the writer take the data from the input.
+  bool next(void* reader, int32_t mode = TARVEL_READ_WHOLE) {
     Flv_FreeTag(&tag_);
-    return Flv_ReadTag(reader, 1, &tag_) != 0;
+    return Flv_ReadTag(reader, mode, &tag_) != 0;
   }
   TagRecord& operator*() { return tag_; }
   TagRecord* operator->() { return &tag_; }

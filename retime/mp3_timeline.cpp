@@ -28,9 +28,11 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     int64_t audioClock = 0;
     int64_t drift = 0;
     if (!leadingVideoDrift(reader, header, &drift)) return false;
-    VideoOut video(writer, drift);
+    VideoOut video(writer, reader, drift);
+    // Audio is read whole (its frames give the clock); the writer takes
+    // every tag's data from the input, video data unread.
     TagSlot tag;
-    while (tag.next(reader)) {
+    while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
       if (tag->tagType == 8) {
         int64_t stored = storedTicks(*tag);
         int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
@@ -38,7 +40,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
         video.audio(stored, drift);
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
-        Flv_WriteTag(writer, &*tag);
+        Flv_WriteTagFrom(writer, reader, &*tag);
       } else if (tag->tagType == 9) {
         video.video(*tag);
       }

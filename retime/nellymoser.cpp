@@ -29,7 +29,7 @@ class NellymoserClock {
   // False when the audio adds up past any real timeline (a damaged file).
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
-    if (tag.payloadSize == 0) {
+    if (storedPayloadSize(tag) == 0) {
       if (!inGap_) {
         gapStart_ = stored;
         drift_ = audioClock_ - stored;
@@ -72,7 +72,7 @@ int32_t nellymoserSampleRate(const TagRecord& tag) {
 }
 
 int64_t nellymoserTagDuration(const TagRecord& tag) {
-  return wholeBlocks(tag.payloadSize) * kBlockTicksTimesRate / nellymoserSampleRate(tag);
+  return wholeBlocks(storedPayloadSize(tag)) * kBlockTicksTimesRate / nellymoserSampleRate(tag);
 }
 
 int retimeNellymoserVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {

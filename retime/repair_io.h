@@ -39,6 +39,9 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   }
   Flv_WriteHeader(writer.get(), &header);
   if (!body(reader.get(), writer.get(), header)) return 0;
+  // An input cut short under the reader ended the tags early: a damaged
+  // copy, not a repair.
+  if (Flv_ReadFailed(reader.get())) return 0;
   reader.reset();
   // A write that failed leaves a truncated file: that is no success. The
   // metadata comes from the tags as they were written; the file is not read
@@ -60,7 +63,7 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
   *drift = 0;
   {
     TagSlot tag;
-    while (tag.next(reader)) {
+    while (tag.next(reader, TARVEL_READ_HEADS)) {
       if (tag->tagType == 8) {
         *drift = -storedTicks(*tag);
         break;
@@ -80,23 +83,26 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
 // stamped after the jump and take the second's drift; the others, and every
 // tag of a stretch without such a jump, are written as they would be at
 // once. Holding is bounded: past kMaxHeldTags tags or kMaxHeldBytes bytes,
-// the held tags are written with the drift they have.
+// the held tags are written with the drift they have. A held tag keeps the
+// bytes its record holds (its head, where the reader did not read its data);
+// the writer takes the rest from the reader's input.
 class VideoOut {
  public:
   static constexpr size_t kMaxHeldTags = 64;
   static constexpr size_t kMaxHeldBytes = size_t{16} << 20;
   static constexpr int64_t kJump = kTicksPerSecond;
 
-  VideoOut(void* writer, int64_t leadingDrift) : writer_(writer), drift_(leadingDrift) {}
+  VideoOut(void* writer, void* reader, int64_t leadingDrift)
+      : writer_(writer), reader_(reader), drift_(leadingDrift) {}
 
-  void video(const TagRecord& tag) {
+  void video(TagRecord& tag) {
     if (!audioSeen_) {
-      write(tag.raw, tag.timestamp, drift_);
+      write(tag, drift_);
       return;
     }
-    size_t size = rawSize(tag.raw);
+    size_t size = tag.rawSize;
     if (held_.size() >= kMaxHeldTags || heldBytes_ + size > kMaxHeldBytes) release(drift_, 0);
-    held_.push_back({std::vector<uint8_t>(tag.raw, tag.raw + size), tag.timestamp});
+    held_.push_back({std::vector<uint8_t>(tag.raw, tag.raw + size), tag.timestamp, tag.dataSize, tag.filePosition});
     heldBytes_ += size;
   }
 
@@ -113,8 +119,10 @@ class VideoOut {
 
  private:
   struct Held {
-    std::vector<uint8_t> raw;
+    std::vector<uint8_t> raw;  // what the record held
     uint32_t storedMs;
+    uint32_t dataSize;
+    int64_t filePosition;
   };
 
   void release(int64_t nextDrift, int64_t nextStored) {
@@ -122,7 +130,14 @@ class VideoOut {
     for (Held& h : held_) {
       int64_t stored = int64_t{h.storedMs} * kTicksPerMs;
       bool afterJump = jump && distance(stored, nextStored) < distance(stored, audioStored_);
-      write(h.raw.data(), h.storedMs, afterJump ? nextDrift : drift_);
+      TagRecord tag{};
+      tag.tagType = 9;
+      tag.timestamp = h.storedMs;
+      tag.dataSize = h.dataSize;
+      tag.filePosition = h.filePosition;
+      tag.raw = h.raw.data();
+      tag.rawSize = static_cast<uint32_t>(h.raw.size());
+      write(tag, afterJump ? nextDrift : drift_);
     }
     held_.clear();
     heldBytes_ = 0;
@@ -130,22 +145,14 @@ class VideoOut {
 
   static int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
-  // The tag header's 11 bytes and its DataSize.
-  static uint32_t rawSize(const uint8_t* raw) {
-    return 11 + (uint32_t{raw[1]} << 16 | uint32_t{raw[2]} << 8 | raw[3]);
-  }
-
-  // raw: the tag's bytes, header first, as read.
-  void write(uint8_t* raw, uint32_t storedMs, int64_t drift) {
-    TagRecord out{};
-    out.tagType = 9;
-    out.raw = raw;
-    out.rawSize = rawSize(raw);
-    stampTimestamp(out, stamps_.next(storedMs, drift));
-    Flv_WriteTag(writer_, &out);
+  // tag: as read, its data left to the reader's input.
+  void write(TagRecord& tag, int64_t drift) {
+    stampTimestamp(tag, stamps_.next(tag.timestamp, drift));
+    Flv_WriteTagFrom(writer_, reader_, &tag);
   }
 
   void* writer_;
+  void* reader_;
   int64_t drift_;
   int64_t audioStored_ = 0;
   bool audioSeen_ = false;
@@ -156,12 +163,14 @@ class VideoOut {
 
 // The pass both video re-timers make: each audio tag advances the clock
 // (clock.place(tag) false: give up), each video tag goes out through
-// VideoOut, every other tag is dropped.
+// VideoOut, every other tag is dropped. Only the tags' heads are read: the
+// clock needs the audio's sizes and flags, and the writer takes the video's
+// data from the input.
 template <class Clock>
 bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadingDrift) {
   TagSlot tag;
-  VideoOut video(writer, leadingDrift);
-  while (tag.next(reader)) {
+  VideoOut video(writer, reader, leadingDrift);
+  while (tag.next(reader, TARVEL_READ_HEADS)) {
     if (tag->tagType == 8) {
       if (!clock.place(*tag)) return false;
       video.audio(storedTicks(*tag), clock.drift());

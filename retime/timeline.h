@@ -56,6 +56,14 @@ inline int64_t gapLength(int64_t openedAt, int64_t closedAt) {
   return closedAt > openedAt ? closedAt - openedAt : 0;
 }
 
+// The payload size as stored (the data after the flags byte), also for a
+// record that holds only the tag's head (TARVEL_READ_HEADS); for a record
+// read whole, its payloadSize.
+inline int32_t storedPayloadSize(const TagRecord& tag) {
+  if (tag.raw && tag.rawSize < 11 + tag.dataSize) return static_cast<int32_t>(tag.dataSize - 1);
+  return tag.payloadSize;
+}
+
 // Sums of gaps and audio lengths stay far inside this bound on any real file
 // (it is some 7000 years); past it, and before the 64-bit arithmetic could
 // overflow, a re-timer gives up on the file as damaged.

@@ -20,7 +20,7 @@ targets=("$@")
 # The two libraries export their C interface, undecorated, and nothing else.
 tarvel_exports="CreateFileReadAble CreateFileWriteAble DeleteFileReadAble DeleteFileWritable \
 FlvMetaCreateObject FlvMetaDeleteObject FlvMetaParseFromFile FlvMetaUpdateToFile Flv_CloseWithMetadata Flv_FreeTag \
-Flv_ReadHeader Flv_ReadTag Flv_WriteHeader Flv_WriteTag GetFLVInfo GetFLVInfoFromFile"
+Flv_ReadFailed Flv_ReadHeader Flv_ReadTag Flv_WriteHeader Flv_WriteTag Flv_WriteTagFrom GetFLVInfo GetFLVInfoFromFile"
 quennet_exports="AVR_Close AVR_Create AVR_Delete AVR_GetAVInfo AVR_Open GetMP3FrameSize Quennet_init"
 exports() {
   objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' |

@@ -462,5 +462,76 @@ TEST_F(OutputSafety, LongestFileNameIsConverted) {
   EXPECT_EQ(listDir(out.path()), std::vector<std::string>{prefix + ".mp3"});
 }
 
+// ---- An input cut short under the repair -------------------------------------
+
+// The tags of the FLV file at clip, repeated with continuous timestamps into
+// a file of at least bytes bytes at path.
+void loopFlv(const std::string& clip, const std::string& path, int64_t bytes) {
+  Flv f = readFlv(clip);
+  ASSERT_TRUE(f.ok) << f.problem;
+  uint32_t length = 0;
+  for (const Tag& t : f.tags) length = std::max(length, t.timestamp + 100);
+  std::ofstream out(path, std::ios::binary);
+  const uint8_t header[13] = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0};
+  out.write(reinterpret_cast<const char*>(header), sizeof header);
+  int64_t written = sizeof header;
+  for (uint32_t round = 0; written < bytes; ++round) {
+    for (const Tag& t : f.tags) {
+      if (t.type == 18) continue;
+      uint32_t ms = t.timestamp + round * length;
+      auto size = static_cast<uint32_t>(t.data.size());
+      uint8_t h[11] = {t.type, uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size),
+                       uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms), uint8_t(ms >> 24), 0, 0, 0};
+      uint32_t previous = size + 11;
+      uint8_t p[4] = {uint8_t(previous >> 24), uint8_t(previous >> 16), uint8_t(previous >> 8), uint8_t(previous)};
+      out.write(reinterpret_cast<const char*>(h), 11);
+      out.write(reinterpret_cast<const char*>(t.data.data()), size);
+      out.write(reinterpret_cast<const char*>(p), 4);
+      written += 15 + size;
+    }
+  }
+}
+
+// Another program cuts the input short while the MP3 repair reads it (which
+// it sees through a view of the file): the repair fails with its code and
+// leaves nothing behind, no crash, no short output taken for a repair.
+TEST_F(OutputSafety, Mp3RepairOfAnInputCutShortUnderItFails) {
+  std::string clip = makeClip(dir_.file("clip.flv"), "-c:v flv -q:v 2 -c:a libmp3lame -b:a 128k", 10, 44100);
+  const std::string in = dir_.file("big.flv");
+  TempDir out;
+  int cut = 0;
+  for (int attempt = 0; attempt < 5 && cut < 2; ++attempt) {
+    loopFlv(clip, in, int64_t{192} << 20);
+    pid_t pid = startGroup({tagmendPath(), in, out.file("out")});
+    ASSERT_GT(pid, 0);
+    // Once the output under its temporary name holds some MiB, the input
+    // is cut to 1 MiB: far behind where the repair reads.
+    bool truncated = false;
+    int status = 0;
+    for (;;) {
+      if (waitpid(pid, &status, WNOHANG) == pid) break;
+      for (const std::string& name : listDir(out.path())) {
+        std::error_code error;
+        if (!truncated && fs::file_size(out.file(name), error) > (8u << 20) && !error) {
+          fs::resize_file(in, 1 << 20);
+          truncated = true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "attempt " << attempt << ": ended by signal " << WTERMSIG(status);
+    if (!truncated || WEXITSTATUS(status) == 0) {
+      // Done before the cut (a fast machine): a whole repair, and again.
+      EXPECT_FALSE(truncated) << "attempt " << attempt << ": a repair of an input cut short succeeded";
+      fs::remove(out.file("out.flv"));
+      continue;
+    }
+    ++cut;
+    EXPECT_EQ(WEXITSTATUS(status), 4) << "attempt " << attempt;
+    EXPECT_EQ(listDir(out.path()), std::vector<std::string>{}) << "attempt " << attempt;
+  }
+  EXPECT_GT(cut, 0) << "every repair ended before the input could be cut";
+}
+
 }  // namespace
 }  // namespace e2e

@@ -47,7 +47,9 @@ constexpr int64_t kMaxPaddingBytes = 4 << 20;
 // whose index is most of the metadata, grow with it. A file whose metadata
 // outgrows the room is still refreshed, by the slower ways.
 constexpr int64_t kMinRoomBytes = 2 << 10;
-constexpr int64_t kMaxRoomBytes = 512 << 10;  // flvmeta calls a tag over 1 MB abnormal
+// flvmeta calls a tag over 1 MB abnormal; a webcam recording of 1 GiB (half
+// a million pictures, a key frame in twelve) has an index of some 810 KB.
+constexpr int64_t kMaxRoomBytes = 960 << 10;
 int64_t metadataRoomBytes(int sizeClass);
 // The placeholder: exactly bytes bytes, tag and PreviousTagSize; empty when
 // no placeholder is that size.

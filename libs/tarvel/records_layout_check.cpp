@@ -26,6 +26,10 @@ static_assert(!kPointers32 || offsetof(TagRecord, payload) == 28);
 static_assert(!kPointers32 || offsetof(TagRecord, payloadSize) == 32);
 static_assert(!kPointers32 || offsetof(TagRecord, raw) == 148);
 
+// Flv_ReadTag's modes are values a caller passes across the boundary.
+static_assert(TARVEL_READ_WHOLE == 1 && TARVEL_READ_SKIP_VIDEO == 2 && TARVEL_READ_HEADS == 3);
+static_assert(TARVEL_VIDEO_HEAD_BYTES >= 17, "the metadata walk peeks at the flags byte and 16 more");
+
 static_assert(sizeof(FlvHeaderRecord) == 12);
 
 static_assert(sizeof(StreamInfo) == 64);

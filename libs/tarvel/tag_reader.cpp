@@ -18,6 +18,9 @@ constexpr int64_t kDirectBytes = 32 * 1024;
 // the next header, little of the next big frame, which is better read
 // straight too.
 constexpr int64_t kShortRead = 4 * 1024;
+// The view of the input: a few MiB, so that few pages are held at once, and
+// more when one tag with its PreviousTagSize needs more.
+constexpr int64_t kViewBytes = 2 * 1024 * 1024;
 
 // PreviousTagSize as the field's writers have written it: the tag's size
 // with its header (as the format says), one byte short of it, or without the
@@ -48,24 +51,145 @@ void destroyReader(void* handle) {
 
 TagReader* readerOf(void* handle) { return static_cast<ReaderHandle*>(handle)->reader; }
 
+TagReader::~TagReader() {
+  dropView();
+  if (viewUser_) viewUser_->detachFromReader();
+}
+
 bool TagReader::open(const char* path) {
   // The repairs open the input again and rewind it: a stream that cannot
   // seek (a terminal, say) is no file to read.
   if (!file_.open(path, platform::File::Mode::kRead) || !file_.seek(0)) return false;
-  fileSize_ = file_.size();
-  buffer_.resize(kBufferSize);
+  fileSize_ = sizeAtOpen_ = file_.size();
+  // A file that can be viewed is; others (and all where the system has no
+  // views) are read through the buffer.
+  viewing_ = fileSize_ > 0 && view_.map(file_, 0, std::min(fileSize_, kViewBytes));
+  if (viewing_) {
+    base_ = view_.data();
+    bufferLen_ = view_.size();
+  } else {
+    buffer_.resize(kBufferSize);
+    base_ = buffer_.data();
+  }
   return true;
+}
+
+// Runs f (a reading step) so that a file cut short under the view fails the
+// reader instead of ending the process. Failed readers read nothing more.
+template <class F>
+bool TagReader::guarded(F&& f) {
+  if (failed_) return false;
+  if (!viewing_) return f();
+  struct Call {
+    F* f;
+    bool result;
+  } call{&f, false};
+  auto body = [](void* context) {
+    auto* c = static_cast<Call*>(context);
+    c->result = (*c->f)();
+  };
+  if (!platform::runGuarded(view_, body, &call)) {
+    failed_ = true;
+    dropView();
+    return false;
+  }
+  return call.result;
+}
+
+void TagReader::attach(InputViewUser* user) {
+  if (viewUser_ == user) return;
+  if (viewUser_) viewUser_->detachFromReader();
+  viewUser_ = user;
+}
+
+void TagReader::detach(InputViewUser* user) {
+  if (viewUser_ == user) viewUser_ = nullptr;
+}
+
+const uint8_t* TagReader::viewed(int64_t offset, int64_t n) const {
+  if (!viewing_ || !view_.mapped() || offset < view_.offset() || offset + n > view_.offset() + view_.size()) {
+    return nullptr;
+  }
+  return view_.data() + (offset - view_.offset());
+}
+
+bool TagReader::readInput(uint8_t* out, int64_t n, int64_t offset) {
+  return !failed_ && file_.readAt(out, n, offset) == n;
+}
+
+void TagReader::dropView() {
+  if (viewUser_ && view_.mapped()) viewUser_->releaseInputView();
+  view_.release();
+}
+
+// The file gave no more bytes: its end, unless it shrank since it was
+// opened, which is a failure of the input.
+bool TagReader::endOfFile() {
+  int64_t size = file_.size();
+  if (size < sizeAtOpen_) failed_ = true;
+  return false;
 }
 
 bool TagReader::seek(int64_t offset) {
   if (offset < 0) return false;
-  bufferPos_ = bufferLen_ = 0;
   position_ = offset;
+  prefetched_ = std::min(prefetched_, offset);
+  if (viewing_) {
+    // The view stays; fill() moves it when it does not hold the bytes.
+    int64_t at = offset - view_.offset();
+    bool inside = view_.mapped() && at >= 0 && at <= view_.size();
+    bufferPos_ = inside ? at : 0;
+    bufferLen_ = inside ? view_.size() : 0;
+    return true;
+  }
+  bufferPos_ = bufferLen_ = 0;
   return file_.seek(offset);
+}
+
+// Views at least n bytes from the current position, or what the file holds
+// of them; false when that is less than n.
+bool TagReader::viewFrom(int64_t n) {
+  dropView();
+  base_ = nullptr;
+  bufferPos_ = bufferLen_ = 0;
+  int64_t size = file_.size();
+  fileSize_ = size;
+  if (size < sizeAtOpen_) {
+    failed_ = true;
+    return false;
+  }
+  int64_t want = std::min(std::max(n, kViewBytes), size - position_);
+  if (want <= 0) return false;
+  if (!view_.map(file_, position_, want)) {
+    // No view to be had (the system is out of room for one): read on.
+    viewing_ = false;
+    buffer_.resize(kBufferSize);
+    base_ = buffer_.data();
+    return file_.seek(position_) && fill(n);
+  }
+  base_ = view_.data();
+  bufferLen_ = want;
+  return want >= n;
+}
+
+// The bytes ahead, while the caller works on this tag: through a view they
+// are not in the processor's cache, as the system's copy into a buffer
+// would have put them, and the next headers, audio payloads and the
+// system's writes from the view all want them there.
+void TagReader::prefetchNext() {
+  if (!viewing_) return;
+  constexpr int64_t kAhead = 16 * 1024;
+  constexpr int64_t kLine = 64;
+  int64_t end = std::min(position_ + kAhead, view_.offset() + bufferLen_);
+  int64_t from = std::max(prefetched_, position_);
+  if (from < view_.offset()) from = view_.offset();
+  for (; from < end; from += kLine) __builtin_prefetch(base_ + (from - view_.offset()));
+  prefetched_ = std::max(prefetched_, from);
 }
 
 bool TagReader::fill(int64_t n) {
   if (buffered() >= n) return true;
+  if (viewing_) return viewFrom(n);
   if (n > static_cast<int64_t>(buffer_.size())) return false;
   // Move what is left to the front, then top the buffer up.
   int64_t left = buffered();
@@ -75,7 +199,8 @@ bool TagReader::fill(int64_t n) {
   int64_t limit = readShort_ ? std::min(std::max(n, kShortRead), kBufferSize) : kBufferSize;
   while (bufferLen_ < n) {
     int64_t got = file_.read(buffer_.data() + bufferLen_, limit - bufferLen_);
-    if (got <= 0) return false;
+    if (got < 0) failed_ = true;
+    if (got <= 0) return got == 0 && endOfFile();
     bufferLen_ += got;
   }
   return true;
@@ -84,6 +209,12 @@ bool TagReader::fill(int64_t n) {
 // Copies n bytes at the current position to out: what the buffer holds, the
 // rest straight from the file.
 bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
+  if (viewing_) {
+    if (!fill(n)) return false;
+    std::memcpy(out, bufferData(), static_cast<size_t>(n));
+    consume(n);
+    return true;
+  }
   int64_t fromBuffer = std::min(n, buffered());
   std::memcpy(out, bufferData(), static_cast<size_t>(fromBuffer));
   consume(fromBuffer);
@@ -98,7 +229,8 @@ bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
   }
   while (rest > 0) {
     int64_t got = file_.read(out + (n - rest), rest);
-    if (got <= 0) return false;
+    if (got < 0) failed_ = true;
+    if (got <= 0) return got == 0 && endOfFile();
     rest -= got;
     position_ += got;
   }
@@ -106,6 +238,18 @@ bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
 }
 
 bool TagReader::readHeader(FlvHeaderRecord* header) {
+  return guarded([&] { return readFileHeader(header); });
+}
+
+bool TagReader::readTag(TagRecord* tag, int mode) {
+  return guarded([&] { return nextTag(tag, mode); });
+}
+
+bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
+  return guarded([&] { return skipNextTag(head, dataSize); });
+}
+
+bool TagReader::readFileHeader(FlvHeaderRecord* header) {
   if (!seek(0) || !fill(flv::kHeaderSize)) return false;
   const uint8_t* h = bufferData();
   if (h[0] != 'F' || h[1] != 'L' || h[2] != 'V') return false;
@@ -217,15 +361,17 @@ bool TagReader::acceptTrailer(int64_t rawSize) {
   return true;
 }
 
-bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
+bool TagReader::nextTag(TagRecord* tag, int mode) {
   for (bool refused = false;; refused = true) {
     std::memset(tag, 0, sizeof *tag);
     if (!findTag(refused)) return false;
     uint32_t dataSize = flv::readU24(bufferData() + 1);
     int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
     int64_t tagPosition = position_;
-    if (skipVideoData && (bufferData()[0] & 0x1F) == flv::kVideo && dataSize > TARVEL_VIDEO_HEAD_BYTES) {
-      if (!readVideoHead(tag, dataSize)) return false;
+    bool headOnly = mode == TARVEL_READ_HEADS ||
+                    (mode == TARVEL_READ_SKIP_VIDEO && (bufferData()[0] & 0x1F) == flv::kVideo);
+    if (headOnly && dataSize > TARVEL_VIDEO_HEAD_BYTES) {
+      if (!readHead(tag, dataSize)) return false;
       if (acceptTrailer(rawSize)) return true;
       if (!seek(tagPosition + 1)) return false;
       continue;
@@ -257,6 +403,7 @@ bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
       continue;
     }
     std::memset(tag_.data() + rawSize, 0, TARVEL_TAG_PADDING);
+    prefetchNext();
     describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
     tag->rawCapacity = static_cast<uint32_t>(tag_.size());
     return true;
@@ -265,9 +412,11 @@ bool TagReader::readTag(TagRecord* tag, bool skipVideoData) {
 
 // The tag's header and the first data bytes (the flags byte and what codecs
 // put right after it, such as the AVC packet type); the rest is moved over
-// as skipTag does, leaving the reader at the data's end for acceptTrailer.
-// The data ends inside the file (checked by the caller).
-bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
+// as skipTag does, leaving the reader at the data's end for acceptTrailer;
+// through a view, the view then holds the whole tag and its PreviousTagSize,
+// for a writer to write from. The data ends inside the file (checked by the
+// caller).
+bool TagReader::readHead(TagRecord* tag, uint32_t dataSize) {
   constexpr int64_t kHeld = int64_t{flv::kTagHeaderSize} + TARVEL_VIDEO_HEAD_BYTES;
   if (tag_.size() < kHeld + TARVEL_TAG_PADDING) tag_.resize(kHeld + TARVEL_TAG_PADDING);
   int64_t tagPosition = position_;
@@ -275,6 +424,7 @@ bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
   std::memcpy(tag_.data(), bufferData(), kHeld);
   std::memset(tag_.data() + kHeld, 0, TARVEL_TAG_PADDING);
   int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
+  if (viewing_) fill(rawSize + int64_t{flv::kPreviousTagSizeBytes});
   if (buffered() >= rawSize) {
     consume(rawSize);
   } else {
@@ -283,13 +433,14 @@ bool TagReader::readVideoHead(TagRecord* tag, uint32_t dataSize) {
     readShort_ = true;
     if (!seek(position_ + rawSize)) return false;
   }
+  prefetchNext();
   describeTag(tag_.data(), static_cast<uint32_t>(kHeld), tagPosition, tag);
   tag->dataSize = dataSize;
   tag->rawCapacity = static_cast<uint32_t>(tag_.size());
   return true;
 }
 
-bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
+bool TagReader::skipNextTag(uint8_t head[12], uint32_t* dataSize) {
   for (bool refused = false;; refused = true) {
     if (!findTag(refused)) return false;
     int64_t tagPosition = position_;
@@ -371,8 +522,10 @@ int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header) {
 
 int32_t Flv_ReadTag(void* reader, int32_t mode, TagRecord* tag) {
   if (!reader || !tag) return 0;
-  return tarvel::readerOf(reader)->readTag(tag, mode == TARVEL_READ_SKIP_VIDEO) ? 1 : 0;
+  return tarvel::readerOf(reader)->readTag(tag, mode) ? 1 : 0;
 }
+
+int32_t Flv_ReadFailed(void* reader) { return reader && tarvel::readerOf(reader)->failed() ? 1 : 0; }
 
 void Flv_FreeTag(TagRecord* tag) {
   // The bytes belong to the reader and are reused for its next tag.

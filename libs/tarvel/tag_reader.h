@@ -9,10 +9,31 @@
 
 namespace tarvel {
 
-// Sequential buffered reader of one FLV file. Tags are copied into a buffer
-// of the reader's own, zero-padded, which the TagRecord then points into.
+// Whoever holds pointers into a reader's view of its input (a writer with
+// writes of viewed bytes pending): told before the view moves or goes.
+class InputViewUser {
+ public:
+  virtual void releaseInputView() = 0;
+  // The reader goes away, or has taken another user: forget it.
+  virtual void detachFromReader() = 0;
+
+ protected:
+  ~InputViewUser() = default;
+};
+
+// Sequential reader of one FLV file. Tags are copied into a buffer of the
+// reader's own, zero-padded, which the TagRecord then points into. The
+// input is seen through a view of a few MiB that moves along it where the
+// system can map it (the bytes cross from the system once, and a writer can
+// write them from the view), else read through a buffer. A file cut short
+// under the view ends the reading as a failure (failed()), not as the end
+// of the file.
 class TagReader {
  public:
+  TagReader() = default;
+  TagReader(const TagReader&) = delete;
+  TagReader& operator=(const TagReader&) = delete;
+  ~TagReader();
   bool open(const char* path);
   bool readHeader(FlvHeaderRecord* header);
   // False at the end of the file. A tag is taken when its PreviousTagSize
@@ -22,9 +43,9 @@ class TagReader {
   // reader skips ahead to the next tag so confirmed: a damaged tag costs that
   // tag. A final tag whose data the file holds whole is read without its
   // PreviousTagSize; one cut inside its header or data ends the input.
-  // skipVideoData: a video tag's data past its first TARVEL_VIDEO_HEAD_BYTES
-  // is moved over, not read (see Flv_ReadTag).
-  bool readTag(TagRecord* tag, bool skipVideoData = false);
+  // mode: TARVEL_READ_WHOLE, TARVEL_READ_SKIP_VIDEO or TARVEL_READ_HEADS
+  // (see Flv_ReadTag).
+  bool readTag(TagRecord* tag, int mode = TARVEL_READ_WHOLE);
   // Moves past the next tag without copying its data, as readTag would find
   // and confirm it; head receives its 11-byte header and the first data byte
   // (0 when the tag has no data). False at the end of the file.
@@ -32,19 +53,42 @@ class TagReader {
   bool seek(int64_t offset);
   int64_t tell() const { return position_; }
   platform::File& file() { return file_; }
+  // The input failed under the reader: a read error, or a file that shrank
+  // (another program cutting it short). Reading stops for good.
+  bool failed() const { return failed_; }
+
+  // One user at a time may hold pointers into the view; attaching another
+  // detaches the one before.
+  void attach(InputViewUser* user);
+  void detach(InputViewUser* user);
+  // The n input bytes at offset as the view shows them, or null when it
+  // does not hold them all. They stay valid until the attached user is told
+  // to let go.
+  const uint8_t* viewed(int64_t offset, int64_t n) const;
+  // Reads n input bytes at offset straight from the file.
+  bool readInput(uint8_t* out, int64_t n, int64_t offset);
 
  private:
+  template <class F>
+  bool guarded(F&& f);
+  bool readFileHeader(FlvHeaderRecord* header);
+  bool nextTag(TagRecord* tag, int mode);
+  bool skipNextTag(uint8_t head[12], uint32_t* dataSize);
+  bool viewFrom(int64_t n);
+  void prefetchNext();
+  void dropView();
+  bool endOfFile();
   // Makes n bytes from the current position available at bufferData();
   // false when the file ends first.
   bool fill(int64_t n);
-  const uint8_t* bufferData() const { return buffer_.data() + bufferPos_; }
+  const uint8_t* bufferData() const { return base_ + bufferPos_; }
   int64_t buffered() const { return bufferLen_ - bufferPos_; }
   void consume(int64_t n) {
     bufferPos_ += n;
     position_ += n;
   }
   bool readTagBytes(uint8_t* out, int64_t n);
-  bool readVideoHead(TagRecord* tag, uint32_t dataSize);
+  bool readHead(TagRecord* tag, uint32_t dataSize);
   int64_t peekAt(uint8_t* out, int64_t n, int64_t offset);
   bool plausibleAt(const uint8_t* h, int64_t offset);
   bool confirmedAt(int64_t offset, const uint8_t* h, int depth);
@@ -55,6 +99,14 @@ class TagReader {
 
   platform::File file_;
   std::vector<uint8_t> buffer_;
+  // What bufferData() counts from: the buffer, or the view's first byte.
+  const uint8_t* base_ = nullptr;
+  bool viewing_ = false;  // the input is seen through view_, not read into buffer_
+  platform::FileView view_;
+  InputViewUser* viewUser_ = nullptr;
+  int64_t sizeAtOpen_ = 0;
+  bool failed_ = false;
+  int64_t prefetched_ = 0;  // input offset up to which the view was prefetched
   int64_t bufferPos_ = 0;
   int64_t bufferLen_ = 0;
   int64_t position_ = 0;  // file offset of bufferData()

@@ -122,21 +122,39 @@ TARVEL_API int32_t Flv_ReadHeader(void* reader, FlvHeaderRecord* header);
  * the metadata that FlvMetaUpdateToFile will write: a placeholder onMetaData
  * tag holding padding alone, sized by the header's sizeClass. */
 TARVEL_API int32_t Flv_WriteHeader(void* writer, const FlvHeaderRecord* header);
-/* Reads the next tag. Zero at the end of the file. A tag is taken when the
- * PreviousTagSize behind it (or the next tag) confirms its size; a damaged
- * tag is skipped, and a last tag the file holds only in part ends the input
- * (one whose PreviousTagSize alone is cut is read). mode TARVEL_READ_WHOLE (1) reads every
- * tag whole. mode TARVEL_READ_SKIP_VIDEO (2) moves past a video tag's data
- * without reading it: the record then holds the tag's header and at most
- * TARVEL_VIDEO_HEAD_BYTES of its data (rawSize and payloadSize count the
- * bytes held; dataSize keeps the stored size), and such a record must not be
- * written. Other tags are read whole in either mode. */
+/* Reads the next tag. Zero at the end of the file, and when the input fails
+ * (Flv_ReadFailed tells). A tag is taken when the PreviousTagSize behind it
+ * (or the next tag) confirms its size; a damaged tag is skipped, and a last
+ * tag the file holds only in part ends the input (one whose PreviousTagSize
+ * alone is cut is read). mode TARVEL_READ_WHOLE (1) reads every tag whole.
+ * mode TARVEL_READ_SKIP_VIDEO (2) moves past a video tag's data without
+ * reading it: the record then holds the tag's header and at most
+ * TARVEL_VIDEO_HEAD_BYTES of its data (the flags byte first; rawSize and
+ * payloadSize count the bytes held; dataSize keeps the stored size), and
+ * such a record must not be written by Flv_WriteTag. Other tags are read
+ * whole in mode 2. mode TARVEL_READ_HEADS (3) does so with every tag. */
 #define TARVEL_READ_WHOLE 1
 #define TARVEL_READ_SKIP_VIDEO 2
-#define TARVEL_VIDEO_HEAD_BYTES 16
+#define TARVEL_READ_HEADS 3
+#define TARVEL_VIDEO_HEAD_BYTES 32
 TARVEL_API int32_t Flv_ReadTag(void* reader, int32_t mode, TagRecord* tag);
+/* Non-zero when reading stopped because the input failed rather than at its
+ * end: a read error, or the file cut short or shrunk by another program
+ * while it was read. It stays so (Flv_ReadTag returns zero) until the
+ * reader is deleted; a repair that sees it has read a damaged copy. */
+TARVEL_API int32_t Flv_ReadFailed(void* reader);
 /* Appends the tag from its raw bytes, followed by its PreviousTagSize. */
 TARVEL_API int32_t Flv_WriteTag(void* writer, const TagRecord* tag);
+/* Appends a tag that Flv_ReadTag has read from reader, in any mode (the
+ * latest one, or an earlier one whose record's header bytes the caller kept):
+ * its 11-byte header from tag->raw as the caller left it (a new timestamp),
+ * its data as the input holds it (changes to the record's payload are not
+ * written), then its PreviousTagSize. The data goes from the reader's view
+ * of the input to the file without passing through a buffer where the
+ * system allows. The header's DataSize must be the record's dataSize. A
+ * write that fails, also later (the input cut short under a pending write),
+ * is reported here or by the close. */
+TARVEL_API int32_t Flv_WriteTagFrom(void* writer, void* reader, const TagRecord* tag);
 TARVEL_API void Flv_FreeTag(TagRecord* tag);
 
 /* Probes from the reader's start and leaves the reader rewound. */
