@@ -47,7 +47,12 @@ std::string windowsCommandLine(const std::string& program, const std::vector<std
   // would end it early and make the rest another program's arguments.
   if (program.find('"') != std::string::npos) return {};
   std::string line = "\"" + program + "\"";
-  for (const std::string& argument : arguments) line += " " + quoteArgument(argument);
+  for (const std::string& argument : arguments) {
+    // Appended in two steps: g++ 12 takes `" " + temporary` for an
+    // overlapping copy (GCC bug 105329).
+    line += ' ';
+    line += quoteArgument(argument);
+  }
   return line;
 }
 

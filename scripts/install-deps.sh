@@ -12,6 +12,7 @@ packages=(
   ffmpeg flvmeta yamdi lame hyperfine time
   libmp3lame-dev libavcodec-dev libavutil-dev
   clang libclang-rt-14-dev
+  man-db file dpkg-dev  # scripts/install-test.sh: man pages, cpack's Debian package
   librsvg2-bin  # rsvg-convert: the report test draws tagmend-report's SVG
   chromium  # the player test: flv.js plays a repaired file in headless Chromium
 )
