@@ -126,7 +126,7 @@ class RepairPlacement {
       return;
     }
     if (inGap_) {
-      clock_ += stored - gapStart_;
+      clock_ += retime::gapLength(gapStart_, stored);
       inGap_ = false;
     }
     drift_ = clock_ - stored;
@@ -282,7 +282,7 @@ void Scanner::audio(const TagRecord& tag) {
   }
   if (s.inGap) {
     s.inGap = false;
-    s.gapTotal += stored - s.gapStart;
+    s.gapTotal += retime::gapLength(s.gapStart, stored);
     ++r_.gaps;
     r_.events.add(tag.filePosition, tag.timestamp, "gap_closed");
   }
