@@ -51,12 +51,13 @@ for preset in "${targets[@]}"; do
   [[ $(exports "$dir/bin/Quennet.dll") == "$quennet_exports" ]] ||
     { echo "Quennet.dll exports: $(exports "$dir/bin/Quennet.dll")" >&2; exit 1; }
   # Each file's imports: the system's and each other's; the converter's are
-  # KERNEL32, msvcrt, Tarvel and bcrypt (libavutil's random seeds) alone.
+  # KERNEL32, ADVAPI32 (the platform layer's security calls), msvcrt, Tarvel
+  # and bcrypt (libavutil's random seeds) alone.
   for f in tagmend.exe Tarvel.dll Quennet.dll tonecast.exe; do
     deps=$(objdump -p "$dir/bin/$f" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
     echo "   $f imports: $deps"
     allowed='tarvel.dll|quennet.dll|kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|api-ms-win-*'
-    [[ $f == tonecast.exe ]] && allowed='tarvel.dll|kernel32.dll|msvcrt.dll|bcrypt.dll'
+    [[ $f == tonecast.exe ]] && allowed='tarvel.dll|kernel32.dll|advapi32.dll|msvcrt.dll|bcrypt.dll'
     for d in $deps; do
       [[ ${d,,} == @($allowed) ]] || { echo "unexpected run-time dependency $d of $f" >&2; exit 1; }
     done
