@@ -387,7 +387,17 @@ TEST(TagWriter, AnInputCutShortFailsTheReaderAndThePendingWrite) {
   EXPECT_LT(tags, 30);  // what the view held past the cut is gone
   EXPECT_TRUE(Flv_ReadFailed(r.handle));
   EXPECT_FALSE(Flv_ReadTag(r.handle, TARVEL_READ_WHOLE, &r.tag));
-  EXPECT_FALSE(DeleteFileWritable(w));
+  // The tag written before the cut: where its data was still pending in the
+  // view of the input (a mapping), the write fails; where it was copied at
+  // once (buffered reading), it is in the file whole. Never a short tag taken
+  // for a whole one.
+  if (!DeleteFileWritable(w)) return;
+  Reader out(dir.file("out.flv"));
+  ASSERT_TRUE(out.header());
+  std::vector<uint8_t> data;
+  while (out.next())
+    if (out.tag.tagType == 9) data.assign(out.tag.payload, out.tag.payload + out.tag.payloadSize);
+  EXPECT_EQ(data, std::vector<uint8_t>(64 << 10, 1));
 }
 
 // One tag in memory: growing for a larger tag never takes more than the
