@@ -75,8 +75,7 @@ class File {
   // Writes all n bytes or fails.
   bool write(const void* buffer, int64_t n);
   // Writes every byte of the spans, in order, at the current position: one
-  // gathered write per many spans where the system has them. False on error,
-  // among them a span of a FileView whose bytes the file no longer holds.
+  // gathered write per many spans where the system has them. False on error.
   bool writeSpans(const ByteSpan* spans, size_t count);
   bool writeAt(const void* buffer, int64_t n, int64_t offset);
   bool seek(int64_t offset);
@@ -113,52 +112,9 @@ class File {
   bool adoptAttributesOf(const char* replaced);
 
  private:
-  friend class FileView;
   static constexpr intptr_t kInvalid = -1;
   intptr_t handle_ = kInvalid;
 };
-
-// Bytes of a regular file seen in memory, read only: a mapping of the
-// system's cached pages, so that they can be handed to the system again
-// (File::writeSpans) without being copied through a buffer first. Where
-// another program cuts the file short while it is viewed, the system's
-// reads of the bytes cut off fail (the write reports an error), and reading
-// them here faults: only inside runGuarded is that a failure instead of the
-// end of the process. Where the system cannot map (Windows: files are read
-// there), map() fails and callers read the file.
-class FileView {
- public:
-  FileView() = default;
-  FileView(const FileView&) = delete;
-  FileView& operator=(const FileView&) = delete;
-  ~FileView() { release(); }
-
-  // Views the n bytes of file at offset, which the file holds as it is now.
-  // Any earlier view goes. False, with no view, where the system cannot map
-  // the file or it is not a regular file.
-  bool map(const File& file, int64_t offset, int64_t n);
-  void release();
-  bool mapped() const { return data_ != nullptr; }
-  const uint8_t* data() const { return data_; }  // the byte at offset()
-  int64_t offset() const { return offset_; }
-  int64_t size() const { return size_; }
-  // Whether address lies in the mapped pages.
-  bool contains(const void* address) const;
-
- private:
-  void* base_ = nullptr;  // pages, from offset() rounded down to a page
-  size_t length_ = 0;
-  const uint8_t* data_ = nullptr;
-  int64_t offset_ = 0;
-  int64_t size_ = 0;
-};
-
-// Runs body(context), true when it ran to its end. Where body reads bytes of
-// view that the file no longer holds (cut short by another program), body is
-// left at that read and runGuarded returns false. Whatever body is doing
-// when it reads the view must need no cleaning up: no objects with
-// destructors, locks or allocations between runGuarded and the read.
-bool runGuarded(const FileView& view, void (*body)(void* context), void* context);
 
 // False when the path does not name an existing file.
 bool fileIdOf(const char* path, FileId* id);

@@ -1,9 +1,6 @@
 #include <fcntl.h>
 #include <limits.h>
-#include <setjmp.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -11,11 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -171,7 +166,7 @@ bool File::writeSpans(const ByteSpan* spans, size_t count) {
     ssize_t put = ::writev(fd(handle_), iov, static_cast<int>(n));
     if (put < 0) {
       if (errno == EINTR) continue;
-      return false;  // EFAULT among others: a viewed file cut short
+      return false;
     }
     if (put == 0) return false;
     // Drop the spans written whole; keep the rest of a part-written one.
@@ -321,107 +316,6 @@ bool versionOf(const char* path, FileVersion* version) {
   struct stat st;
   if (::stat(path, &st) != 0) return false;
   *version = versionFrom(st);
-  return true;
-}
-
-bool FileView::map(const File& file, int64_t offset, int64_t n) {
-  release();
-  struct stat st;
-  if (!file.isOpen() || offset < 0 || n <= 0 || fstat(fd(file.handle_), &st) != 0 || !S_ISREG(st.st_mode) ||
-      offset + n > st.st_size) {
-    return false;
-  }
-  static const int64_t kPage = ::sysconf(_SC_PAGESIZE);
-  int64_t start = offset - offset % kPage;
-  auto length = static_cast<size_t>(offset - start + n);
-  void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd(file.handle_), start);
-  if (base == MAP_FAILED) return false;
-  // Read once, front to back: the system may read ahead and let go behind.
-  ::madvise(base, length, MADV_SEQUENTIAL);
-  base_ = base;
-  length_ = length;
-  data_ = static_cast<const uint8_t*>(base) + (offset - start);
-  offset_ = offset;
-  size_ = n;
-  // A fault handler on this thread looks at the view's fields.
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  return true;
-}
-
-void FileView::release() {
-  if (!base_) return;
-  void* base = std::exchange(base_, nullptr);
-  data_ = nullptr;
-  size_ = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  ::munmap(base, length_);
-}
-
-bool FileView::contains(const void* address) const {
-  auto a = reinterpret_cast<uintptr_t>(address);
-  auto b = reinterpret_cast<uintptr_t>(base_);
-  return base_ && a >= b && a - b < length_;
-}
-
-namespace {
-
-// A guarded call on this thread: where a fault on its view jumps back to.
-struct Guard {
-  sigjmp_buf resume;
-  const FileView* view;
-  Guard* outer;  // a guarded call that this one runs inside
-};
-// Initial-exec: the library is loaded with the program, and the lookup is one
-// instruction instead of a call on every guarded read.
-thread_local Guard* tGuard __attribute__((tls_model("initial-exec"))) = nullptr;
-struct sigaction gPreviousBusHandler;
-
-// A fault on a viewed byte inside a guarded call ends that call; any other
-// goes where it went before this handler was installed.
-void onBusFault(int signal, siginfo_t* info, void* context) {
-  for (Guard* g = tGuard; g; g = g->outer) {
-    if (info && info->si_code > 0 && g->view->contains(info->si_addr)) siglongjmp(g->resume, 1);
-  }
-  const struct sigaction& previous = gPreviousBusHandler;
-  if (previous.sa_flags & SA_SIGINFO) {
-    previous.sa_sigaction(signal, info, context);
-  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signal);
-  } else {
-    // The default: returning makes the fault happen again, now fatal.
-    ::signal(SIGBUS, SIG_DFL);
-  }
-}
-
-void installBusHandler() {
-  struct sigaction action {};
-  action.sa_sigaction = onBusFault;
-  action.sa_flags = SA_SIGINFO;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGBUS, &action, &gPreviousBusHandler);
-}
-
-}  // namespace
-
-bool runGuarded(const FileView& view, void (*body)(void* context), void* context) {
-  static std::once_flag installed;
-  std::call_once(installed, installBusHandler);
-  Guard guard;
-  guard.view = &view;
-  guard.outer = tGuard;
-  if (sigsetjmp(guard.resume, 0) != 0) {
-    tGuard = guard.outer;
-    // The handler was left by a jump, so the signal is still blocked.
-    sigset_t bus;
-    sigemptyset(&bus);
-    sigaddset(&bus, SIGBUS);
-    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
-    return false;
-  }
-  tGuard = &guard;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  body(context);
-  tGuard = guard.outer;
   return true;
 }
 

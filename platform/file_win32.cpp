@@ -299,25 +299,6 @@ bool File::writeSpans(const ByteSpan* spans, size_t count) {
   return true;
 }
 
-// Files are read, not viewed, here.
-bool FileView::map(const File&, int64_t, int64_t) {
-  release();
-  return false;
-}
-
-void FileView::release() {
-  base_ = nullptr;
-  data_ = nullptr;
-  size_ = 0;
-}
-
-bool FileView::contains(const void*) const { return false; }
-
-bool runGuarded(const FileView&, void (*body)(void* context), void* context) {
-  body(context);
-  return true;
-}
-
 // Windows writes cached data back on its own schedule; there is no request
 // to start it early short of a blocking flush.
 bool fileIdOf(const char* path, FileId* id) {

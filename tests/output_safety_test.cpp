@@ -585,9 +585,9 @@ void loopFlv(const std::string& clip, const std::string& path, int64_t bytes) {
   }
 }
 
-// Another program cuts the input short while the MP3 repair reads it (which
-// it sees through a view of the file): the repair fails with its code and
-// leaves nothing behind, no crash, no short output taken for a repair.
+// Another program cuts the input short while the MP3 repair reads it: the
+// repair fails with its code and leaves nothing behind, no crash, no short
+// output taken for a repair.
 TEST_F(OutputSafety, Mp3RepairOfAnInputCutShortUnderItFails) {
   std::string clip = makeClip(dir_.file("clip.flv"), "-c:v flv -q:v 2 -c:a libmp3lame -b:a 128k", 10, 44100);
   const std::string in = dir_.file("big.flv");

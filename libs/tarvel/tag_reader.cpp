@@ -10,7 +10,14 @@ namespace tarvel {
 
 namespace {
 
-constexpr int64_t kBufferSize = 256 * 1024;
+// Large enough that the system's copies come in long runs, small enough to
+// stay in the processor's cache while the tags in it are looked at and
+// written out again.
+constexpr int64_t kBufferSize = 1024 * 1024;
+// A tag up to this size (with its PreviousTagSize) is brought into the
+// buffer whole before it is taken, so that a writer can write it from
+// there; larger ones are read straight or moved over.
+constexpr int64_t kHoldBytes = kBufferSize / 4;
 // A tag whose bytes beyond the buffer reach this many is read straight into
 // the tag's memory: big video frames cross from the system once.
 constexpr int64_t kDirectBytes = 32 * 1024;
@@ -18,9 +25,6 @@ constexpr int64_t kDirectBytes = 32 * 1024;
 // the next header, little of the next big frame, which is better read
 // straight too.
 constexpr int64_t kShortRead = 4 * 1024;
-// The view of the input: a few MiB, so that few pages are held at once, and
-// more when one tag with its PreviousTagSize needs more.
-constexpr int64_t kViewBytes = 2 * 1024 * 1024;
 
 // PreviousTagSize as the field's writers have written it: the tag's size
 // with its header (as the format says), one byte short of it, or without the
@@ -52,8 +56,7 @@ void destroyReader(void* handle) {
 TagReader* readerOf(void* handle) { return static_cast<ReaderHandle*>(handle)->reader; }
 
 TagReader::~TagReader() {
-  dropView();
-  if (viewUser_) viewUser_->detachFromReader();
+  if (bufferUser_) bufferUser_->detachFromReader();
 }
 
 bool TagReader::open(const char* path) {
@@ -61,65 +64,36 @@ bool TagReader::open(const char* path) {
   // seek (a terminal, say) is no file to read.
   if (!file_.open(path, platform::File::Mode::kRead) || !file_.seek(0)) return false;
   fileSize_ = sizeAtOpen_ = file_.size();
-  // A file that can be viewed is; others (and all where the system has no
-  // views) are read through the buffer.
-  viewing_ = fileSize_ > 0 && view_.map(file_, 0, std::min(fileSize_, kViewBytes));
-  if (viewing_) {
-    base_ = view_.data();
-    bufferLen_ = view_.size();
-  } else {
-    buffer_.resize(kBufferSize);
-    base_ = buffer_.data();
-  }
+  buffer_.resize(kBufferSize);
+  base_ = buffer_.data();
   return true;
 }
 
-// Runs f (a reading step) so that a file cut short under the view fails the
-// reader instead of ending the process. Failed readers read nothing more.
-template <class F>
-bool TagReader::guarded(F&& f) {
-  if (failed_) return false;
-  if (!viewing_) return f();
-  struct Call {
-    F* f;
-    bool result;
-  } call{&f, false};
-  auto body = [](void* context) {
-    auto* c = static_cast<Call*>(context);
-    c->result = (*c->f)();
-  };
-  if (!platform::runGuarded(view_, body, &call)) {
-    failed_ = true;
-    dropView();
-    return false;
+bool TagReader::attach(InputBufferUser* user) {
+  if (bufferUser_ == user) return true;
+  if (other_.empty()) {
+    try {
+      other_.resize(kBufferSize);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
   }
-  return call.result;
+  if (bufferUser_) bufferUser_->detachFromReader();
+  bufferUser_ = user;
+  return true;
 }
 
-void TagReader::attach(InputViewUser* user) {
-  if (viewUser_ == user) return;
-  if (viewUser_) viewUser_->detachFromReader();
-  viewUser_ = user;
+void TagReader::detach(InputBufferUser* user) {
+  if (bufferUser_ == user) bufferUser_ = nullptr;
 }
 
-void TagReader::detach(InputViewUser* user) {
-  if (viewUser_ == user) viewUser_ = nullptr;
-}
-
-const uint8_t* TagReader::viewed(int64_t offset, int64_t n) const {
-  if (!viewing_ || !view_.mapped() || offset < view_.offset() || offset + n > view_.offset() + view_.size()) {
-    return nullptr;
-  }
-  return view_.data() + (offset - view_.offset());
+uint8_t* TagReader::held(int64_t offset, int64_t n) {
+  if (offset < bufferStart_ || offset + n > bufferStart_ + bufferLen_) return nullptr;
+  return base_ + (offset - bufferStart_);
 }
 
 bool TagReader::readInput(uint8_t* out, int64_t n, int64_t offset) {
   return !failed_ && file_.readAt(out, n, offset) == n;
-}
-
-void TagReader::dropView() {
-  if (viewUser_ && view_.mapped()) viewUser_->releaseInputView();
-  view_.release();
 }
 
 // The file gave no more bytes: its end, unless it shrank since it was
@@ -132,70 +106,31 @@ bool TagReader::endOfFile() {
 
 bool TagReader::seek(int64_t offset) {
   if (offset < 0) return false;
-  position_ = offset;
-  prefetched_ = std::min(prefetched_, offset);
-  if (viewing_) {
-    // The view stays; fill() moves it when it does not hold the bytes.
-    int64_t at = offset - view_.offset();
-    bool inside = view_.mapped() && at >= 0 && at <= view_.size();
-    bufferPos_ = inside ? at : 0;
-    bufferLen_ = inside ? view_.size() : 0;
-    return true;
-  }
+  // The buffer's bytes stay where a user may be writing them from; the next
+  // fill reads afresh.
+  position_ = bufferStart_ = offset;
   bufferPos_ = bufferLen_ = 0;
   return file_.seek(offset);
 }
 
-// Views at least n bytes from the current position, or what the file holds
-// of them; false when that is less than n.
-bool TagReader::viewFrom(int64_t n) {
-  dropView();
-  base_ = nullptr;
-  bufferPos_ = bufferLen_ = 0;
-  int64_t size = file_.size();
-  fileSize_ = size;
-  if (size < sizeAtOpen_) {
-    failed_ = true;
-    return false;
-  }
-  int64_t want = std::min(std::max(n, kViewBytes), size - position_);
-  if (want <= 0) return false;
-  if (!view_.map(file_, position_, want)) {
-    // No view to be had (the system is out of room for one): read on.
-    viewing_ = false;
-    buffer_.resize(kBufferSize);
-    base_ = buffer_.data();
-    return file_.seek(position_) && fill(n);
-  }
-  base_ = view_.data();
-  bufferLen_ = want;
-  return want >= n;
-}
-
-// The bytes ahead, while the caller works on this tag: through a view they
-// are not in the processor's cache, as the system's copy into a buffer
-// would have put them, and the next headers, audio payloads and the
-// system's writes from the view all want them there.
-void TagReader::prefetchNext() {
-  if (!viewing_) return;
-  constexpr int64_t kAhead = 16 * 1024;
-  constexpr int64_t kLine = 64;
-  int64_t end = std::min(position_ + kAhead, view_.offset() + bufferLen_);
-  int64_t from = std::max(prefetched_, position_);
-  if (from < view_.offset()) from = view_.offset();
-  for (; from < end; from += kLine) __builtin_prefetch(base_ + (from - view_.offset()));
-  prefetched_ = std::max(prefetched_, from);
-}
-
 bool TagReader::fill(int64_t n) {
   if (buffered() >= n) return true;
-  if (viewing_) return viewFrom(n);
-  if (n > static_cast<int64_t>(buffer_.size())) return false;
-  // Move what is left to the front, then top the buffer up.
+  if (n > kBufferSize || failed_) return false;
+  // Move what is left to the front, then top the buffer up. With a user
+  // writing from the buffer, what is left goes to the other buffer instead,
+  // once the user has let go of it, and this one stays as it is.
   int64_t left = buffered();
-  if (left > 0 && bufferPos_ > 0) std::memmove(buffer_.data(), buffer_.data() + bufferPos_, static_cast<size_t>(left));
+  if (bufferUser_) {
+    bufferUser_->releaseInputBuffer();
+    if (left > 0) std::memcpy(other_.data(), buffer_.data() + bufferPos_, static_cast<size_t>(left));
+    buffer_.swap(other_);
+    base_ = buffer_.data();
+  } else if (left > 0 && bufferPos_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + bufferPos_, static_cast<size_t>(left));
+  }
   bufferPos_ = 0;
   bufferLen_ = left;
+  bufferStart_ = position_;
   int64_t limit = readShort_ ? std::min(std::max(n, kShortRead), kBufferSize) : kBufferSize;
   while (bufferLen_ < n) {
     int64_t got = file_.read(buffer_.data() + bufferLen_, limit - bufferLen_);
@@ -209,12 +144,6 @@ bool TagReader::fill(int64_t n) {
 // Copies n bytes at the current position to out: what the buffer holds, the
 // rest straight from the file.
 bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
-  if (viewing_) {
-    if (!fill(n)) return false;
-    std::memcpy(out, bufferData(), static_cast<size_t>(n));
-    consume(n);
-    return true;
-  }
   int64_t fromBuffer = std::min(n, buffered());
   std::memcpy(out, bufferData(), static_cast<size_t>(fromBuffer));
   consume(fromBuffer);
@@ -227,27 +156,23 @@ bool TagReader::readTagBytes(uint8_t* out, int64_t n) {
     consume(rest);
     return true;
   }
+  // The buffer is used up: it starts again where the reading ends.
+  bufferPos_ = bufferLen_ = 0;
   while (rest > 0) {
     int64_t got = file_.read(out + (n - rest), rest);
     if (got < 0) failed_ = true;
+    if (got > 0) rest -= got, position_ += got;
+    bufferStart_ = position_;
     if (got <= 0) return got == 0 && endOfFile();
-    rest -= got;
-    position_ += got;
   }
   return true;
 }
 
-bool TagReader::readHeader(FlvHeaderRecord* header) {
-  return guarded([&] { return readFileHeader(header); });
-}
+bool TagReader::readHeader(FlvHeaderRecord* header) { return !failed_ && readFileHeader(header); }
 
-bool TagReader::readTag(TagRecord* tag, int mode) {
-  return guarded([&] { return nextTag(tag, mode); });
-}
+bool TagReader::readTag(TagRecord* tag, int mode) { return !failed_ && nextTag(tag, mode); }
 
-bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) {
-  return guarded([&] { return skipNextTag(head, dataSize); });
-}
+bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) { return !failed_ && skipNextTag(head, dataSize); }
 
 bool TagReader::readFileHeader(FlvHeaderRecord* header) {
   if (!seek(0) || !fill(flv::kHeaderSize)) return false;
@@ -396,6 +321,13 @@ bool TagReader::nextTag(TagRecord* tag, int mode) {
       if (!seek(tagPosition + 1)) return false;
       continue;
     }
+    // A tag of a size the buffer takes comes in whole with its
+    // PreviousTagSize (or what the file holds of them), to be taken from
+    // the buffer and written from there.
+    if (rawSize + int64_t{flv::kPreviousTagSizeBytes} <= kHoldBytes) {
+      fill(rawSize + int64_t{flv::kPreviousTagSizeBytes});
+      if (failed_) return false;
+    }
     if (!readTagBytes(tag_.data(), rawSize)) return false;  // truncated: end of input
     if (!acceptTrailer(rawSize)) {
       // A DataSize that lies: look again from the byte after this header.
@@ -403,7 +335,6 @@ bool TagReader::nextTag(TagRecord* tag, int mode) {
       continue;
     }
     std::memset(tag_.data() + rawSize, 0, TARVEL_TAG_PADDING);
-    prefetchNext();
     describeTag(tag_.data(), static_cast<uint32_t>(rawSize), tagPosition, tag);
     tag->rawCapacity = static_cast<uint32_t>(tag_.size());
     return true;
@@ -413,9 +344,9 @@ bool TagReader::nextTag(TagRecord* tag, int mode) {
 // The tag's header and the first data bytes (the flags byte and what codecs
 // put right after it, such as the AVC packet type); the rest is moved over
 // as skipTag does, leaving the reader at the data's end for acceptTrailer;
-// through a view, the view then holds the whole tag and its PreviousTagSize,
-// for a writer to write from. The data ends inside the file (checked by the
-// caller).
+// a tag of a size the buffer takes is then in it whole with its
+// PreviousTagSize, for a writer to write from. The data ends inside the file
+// (checked by the caller).
 bool TagReader::readHead(TagRecord* tag, uint32_t dataSize) {
   constexpr int64_t kHeld = int64_t{flv::kTagHeaderSize} + TARVEL_VIDEO_HEAD_BYTES;
   if (tag_.size() < kHeld + TARVEL_TAG_PADDING) tag_.resize(kHeld + TARVEL_TAG_PADDING);
@@ -424,8 +355,12 @@ bool TagReader::readHead(TagRecord* tag, uint32_t dataSize) {
   std::memcpy(tag_.data(), bufferData(), kHeld);
   std::memset(tag_.data() + kHeld, 0, TARVEL_TAG_PADDING);
   int64_t rawSize = int64_t{flv::kTagHeaderSize} + dataSize;
-  if (viewing_) fill(rawSize + int64_t{flv::kPreviousTagSizeBytes});
+  if (rawSize + int64_t{flv::kPreviousTagSizeBytes} <= kHoldBytes) {
+    fill(rawSize + int64_t{flv::kPreviousTagSizeBytes});
+    if (failed_) return false;
+  }
   if (buffered() >= rawSize) {
+    readShort_ = false;
     consume(rawSize);
   } else {
     // The read that follows the seek brings the PreviousTagSize and the
@@ -433,7 +368,6 @@ bool TagReader::readHead(TagRecord* tag, uint32_t dataSize) {
     readShort_ = true;
     if (!seek(position_ + rawSize)) return false;
   }
-  prefetchNext();
   describeTag(tag_.data(), static_cast<uint32_t>(kHeld), tagPosition, tag);
   tag->dataSize = dataSize;
   tag->rawCapacity = static_cast<uint32_t>(tag_.size());

@@ -9,25 +9,28 @@
 
 namespace tarvel {
 
-// Whoever holds pointers into a reader's view of its input (a writer with
-// writes of viewed bytes pending): told before the view moves or goes.
-class InputViewUser {
+// Whoever holds pointers into a reader's buffered bytes of its input (a
+// writer with writes of them pending): told before the reader reads into
+// its other buffer, and when it goes.
+class InputBufferUser {
  public:
-  virtual void releaseInputView() = 0;
-  // The reader goes away, or has taken another user: forget it.
+  // Hand over what points into the reader's current buffer, and let go of
+  // everything that points into its other one, which the reader fills next.
+  virtual void releaseInputBuffer() = 0;
+  // The reader goes away, or has taken another user: finish with it.
   virtual void detachFromReader() = 0;
 
  protected:
-  ~InputViewUser() = default;
+  ~InputBufferUser() = default;
 };
 
 // Sequential reader of one FLV file. Tags are copied into a buffer of the
 // reader's own, zero-padded, which the TagRecord then points into. The
-// input is seen through a view of a few MiB that moves along it where the
-// system can map it (the bytes cross from the system once, and a writer can
-// write them from the view), else read through a buffer. A file cut short
-// under the view ends the reading as a failure (failed()), not as the end
-// of the file.
+// input is read through a buffer of 1 MiB; while a writer writes from it
+// (attach), the reader takes turns with a second one, so that the bytes of
+// one stay put while the system writes them and the next are read into the
+// other. A file cut short while it is read ends the reading as a failure
+// (failed()), not as the end of the file.
 class TagReader {
  public:
   TagReader() = default;
@@ -57,26 +60,22 @@ class TagReader {
   // (another program cutting it short). Reading stops for good.
   bool failed() const { return failed_; }
 
-  // One user at a time may hold pointers into the view; attaching another
-  // detaches the one before.
-  void attach(InputViewUser* user);
-  void detach(InputViewUser* user);
-  // The n input bytes at offset as the view shows them, or null when it
-  // does not hold them all. They stay valid until the attached user is told
-  // to let go.
-  const uint8_t* viewed(int64_t offset, int64_t n) const;
+  // One user at a time may hold pointers into the buffers; attaching
+  // another detaches the one before. False when out of memory.
+  bool attach(InputBufferUser* user);
+  void detach(InputBufferUser* user);
+  // The n input bytes at offset in the current buffer, or null when it does
+  // not hold them all. They stay there until the attached user is told to
+  // let go; the user may change them (the reader does not read them again
+  // unless it is moved back, and then reads them from the file).
+  uint8_t* held(int64_t offset, int64_t n);
   // Reads n input bytes at offset straight from the file.
   bool readInput(uint8_t* out, int64_t n, int64_t offset);
 
  private:
-  template <class F>
-  bool guarded(F&& f);
   bool readFileHeader(FlvHeaderRecord* header);
   bool nextTag(TagRecord* tag, int mode);
   bool skipNextTag(uint8_t head[12], uint32_t* dataSize);
-  bool viewFrom(int64_t n);
-  void prefetchNext();
-  void dropView();
   bool endOfFile();
   // Makes n bytes from the current position available at bufferData();
   // false when the file ends first.
@@ -98,18 +97,18 @@ class TagReader {
   bool acceptTrailer(int64_t rawSize);
 
   platform::File file_;
+  // The buffer in use, and the other one, taken in turns while a user holds
+  // pointers into them (the other is allocated then).
   std::vector<uint8_t> buffer_;
-  // What bufferData() counts from: the buffer, or the view's first byte.
-  const uint8_t* base_ = nullptr;
-  bool viewing_ = false;  // the input is seen through view_, not read into buffer_
-  platform::FileView view_;
-  InputViewUser* viewUser_ = nullptr;
+  std::vector<uint8_t> other_;
+  uint8_t* base_ = nullptr;  // buffer_.data()
+  InputBufferUser* bufferUser_ = nullptr;
   int64_t sizeAtOpen_ = 0;
   bool failed_ = false;
-  int64_t prefetched_ = 0;  // input offset up to which the view was prefetched
   int64_t bufferPos_ = 0;
   int64_t bufferLen_ = 0;
   int64_t position_ = 0;  // file offset of bufferData()
+  int64_t bufferStart_ = 0;  // file offset of the buffer's first byte
   int64_t fileSize_ = 0;  // as last seen; refreshed when a tag seems to pass it
   std::vector<uint8_t> tag_;
   bool readShort_ = false;  // the last tag was read straight or skipped: read little ahead

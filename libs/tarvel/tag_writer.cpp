@@ -7,10 +7,12 @@
 // rebuild's walk would describe the finished file, so that the file gets its
 // metadata at close without being read back.
 //
-// Tags written from a reader's input (Flv_WriteTagFrom) take their data from
-// the reader's view of it: the writer gathers the new headers and the viewed
-// data into one write of many pieces, so the data goes from the input's
-// pages to the file without passing through a buffer.
+// Tags written from a reader's input (Flv_WriteTagFrom) are written from
+// the reader's buffer: the new header and PreviousTagSize go over the old
+// ones there, and the tags that follow one another in the input go out as
+// one piece, crossing user memory once. The writes are made in the
+// background (platform::WriteBehind) while the reader fills its other
+// buffer and the caller works on the next tags.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -24,6 +26,7 @@
 #include "libs/tarvel/tag_reader.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
+#include "platform/write_behind.h"
 
 namespace tarvel {
 namespace {
@@ -34,9 +37,8 @@ constexpr size_t kBufferSize = 256 * 1024;
 // A tag at least this large is written from the caller's bytes, not copied
 // into the buffer first: big video frames cross user memory once.
 constexpr size_t kDirectBytes = 32 * 1024;
-// Pieces of one gathered write, and the viewed bytes after which it is made.
+// Pieces of one gathered write.
 constexpr size_t kMaxSpans = 1024;
-constexpr size_t kViewedBytes = 1024 * 1024;
 
 // Bytes held in memory that stand at an offset of the file being written;
 // those past them come from the reader's input, where the tag was read
@@ -64,19 +66,20 @@ class HeldBytes final : public ByteSource {
   std::vector<uint8_t>* scratch_;
 };
 
-class TagWriter final : public InputViewUser {
+class TagWriter final : public InputBufferUser {
  public:
   TagWriter() = default;
   TagWriter(const TagWriter&) = delete;
   TagWriter& operator=(const TagWriter&) = delete;
-  ~TagWriter() { leaveSource(); }
+  ~TagWriter() {
+    leaveSource();
+    drain();
+  }
 
   bool open(const char* path) {
     if (!file_.open(path, platform::File::Mode::kCreate)) return false;
     path_ = path;
-    // Pending pieces point into the buffer: it never grows past this.
-    buffer_.reserve(kBufferSize);
-    spans_.reserve(kMaxSpans);
+    reserveBatches();
     return true;
   }
 
@@ -91,45 +94,50 @@ class TagWriter final : public InputViewUser {
       return false;
     }
     path_ = path;
-    buffer_.reserve(kBufferSize);
+    reserveBatches();
     return true;
   }
 
   bool append(const uint8_t* bytes, size_t n) {
     if (failed_) return false;
     position_ += static_cast<int64_t>(n);
-    if (buffer_.size() + n > kBufferSize || n >= kDirectBytes || spans_.size() == kMaxSpans) {
-      if (!flush()) return false;
-      if (n >= kDirectBytes) return put(bytes, n);
+    Batch* b = &batches_[current_];
+    if (b->buffer.size() + n > kBufferSize || n >= kDirectBytes || b->spans.size() == kMaxSpans) {
+      if (n >= kDirectBytes) return drain() && put(bytes, n);
+      if (!submit()) return false;
+      b = &batches_[current_];
     }
-    size_t at = buffer_.size();
-    buffer_.insert(buffer_.end(), bytes, bytes + n);
-    addSpan(buffer_.data() + at, n);
+    size_t at = b->buffer.size();
+    b->buffer.insert(b->buffer.end(), bytes, bytes + n);
+    addSpan(b->buffer.data() + at, n);
     return true;
   }
 
-  // Bytes of the source's view, written with the next gathered write.
-  bool appendViewed(const uint8_t* bytes, size_t n) {
+  // Bytes of the source's buffer, written with the next gathered write.
+  bool appendHeld(const uint8_t* bytes, size_t n) {
     if (failed_) return false;
     position_ += static_cast<int64_t>(n);
-    if (spans_.size() == kMaxSpans && !flush()) return false;
+    if (batches_[current_].spans.size() == kMaxSpans && !submit()) return false;
     addSpan(bytes, n);
-    viewedBytes_ += n;
-    return viewedBytes_ < kViewedBytes || flush();
+    return true;
   }
 
   // n bytes of the source's input at offset, read into the buffer.
   bool appendFromInput(TagReader& reader, int64_t offset, size_t n) {
     while (n > 0 && !failed_) {
-      if (buffer_.size() == kBufferSize || spans_.size() == kMaxSpans) flush();
-      size_t at = buffer_.size();
+      Batch* b = &batches_[current_];
+      if (b->buffer.size() == kBufferSize || b->spans.size() == kMaxSpans) {
+        if (!submit()) return false;
+        b = &batches_[current_];
+      }
+      size_t at = b->buffer.size();
       size_t chunk = std::min(n, kBufferSize - at);
-      buffer_.resize(at + chunk);
-      if (!reader.readInput(buffer_.data() + at, static_cast<int64_t>(chunk), offset)) {
+      b->buffer.resize(at + chunk);
+      if (!reader.readInput(b->buffer.data() + at, static_cast<int64_t>(chunk), offset)) {
         failed_ = true;
         return false;
       }
-      addSpan(buffer_.data() + at, chunk);
+      addSpan(b->buffer.data() + at, chunk);
       position_ += static_cast<int64_t>(chunk);
       offset += static_cast<int64_t>(chunk);
       n -= chunk;
@@ -162,9 +170,9 @@ class TagWriter final : public InputViewUser {
     return append(raw, rawSize) && append(previousTagSize, sizeof previousTagSize);
   }
 
-  // A tag that reader has just read: its header from the record, its data
-  // from the input (the view where it holds it, the record where it holds
-  // it all, else read), then its PreviousTagSize.
+  // A tag that reader has read: its header from the record, its data from
+  // the input (the reader's buffer where it holds it, the record where it
+  // holds it all, else read), then its PreviousTagSize.
   bool writeTagFrom(TagReader& reader, const TagRecord& tag) {
     if (!tag.raw || tag.rawSize < flv::kTagHeaderSize) return false;
     uint32_t dataSize = flv::readU24(tag.raw + 1);
@@ -178,15 +186,28 @@ class TagWriter final : public InputViewUser {
     }
     if (source_ != &reader) {
       leaveSource();
-      reader.attach(this);
+      if (!reader.attach(this)) return false;
       source_ = &reader;
     }
     int64_t dataAt = tag.filePosition + int64_t{flv::kTagHeaderSize};
     uint8_t previousTagSize[flv::kPreviousTagSizeBytes];
     flv::writeU32(previousTagSize, rawSize);
+    // The tag as the reader's buffer holds it, with its PreviousTagSize:
+    // written from there with the new header and the size put in. Only
+    // once per byte: a tag before one written so, or written again, would
+    // change bytes a pending write still points to.
+    int64_t end = tag.filePosition + int64_t{rawSize} + int64_t{flv::kPreviousTagSizeBytes};
+    if (tag.filePosition >= heldEnd_) {
+      if (uint8_t* bytes = reader.held(tag.filePosition, end - tag.filePosition)) {
+        std::memmove(bytes, tag.raw, flv::kTagHeaderSize);
+        std::memcpy(bytes + rawSize, previousTagSize, sizeof previousTagSize);
+        heldEnd_ = end;
+        return appendHeld(bytes, rawSize + sizeof previousTagSize);
+      }
+    }
     bool data;
-    if (const uint8_t* viewed = dataSize > 0 ? reader.viewed(dataAt, dataSize) : nullptr) {
-      data = append(tag.raw, flv::kTagHeaderSize) && appendViewed(viewed, dataSize);
+    if (const uint8_t* bytes = dataSize > 0 ? reader.held(dataAt, dataSize) : nullptr) {
+      data = append(tag.raw, flv::kTagHeaderSize) && appendHeld(bytes, dataSize);
     } else if (held == rawSize) {
       data = append(tag.raw, rawSize);
     } else {
@@ -195,27 +216,43 @@ class TagWriter final : public InputViewUser {
     return data && append(previousTagSize, sizeof previousTagSize);
   }
 
-  bool flush() {
-    if (failed_) return false;
-    bool ok = spans_.empty() || file_.writeSpans(spans_.data(), spans_.size());
-    if (!ok) failed_ = true;
-    spans_.clear();
-    buffer_.clear();
-    viewedBytes_ = 0;
-    return ok;
+  // Hands the pending write over to the background and takes the other
+  // batch, once the write made of it before is done. With nothing to hand
+  // over, every write is waited for: the caller may be about to reuse what
+  // the last one points to.
+  bool submit() {
+    Batch& b = batches_[current_];
+    bool handed = !failed_ && !b.spans.empty();
+    if (handed) {
+      behind_.submit(b.spans.data(), b.spans.size());
+      current_ ^= 1;
+    }
+    if (!behind_.wait(handed ? 1 : 0)) failed_ = true;
+    batches_[current_].buffer.clear();
+    batches_[current_].spans.clear();
+    return !failed_;
+  }
+
+  // Everything appended is written (or has failed).
+  bool drain() {
+    bool ok = submit();
+    if (!behind_.wait(0)) failed_ = true;
+    return ok && !failed_;
   }
 
   bool close() {
     leaveSource();
-    bool ok = flush();
+    bool ok = drain();
     return file_.close() && ok;
   }
 
-  // The source's view moves or goes: what is pending from it is written.
-  void releaseInputView() override { flush(); }
+  // The source reads into its other buffer next: what is pending from this
+  // one is handed over, and the writes from the other are done.
+  void releaseInputBuffer() override { submit(); }
   void detachFromReader() override {
-    flush();
+    drain();
     source_ = nullptr;
+    heldEnd_ = 0;
   }
 
   // Closes the file with fresh metadata in front. False when the file is not
@@ -223,7 +260,7 @@ class TagWriter final : public InputViewUser {
   bool closeWithMetadata(bool* metadata) {
     *metadata = false;
     leaveSource();
-    if (!flush()) {
+    if (!drain()) {
       file_.close();
       return false;
     }
@@ -249,24 +286,34 @@ class TagWriter final : public InputViewUser {
   }
 
  private:
+  void reserveBatches() {
+    // Pending pieces point into the buffers: they never grow past this.
+    for (Batch& b : batches_) {
+      b.buffer.reserve(kBufferSize);
+      b.spans.reserve(kMaxSpans);
+    }
+  }
+
   void addSpan(const uint8_t* bytes, size_t n) {
     if (n == 0) return;
-    if (!spans_.empty()) {
-      platform::ByteSpan& last = spans_.back();
+    std::vector<platform::ByteSpan>& spans = batches_[current_].spans;
+    if (!spans.empty()) {
+      platform::ByteSpan& last = spans.back();
       if (static_cast<const uint8_t*>(last.data) + last.size == bytes) {
         last.size += n;
         return;
       }
     }
-    spans_.push_back({bytes, n});
+    spans.push_back({bytes, n});
   }
 
-  // Writes what is pending from the source's view and lets the source go.
+  // Writes what is pending from the source's buffers and lets the source go.
   void leaveSource() {
     if (!source_) return;
-    flush();
+    drain();
     source_->detach(this);
     source_ = nullptr;
+    heldEnd_ = 0;
   }
 
   bool put(const uint8_t* bytes, size_t n) {
@@ -319,11 +366,17 @@ class TagWriter final : public InputViewUser {
 
   platform::File file_;
   std::string path_;
-  std::vector<uint8_t> buffer_;
-  // The pending gathered write: pieces of the buffer and of the source's view.
-  std::vector<platform::ByteSpan> spans_;
-  size_t viewedBytes_ = 0;
-  TagReader* source_ = nullptr;  // whose view pending pieces may point into
+  // A gathered write: pieces of its buffer and of the source's buffer. One
+  // is filled while the other may be being written.
+  struct Batch {
+    std::vector<uint8_t> buffer;
+    std::vector<platform::ByteSpan> spans;
+  };
+  Batch batches_[2];
+  int current_ = 0;
+  platform::WriteBehind behind_{file_};
+  TagReader* source_ = nullptr;  // whose buffers pending pieces may point into
+  int64_t heldEnd_ = 0;  // input offset past the last tag written from its buffer
   std::vector<uint8_t> scratch_;  // input bytes the description reads
   bool failed_ = false;
   int64_t position_ = 0;  // bytes appended so far

@@ -166,11 +166,12 @@ TARVEL_API int32_t Flv_WriteTag(void* writer, const TagRecord* tag);
  * latest one, or an earlier one whose record's header bytes the caller kept):
  * its 11-byte header from tag->raw as the caller left it (a new timestamp),
  * its data as the input holds it (changes to the record's payload are not
- * written), then its PreviousTagSize. The data goes from the reader's view
- * of the input to the file without passing through a buffer where the
- * system allows. The header's DataSize must be the record's dataSize. A
- * write that fails, also later (the input cut short under a pending write),
- * is reported here or by the close. */
+ * written), then its PreviousTagSize. Where the reader's buffer still holds
+ * the tag, the header and PreviousTagSize are put over the old ones there
+ * and the tag is written from it, with no further copy; the writes are made
+ * in the background while the caller reads on. The header's DataSize must
+ * be the record's dataSize. A write that fails, also later, is reported
+ * here or by the close. */
 TARVEL_API int32_t Flv_WriteTagFrom(void* writer, void* reader, const TagRecord* tag);
 TARVEL_API void Flv_FreeTag(TagRecord* tag);
 
