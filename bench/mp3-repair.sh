@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The MP3 repair, metadata included, against cp and yamdi on the inputs old
-# Flash recordings are made of (bench/make-inputs.sh): webcam-like (small
-# tags, half a million of them in 512 MiB) and HD (60 KB video tags). Each
+# The MP3 repair, metadata included, against cp, yamdi, flvmeta --update and
+# ffmpeg -c copy on the inputs old Flash recordings are made of
+# (bench/make-inputs.sh): webcam-like (small tags, half a million of them in
+# 512 MiB) and HD (60 KB video tags). Each
 # pair runs alternately (paired.py), the output on tmpfs (/dev/shm: no
 # writeback noise) and on the data's own file system; then peak memory, and
 # the growth from 512 MiB to 1 GiB of the webcam-like input.
@@ -29,8 +30,8 @@ pair() {  # out-dir name-a cmd-a name-b cmd-b
     python3 -c 'import json,sys; r=json.load(sys.stdin); print("%.2f (%.2f-%.2f; %.2f s / %.2f s; CPU %.2f s / %.2f s)" % (r["ratio_b_over_a"], r["ratio_min"], r["ratio_max"], r["median_b"], r["median_a"], r["cpu_b"], r["cpu_a"]))'
 }
 
-echo "| input | output | tagmend / cp | tagmend / yamdi | tagmend peak |"
-echo "|---|---|---|---|---|"
+echo "| input | output | tagmend / cp | tagmend / yamdi | tagmend / flvmeta | tagmend / ffmpeg | tagmend peak |"
+echo "|---|---|---|---|---|---|---|"
 for input in webcam-512m hd-512m; do
   in=$data/$input.flv
   cat "$in" >/dev/null
@@ -39,9 +40,11 @@ for input in webcam-512m hd-512m; do
     t="$tagmend $in $out/t >/dev/null"
     vs_cp=$(pair "$out" cp "cp $in $out/c.flv" tagmend "$t")
     vs_yamdi=$(pair "$out" yamdi "yamdi -i $in -o $out/y.flv" tagmend "$t")
+    vs_flvmeta=$(pair "$out" flvmeta "flvmeta --update $in $out/f.flv" tagmend "$t")
+    vs_ffmpeg=$(pair "$out" ffmpeg "ffmpeg -nostdin -loglevel error -y -i $in -c copy $out/g.flv" tagmend "$t")
     rm -f "$out"/*
     peak=$(/usr/bin/time -f %M "$tagmend" "$in" "$out/t" 2>&1 >/dev/null | tail -1)
-    echo "| $input | $label | $vs_cp | $vs_yamdi | $((peak / 1024)) MiB |"
+    echo "| $input | $label | $vs_cp | $vs_yamdi | $vs_flvmeta | $vs_ffmpeg | $((peak / 1024)) MiB |"
   done
 done
 echo
