@@ -2,14 +2,20 @@
 #include <signal.h>
 
 #include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "platform/write_behind.h"
 
 namespace platform {
+
+namespace {
+
+// The batches waiting, in a ring that never allocates: a writer that
+// hands over more waits for room.
+constexpr size_t kMaxQueued = 4;
+
+}  // namespace
 
 struct WriteBehind::State {
   std::mutex lock;
@@ -18,7 +24,9 @@ struct WriteBehind::State {
     const ByteSpan* spans;
     size_t count;
   };
-  std::deque<Batch> queue;  // the front one is being written
+  Batch ring[kMaxQueued];
+  size_t first = 0;   // the one being written
+  size_t queued = 0;  // batches not yet written, that one included
   bool failed = false;
   bool stop = false;
   bool started = false;  // false: no thread, batches are written at once
@@ -51,20 +59,21 @@ void WriteBehind::submit(const ByteSpan* spans, size_t count) {
         State& st = *state_;
         std::unique_lock<std::mutex> hold(st.lock);
         for (;;) {
-          st.changed.wait(hold, [&] { return st.stop || !st.queue.empty(); });
-          if (st.queue.empty()) return;
-          State::Batch b = st.queue.front();
+          st.changed.wait(hold, [&] { return st.stop || st.queued > 0; });
+          if (st.queued == 0) return;
+          State::Batch b = st.ring[st.first];
           bool skip = st.failed;
           hold.unlock();
           bool ok = skip || file_.writeSpans(b.spans, b.count);
           hold.lock();
           if (!ok) st.failed = true;
-          st.queue.pop_front();
+          st.first = (st.first + 1) % kMaxQueued;
+          --st.queued;
           st.changed.notify_all();
         }
       });
       s.started = true;
-    } catch (const std::system_error&) {
+    } catch (...) {
       // No thread to be had: write in the caller's time.
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -74,8 +83,10 @@ void WriteBehind::submit(const ByteSpan* spans, size_t count) {
     return;
   }
   {
-    std::lock_guard<std::mutex> hold(s.lock);
-    s.queue.push_back({spans, count});
+    std::unique_lock<std::mutex> hold(s.lock);
+    s.changed.wait(hold, [&] { return s.queued < kMaxQueued; });
+    s.ring[(s.first + s.queued) % kMaxQueued] = {spans, count};
+    ++s.queued;
   }
   s.changed.notify_all();
 }
@@ -83,7 +94,7 @@ void WriteBehind::submit(const ByteSpan* spans, size_t count) {
 bool WriteBehind::wait(size_t pending) {
   State& s = *state_;
   std::unique_lock<std::mutex> hold(s.lock);
-  s.changed.wait(hold, [&] { return s.queue.size() <= pending; });
+  s.changed.wait(hold, [&] { return s.queued <= pending; });
   return !s.failed;
 }
 

@@ -385,6 +385,43 @@ TEST(TagWriter, TagsOfEverySizeInAnyOrderComeBackWhole) {
   expectCopyWithRoom(testing_flv::readFile(dir.file("out.flv")), kept, 32 << 10);
 }
 
+// A library caller may read a tag found inside another's data (after a seek
+// there) and write both: a tag written from the reader's buffer is never
+// patched under a write still pending from it.
+TEST(TagWriter, TagsInsideAnotherTagsDataLeaveItsBytesAlone) {
+  TempDir dir;
+  std::vector<uint8_t> inner = FlvBuilder().video(1, 0x22, std::vector<uint8_t>(100, 0x11)).video(2).bytes();
+  inner.erase(inner.begin(), inner.begin() + 13);
+  std::vector<uint8_t> data(20 + inner.size(), 0xAA);
+  std::copy(inner.begin(), inner.end(), data.begin() + 20);
+  std::vector<uint8_t> source = FlvBuilder().script(0, data).audio(3, 0x2A, {1, 2, 3}).bytes();
+  testing_flv::writeFile(dir.file("in.flv"), source);
+  Reader r(dir.file("in.flv"));
+  ASSERT_TRUE(r.header());
+  void* w = CreateFileWriteAble(dir.file("out.flv").c_str());
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(Flv_WriteHeader(w, &r.h));
+  auto seekTo = [&](int64_t at) { (*static_cast<const FlvReaderOps* const*>(r.handle))->seek(r.handle, int32_t(at), 0, 0); };
+  seekTo(13 + 11 + 20);
+  ASSERT_TRUE(r.next());  // the first inner tag, written at once
+  EXPECT_TRUE(Flv_WriteTagFrom(w, r.handle, &r.tag));
+  ASSERT_TRUE(r.next());  // the second, kept with a new timestamp
+  std::vector<uint8_t> kept(r.tag.raw, r.tag.raw + r.tag.rawSize);
+  TagRecord later = r.tag;
+  later.raw = kept.data();
+  later.raw[6] = 0x7F;
+  seekTo(0);
+  ASSERT_TRUE(r.header());
+  ASSERT_TRUE(r.next());  // the outer tag
+  EXPECT_TRUE(Flv_WriteTagFrom(w, r.handle, &r.tag));
+  EXPECT_TRUE(Flv_WriteTagFrom(w, r.handle, &later));
+  EXPECT_TRUE(DeleteFileWritable(w));
+  std::vector<uint8_t> out = testing_flv::readFile(dir.file("out.flv"));
+  size_t outer = 11 + data.size() + 4;
+  EXPECT_NE(std::search(out.begin(), out.end(), source.begin() + 13, source.begin() + 13 + long(outer)), out.end())
+      << "the outer tag is not in the output as the input holds it";
+}
+
 // Another program cuts the input short while the reader reads it, with a
 // write from its buffer pending: the reader fails (no fault ends the
 // process) and says so, and the writer never takes a short tag for a whole

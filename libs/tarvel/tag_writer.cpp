@@ -186,7 +186,10 @@ class TagWriter final : public InputBufferUser {
     }
     if (source_ != &reader) {
       leaveSource();
-      if (!reader.attach(this)) return false;
+      if (!reader.attach(this)) {
+        failed_ = true;  // the tag is lost: the file is incomplete
+        return false;
+      }
       source_ = &reader;
     }
     int64_t dataAt = tag.filePosition + int64_t{flv::kTagHeaderSize};
@@ -207,6 +210,9 @@ class TagWriter final : public InputBufferUser {
     }
     bool data;
     if (const uint8_t* bytes = dataSize > 0 ? reader.held(dataAt, dataSize) : nullptr) {
+      // Pending from the buffer now: no tag inside these bytes (a caller
+      // may have read one there) is patched in place after this.
+      heldEnd_ = std::max(heldEnd_, dataAt + int64_t{dataSize});
       data = append(tag.raw, flv::kTagHeaderSize) && appendHeld(bytes, dataSize);
     } else if (held == rawSize) {
       data = append(tag.raw, rawSize);
@@ -245,6 +251,9 @@ class TagWriter final : public InputBufferUser {
     bool ok = drain();
     return file_.close() && ok;
   }
+
+  // Out of memory part way through a tag: the file is incomplete.
+  void markFailed() { failed_ = true; }
 
   // The source reads into its other buffer next: what is pending from this
   // one is handed over, and the writes from the other are done.
@@ -479,6 +488,7 @@ int32_t Flv_WriteTagFrom(void* writer, void* reader, const TagRecord* tag) {
   try {
     return static_cast<TagWriter*>(writer)->writeTagFrom(*tarvel::readerOf(reader), *tag) ? 1 : 0;
   } catch (const std::bad_alloc&) {
+    static_cast<TagWriter*>(writer)->markFailed();
     return 0;
   }
 }
