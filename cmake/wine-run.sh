@@ -21,4 +21,17 @@ server=/usr/lib/wine/wineserver64
 if "$server" -p30 </dev/null >/dev/null 2>&1; then
   "$wine" wineboot -u </dev/null >/dev/null 2>&1 || true
 fi
-exec "$wine" "$@"
+# Rarely, a program does not start at all: it ends at once with an error and
+# prints nothing. A test program always prints (gtest names what it runs), so
+# such a run is made once more, and said so on standard error. A program that
+# fails twice in a row fails the test as before.
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+for attempt in 1 2; do
+  rc=0
+  "$wine" "$@" >"$out" || rc=$?
+  [ "$rc" -ne 0 ] && [ ! -s "$out" ] && [ "$attempt" -eq 1 ] || break
+  echo "wine-run.sh: $1 ended with $rc and printed nothing; starting it once more" >&2
+done
+cat "$out"
+exit "$rc"
