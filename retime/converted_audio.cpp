@@ -1,9 +1,11 @@
 // Video re-timing against a converted audio track: the input's audio payloads
 // are spread over the converted MP3's length in proportion to how long they
 // play (their bytes, weighed by each tag's own bytes per second), while gaps
-// (runs of empty audio tags) keep their stored length.
+// (runs of empty audio tags) keep their stored length and holes (sound lost
+// while the picture went on) the length of their step less the audio before.
 #include <string>
 
+#include "retime/audio_holes.h"
 #include "retime/converted_audio.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
@@ -15,6 +17,7 @@ namespace {
 using namespace retime;
 
 constexpr int32_t kAudioTag = 8;
+constexpr int32_t kVideoTag = 9;
 constexpr int32_t kMediaReaderMode = 6;
 
 // A byte of audio weighs kWeightUnit divided by its tag's bytes per second:
@@ -53,6 +56,9 @@ int64_t byteWeight(const TagRecord& tag) {
 // file) still weighs against the total.
 int64_t tagWeight(const TagRecord& tag) { return int64_t{storedPayloadSize(tag)} * byteWeight(tag); }
 
+// How long a tag plays, in ticks: its weight in units of 1/kWeightUnit s.
+int64_t tagTicks(const TagRecord& tag) { return mulDivTruncate(tagWeight(tag), kTicksPerSecond, kWeightUnit); }
+
 // What the first pass learns: the audio weight to spread, the length of the
 // track it covers once the closed gaps are taken out of it, and the first
 // audio tag's drift.
@@ -69,17 +75,22 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   bool inGap = false;
   bool audioSeen = false;
   int64_t gapStart = 0;
+  AudioHoles holes;
   TagSlot tag;
   while (tag.next(reader, TARVEL_READ_HEADS)) {
+    if (tag->tagType == kVideoTag) holes.video(tag->timestamp);
     if (tag->tagType != kAudioTag) continue;
     int64_t stored = storedTicks(*tag);
+    const bool empty = storedPayloadSize(*tag) == 0;
+    const int64_t hole = empty ? 0 : holes.sounding(stored, tagTicks(*tag));
     if (!audioSeen) {
-      // The first audio tag starts the track at 0, and the video before it
-      // moves with it.
-      layout.leadingDrift = -stored;
+      // The first audio tag starts the track at 0 (or after the hole before
+      // it), and the video before it moves with it.
+      layout.leadingDrift = hole - stored;
       audioSeen = true;
     }
-    if (storedPayloadSize(*tag) == 0) {
+    if (empty) {
+      holes.emptyTag();
       if (!inGap) {
         gapStart = stored;
         inGap = true;
@@ -91,6 +102,9 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
       layout.contentDuration -= gapLength(gapStart, stored);
       if (!withinTimeline(layout.contentDuration)) return false;
       inGap = false;
+    } else if (hole > 0) {
+      layout.contentDuration -= hole;
+      if (!withinTimeline(layout.contentDuration)) return false;
     }
     layout.totalWeight += tagWeight(*tag);
     if (!withinTimeline(layout.totalWeight)) return false;
@@ -111,6 +125,7 @@ class TrackPlacement {
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
     if (storedPayloadSize(tag) == 0) {
+      holes_.emptyTag();
       if (!inGap_) {
         gapStart_ = stored;
         drift_ = audioClock_ - stored;
@@ -119,6 +134,7 @@ class TrackPlacement {
       return true;
     }
     if (layout_.totalWeight == 0) return false;
+    const int64_t hole = holes_.sounding(stored, tagTicks(tag));
     if (inGap_) {
       // The gap's own length goes in before the drift is taken, so that the
       // audio after it starts later in the track by exactly that much.
@@ -126,6 +142,10 @@ class TrackPlacement {
       if (!withinTimeline(gapTotal_)) return false;
       drift_ = trackPosition(weightSoFar_) - stored;
       inGap_ = false;
+    } else if (hole > 0) {
+      gapTotal_ += hole;
+      if (!withinTimeline(gapTotal_)) return false;
+      drift_ = trackPosition(weightSoFar_) - stored;
     } else {
       drift_ = audioClock_ - stored;
     }
@@ -135,6 +155,7 @@ class TrackPlacement {
     return true;
   }
 
+  void video(uint32_t storedMs) { holes_.video(storedMs); }
   int64_t drift() const { return drift_; }
 
  private:
@@ -144,6 +165,7 @@ class TrackPlacement {
   }
 
   TrackLayout layout_;
+  AudioHoles holes_;
   int64_t weightSoFar_ = 0;
   int64_t gapTotal_ = 0;
   int64_t audioClock_ = 0;

@@ -1,5 +1,6 @@
 // Video re-timing for Nellymoser audio: the audio's length comes from the
 // payloads themselves, 256 samples in every whole 64-byte block.
+#include "retime/audio_holes.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -23,13 +24,16 @@ int64_t wholeBlocks(int32_t payloadSize) {
 }
 
 // The audio's running position and the drift that the video after it takes.
-// Each tag's length is truncated on its own before it is summed.
+// Each tag's length is truncated on its own before it is summed. A gap is a
+// run of empty tags (of its stamped length) or a hole (of its step less the
+// audio before it).
 class NellymoserClock {
  public:
   // False when the audio adds up past any real timeline (a damaged file).
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
     if (storedPayloadSize(tag) == 0) {
+      holes_.emptyTag();
       if (!inGap_) {
         gapStart_ = stored;
         drift_ = audioClock_ - stored;
@@ -37,23 +41,31 @@ class NellymoserClock {
       }
       return true;
     }
+    const int64_t length = nellymoserTagDuration(tag);
+    const int64_t hole = holes_.sounding(stored, length);
     if (inGap_) {
       gapTotal_ += gapLength(gapStart_, stored);
       if (!withinTimeline(gapTotal_)) return false;
       drift_ = contentClock_ + gapTotal_ - stored;
       inGap_ = false;
+    } else if (hole > 0) {
+      gapTotal_ += hole;
+      if (!withinTimeline(gapTotal_)) return false;
+      drift_ = contentClock_ + gapTotal_ - stored;
     } else {
       drift_ = audioClock_ - stored;
     }
-    contentClock_ += nellymoserTagDuration(tag);
+    contentClock_ += length;
     if (!withinTimeline(contentClock_)) return false;
     audioClock_ = contentClock_ + gapTotal_;
     return true;
   }
 
+  void video(uint32_t storedMs) { holes_.video(storedMs); }
   int64_t drift() const { return drift_; }
 
  private:
+  AudioHoles holes_;
   int64_t contentClock_ = 0;
   int64_t gapTotal_ = 0;
   int64_t audioClock_ = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "retime/audio_holes.h"
 #include "retime/handles.h"
 #include "retime/input_pin.h"
 #include "retime/output_path.h"
@@ -69,7 +70,8 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
 
 // The drift of the video tags that come before the first audio tag: that
 // tag's own drift. Every re-timer stamps the first audio tag at 0 (its drift
-// is 0 minus its stored time), and the picture before it moves with it; an
+// is 0 minus its stored time), or, when the picture runs on for a hole
+// before it, at that hole's length; the picture before it moves with it. An
 // input without audio tags keeps its video times (0). Reads the input up to
 // its first audio tag, then puts the reader back after the header. False
 // when the header cannot be read again.
@@ -77,9 +79,13 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
   *drift = 0;
   {
     TagSlot tag;
+    AudioHoles holes;
     while (tag.next(reader, TARVEL_READ_HEADS)) {
+      if (tag->tagType == 9) holes.video(tag->timestamp);
       if (tag->tagType == 8) {
-        *drift = -storedTicks(*tag);
+        // The hole's length does not depend on the tag's own.
+        int64_t hole = storedPayloadSize(*tag) != 0 ? holes.sounding(storedTicks(*tag), 0) : 0;
+        *drift = hole - storedTicks(*tag);
         break;
       }
     }
@@ -176,7 +182,8 @@ class VideoOut {
 };
 
 // The pass both video re-timers make: each audio tag advances the clock
-// (clock.place(tag) false: give up), each video tag goes out through
+// (clock.place(tag) false: give up), each video tag is shown to the clock's
+// hole rule (clock.video(storedMs)) and goes out through
 // VideoOut, every other tag is dropped. Only the tags' heads are read: the
 // clock needs the audio's sizes and flags, and the writer takes the video's
 // data from the input.
@@ -189,6 +196,7 @@ bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadi
       if (!clock.place(*tag)) return false;
       video.audio(storedTicks(*tag), clock.drift());
     } else if (tag->tagType == 9) {
+      clock.video(tag->timestamp);
       video.video(*tag);
     }
   }

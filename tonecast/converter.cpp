@@ -13,6 +13,7 @@ namespace tonecast {
 namespace {
 
 constexpr int32_t kTagAudio = 8;
+constexpr int32_t kTagVideo = 9;
 
 bool copyPath(const char* field, size_t fieldSize, std::string* out) {
   const size_t length = strnlen(field, fieldSize);
@@ -138,6 +139,7 @@ ConversionResult convert(const ConversionRequest& request,
     TagHolder tag;
     while (tag.readNext(surveyed.get())) {
       if (tag.get().tagType == kTagAudio) timeline.survey(audioTagOf(tag.get()));
+      if (tag.get().tagType == kTagVideo) timeline.surveyVideo(tag.get().timestamp);
       report(tag.get(), 0.0, kSurveyShare);
     }
   }
@@ -152,6 +154,8 @@ ConversionResult convert(const ConversionRequest& request,
     if (record.tagType == kTagAudio) {
       const Timeline::Result added = timeline.add(audioTagOf(record));
       if (added != Timeline::Result::kOk) return resultOf(added);
+    } else if (record.tagType == kTagVideo) {
+      timeline.video(record.timestamp);
     }
     report(record, kSurveyShare, 1.0 - kSurveyShare);
   }

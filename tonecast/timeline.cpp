@@ -33,6 +33,18 @@ bool SampleSink::writeSilence(int64_t frames) {
   return true;
 }
 
+int64_t tagTicks(const AudioTag& tag) {
+  constexpr int64_t kTicksPerSecond = 10000000;
+  const StreamShape shape = shapeOfTag(tag);
+  if (shape.rate == 0) return 0;
+  const auto bytes = static_cast<int64_t>(tag.payloadSize);
+  if (isPcm(tag.soundFormat)) {
+    const int64_t frameBytes = int64_t{shape.channels} * (tag.soundSize == 1 ? 2 : 1);
+    return bytes * kTicksPerSecond / (int64_t{shape.rate} * frameBytes);
+  }
+  return bytes / 64 * 256 * kTicksPerSecond / shape.rate;
+}
+
 StreamShape shapeOfTag(const AudioTag& tag) {
   const bool rateKnown = tag.soundRate >= 0 && tag.soundRate < 4;
   switch (tag.soundFormat) {
@@ -95,7 +107,15 @@ void RateConverter::convert(const std::vector<float>* in, int channels, int32_t 
   position_ -= static_cast<double>(frames);
 }
 
+void Timeline::surveyVideo(uint32_t storedMs) {
+  if (wrapped(storedMs)) return;
+  earliestMs_ = anyStamp_ ? std::min(earliestMs_, storedMs) : storedMs;
+  latestMs_ = anyStamp_ ? std::max(latestMs_, storedMs) : storedMs;
+  anyStamp_ = true;
+}
+
 void Timeline::survey(const AudioTag& tag) {
+  surveyVideo(tag.storedMs);
   if (!wrapped(tag.storedMs)) {
     if (!surveyedStamp_) firstStampMs_ = tag.storedMs;
     surveyedStamp_ = true;
@@ -109,12 +129,14 @@ void Timeline::survey(const AudioTag& tag) {
 
 Timeline::Result Timeline::add(const AudioTag& tag) {
   if (tag.payloadSize == 0) {
+    holes_.emptyTag();
     if (!inGap_) {
       inGap_ = true;
       gapStartMs_ = tag.storedMs;
     }
     return Result::kOk;
   }
+  const int64_t hole = holes_.sounding(int64_t{tag.storedMs} * retime::AudioHoles::kTicksPerMs, tagTicks(tag));
   const StreamShape shape = shapeOfTag(tag);
   if (shape.rate == 0) return Result::kUnsupportedFormat;
   if (stream_.rate == 0) {
@@ -125,6 +147,11 @@ Timeline::Result Timeline::add(const AudioTag& tag) {
   if (inGap_) {
     const Result closed = closeGap(tag.storedMs);
     if (closed != Result::kOk) return closed;
+  } else if (hole > 0) {
+    const int64_t spanTicks = (int64_t{latestMs_} - earliestMs_) * retime::AudioHoles::kTicksPerMs;
+    if (silenceTicks_ + hole > spanTicks) return Result::kImplausibleGap;
+    const Result filled = addGapSilence(hole);
+    if (filled != Result::kOk) return filled;
   }
   return decode(tag, shape);
 }
@@ -158,9 +185,15 @@ Timeline::Result Timeline::closeGap(uint32_t storedMs) {
     const int64_t span = std::max<int64_t>(static_cast<int64_t>(lastStampMs_) - firstStampMs_, 0);
     if (length > span || closedGapMs_ > span) return Result::kImplausibleGap;
   }
+  return addGapSilence(length * retime::AudioHoles::kTicksPerMs);
+}
+
+Timeline::Result Timeline::addGapSilence(int64_t ticks) {
   // The silence written so far follows the total of the gaps, rounded once,
   // so that rounding never accumulates over many gaps.
-  const int64_t target = (closedGapMs_ * stream_.rate + 500) / 1000;
+  constexpr int64_t kTicksPerSecond = 10000000;
+  silenceTicks_ += ticks;
+  const int64_t target = (silenceTicks_ * stream_.rate + kTicksPerSecond / 2) / kTicksPerSecond;
   const int64_t frames = target - silenceWritten_;
   silenceWritten_ = target;
   return emitSilence(frames);
