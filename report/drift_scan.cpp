@@ -14,6 +14,7 @@
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
+#include "retime/audio_holes.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -95,9 +96,10 @@ class StampWatch {
 // the first audio tag 0, so a file whose sound starts late is not off).
 // The MP3 repair moves video by the latest audio tag's distance from the
 // running length of the frames before it; the PCM and Nellymoser re-timers
-// keep gaps at their stamped length. Video before the first audio tag moves
-// with the first audio tag; no video tag is put before the one before it,
-// nor below 0.
+// keep gaps at their stamped length. All keep holes (sound lost while the
+// picture went on) as gaps; in MP3 a run of empty tags the picture goes on
+// through is one. Video before the first audio tag moves with the first
+// audio tag; no video tag is put before the one before it, nor below 0.
 class RepairPlacement {
  public:
   // Set from the stream's format before its first audio tag with one.
@@ -106,11 +108,20 @@ class RepairPlacement {
   void audio(const TagRecord& tag, int64_t length) {
     if (broken_) return;
     int64_t stored = storedTicks(tag);
+    int64_t hole = 0;
+    if (tag.payloadSize != 0) {
+      hole = holes_.sounding(stored, length);
+    } else if (!mp3_ || !seenAudio_) {
+      holes_.emptyTag();
+    }
     if (!seenAudio_) {
       seenAudio_ = true;
-      startMs_ = tag.timestamp;
+      // A hole before the first sound starts the sound's timeline earlier,
+      // at the picture.
+      startMs_ = int64_t{tag.timestamp} - hole / kTicksPerMs;
       if (pendingMaxMs_ >= 0) previousVideoMs_ = std::max<int64_t>(0, pendingMaxMs_ - startMs_);
     }
+    clock_ += hole;
     if (mp3_) {
       drift_ = clock_ - stored;
       clock_ += length;
@@ -136,6 +147,7 @@ class RepairPlacement {
   }
 
   void video(uint32_t storedMs) {
+    holes_.video(storedMs);
     if (broken_) return;
     if (!seenAudio_) {
       pendingMaxMs_ = std::max<int64_t>(pendingMaxMs_, storedMs);
@@ -155,6 +167,7 @@ class RepairPlacement {
   }
 
  private:
+  retime::AudioHoles holes_;
   bool mp3_ = false;
   bool broken_ = false;
   bool seenAudio_ = false;
@@ -201,12 +214,14 @@ class Scanner {
   void audio(const TagRecord& tag);
   void video(const TagRecord& tag);
   void script(const TagRecord& tag);
-  void stamp(const TagRecord& tag, StampWatch& watch, bool audio);
+  // hole: the audio hole that tag ends; it is no jump.
+  void stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t hole = 0);
   void finish(int64_t fileSize);
 
   FileReport& r_;
   StampWatch audioStamps_, videoStamps_;
   SoundClock sound_;
+  retime::AudioHoles holes_;
   RepairPlacement placement_;
   bool anyMedia_ = false;
   bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
@@ -239,15 +254,23 @@ void Scanner::run(void* reader, int64_t firstTag, int64_t fileSize) {
   finish(fileSize);
 }
 
-void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio) {
+void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t hole) {
   const char* kind = watch.check(tag.timestamp);
-  if (!kind) return;
+  if (!kind || (hole > 0 && std::string_view(kind) == "jump_forward")) return;
   r_.events.add(tag.filePosition, tag.timestamp, kind);
   if (audio && sound_.any) r_.curve.mark(sound_.realMs(), sound_.offsetMs(storedTicks(tag)), false);
 }
 
 void Scanner::audio(const TagRecord& tag) {
-  stamp(tag, audioStamps_, true);
+  int64_t stored = storedTicks(tag);
+  int64_t length = audioTicks(tag);
+  int64_t hole = 0;
+  if (tag.payloadSize != 0) {
+    hole = holes_.sounding(stored, length);
+  } else {
+    holes_.emptyTag();
+  }
+  stamp(tag, audioStamps_, true, hole);
   anyMedia_ = true;
   if (r_.soundFormat < 0 && tag.soundFormat >= 0) {
     r_.soundFormat = tag.soundFormat;
@@ -258,13 +281,12 @@ void Scanner::audio(const TagRecord& tag) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
     aacHeaderSeen_ = true;
   }
-  int64_t stored = storedTicks(tag);
-  int64_t length = audioTicks(tag);
   placement_.audio(tag, length);
   SoundClock& s = sound_;
   if (!s.any) {
     s.any = true;
-    s.firstStored = stored;
+    // A hole before the first sound: the timeline starts at the picture.
+    s.firstStored = stored - hole;
   }
   if (tag.timestamp >= s.latestMs) {
     s.latestMs = tag.timestamp;
@@ -285,6 +307,11 @@ void Scanner::audio(const TagRecord& tag) {
     s.gapTotal += retime::gapLength(s.gapStart, stored);
     ++r_.gaps;
     r_.events.add(tag.filePosition, tag.timestamp, "gap_closed");
+  } else if (hole > 0) {
+    r_.curve.mark(s.realMs(), s.offsetMs(stored - hole), true);
+    s.gapTotal += hole;
+    ++r_.gaps;
+    r_.events.add(tag.filePosition, tag.timestamp, "audio_hole");
   }
   s.broken = !retime::withinTimeline(s.gapTotal) || !retime::withinTimeline(s.content + length);
   if (s.broken) return;
@@ -296,6 +323,7 @@ void Scanner::audio(const TagRecord& tag) {
 }
 
 void Scanner::video(const TagRecord& tag) {
+  holes_.video(tag.timestamp);
   stamp(tag, videoStamps_, false);
   anyMedia_ = true;
   placement_.video(tag.timestamp);
