@@ -723,5 +723,93 @@ const Input kSyncInputs[] = {
 INSTANTIATE_TEST_SUITE_P(Inputs, AvSync, ::testing::ValuesIn(kSyncInputs),
                          [](const auto& info) { return info.param.name; });
 
+// Audio lost while the camera went on (a recorder that dropped it, a
+// microphone below its silence level): the audio tags stored in [fromMs,
+// toMs) are gone, nothing marks the hole. The repair keeps it: the picture
+// keeps every frame at its pace, and the beeps after the hole land with
+// their flashes. The MP3 repair's output is decoded by its stamps (ffmpeg
+// fills the hole with silence), the others' MP3 as the converter wrote it.
+struct Hole {
+  std::string name;
+  std::string audioArgs;
+  bool littleEndianToPlatform;
+  uint32_t fromMs, toMs;
+  double toleranceSeconds;
+};
+
+std::ostream& operator<<(std::ostream& os, const Hole& h) { return os << h.name; }
+
+class HoleSync : public ::testing::TestWithParam<Hole> {};
+
+std::vector<uint32_t> videoStamps(const Flv& f) {
+  std::vector<uint32_t> stamps;
+  for (const Tag* t : tagsOfType(f, 9)) stamps.push_back(t->timestamp);
+  return stamps;
+}
+
+TEST_P(HoleSync, ThePictureKeepsItsFramesAndTheSoundAfterTheHoleItsPlace) {
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Hole& h = GetParam();
+  TempDir dir;
+  makeWithFfmpeg(dir.file("original.flv"),
+                 "-f lavfi -i color=black:size=160x120:rate=25,"
+                 "drawbox=x=0:y=0:w=160:h=120:color=white:t=fill:enable='lt(mod(t\\,1)\\,0.04)' "
+                 "-f lavfi -i aevalsrc='if(lt(mod(t\\,1)\\,0.05)\\,0.8*sin(2*PI*1000*t)\\,0)':s=44100 "
+                 "-t 20 -c:v flv -q:v 5 " + h.audioArgs);
+  Flv f = readFlv(dir.file("original.flv"));
+  ASSERT_TRUE(f.ok) << f.problem;
+  if (h.littleEndianToPlatform) setSoundFormat(f, 0);
+  std::erase_if(f.tags, [&](const Tag& t) { return t.type == 8 && t.timestamp >= h.fromMs && t.timestamp < h.toMs; });
+  recordWithFastClock(f);
+  writeFlv(dir.file("recorded.flv"), f);
+
+  RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  expectPlayableVideo(dir.file("out.flv"));
+  // Every frame keeps a time of its own, and the picture its length: 20 s
+  // of content, not 15 (the sound at its real length, the hole at its
+  // stamped one, which the recorder's clock ran 3 % fast through).
+  const std::vector<uint32_t> before = videoStamps(f);
+  const std::vector<uint32_t> after = videoStamps(readFlv(dir.file("out.flv")));
+  ASSERT_EQ(before.size(), after.size());
+  for (size_t i = 1; i < after.size(); ++i) {
+    if (before[i] != before[i - 1]) {
+      ASSERT_GT(after[i], after[i - 1]) << "video tag " << i;
+    }
+  }
+  EXPECT_NEAR(after.back() - after.front(), 19960, 200);
+
+  const std::string audio = fileExists(dir.file("out.mp3")) ? dir.file("out.mp3") : dir.file("out.flv");
+  RunResult mux = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", dir.file("out.flv"), "-i", audio,
+                       "-map", "0:v", "-map", "1:a", "-c:v", "copy", "-af", "aresample=async=1:first_pts=0",
+                       "-c:a", "pcm_s16le", dir.file("muxed.mkv")});
+  ASSERT_EQ(mux.exitCode, 0) << mux.err;
+  const std::vector<double> flashes = flashTimes(dir.file("muxed.mkv"), dir);
+  const std::vector<double> beeps = beepTimes(dir.file("muxed.mkv"), dir);
+  EXPECT_EQ(flashes.size(), 20u);
+  // Each beep that is left lands with its flash; the flashes in the hole
+  // have none.
+  const size_t lost = (h.toMs - 1) / 1000 - (h.fromMs + 999) / 1000 + 1;
+  EXPECT_GE(beeps.size(), 20 - lost - 1);
+  double worst = 0;
+  for (double b : beeps) {
+    double nearest = 1e9;
+    for (double fl : flashes) nearest = std::min(nearest, std::fabs(fl - b));
+    worst = std::max(worst, nearest);
+  }
+  std::cout << "[ sync     ] " << h.name << ": worst beep-to-flash offset " << worst * 1000 << " ms\n";
+  EXPECT_LE(worst, h.toleranceSeconds);
+}
+
+const Hole kHoles[] = {
+    {"Mp3FiveSecondsInTheMiddle", "-c:a libmp3lame -ar 44100", false, 8000, 13000, 0.020},
+    {"Mp3HalfASecondAt22kHz", "-c:a libmp3lame -ar 22050", false, 8000, 8500, 0.020},
+    {"Pcm16ThreeSecondsAtTheStart", "-c:a pcm_s16le -ar 22050 -ac 1", true, 0, 3000, 0.020},
+    {"NellymoserFiveSecondsInTheMiddle", "-c:a nellymoser -ar 22050 -ac 1", false, 8000, 13000, 0.020},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HoleSync, ::testing::ValuesIn(kHoles),
+                         [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace e2e
