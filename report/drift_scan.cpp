@@ -146,8 +146,8 @@ class RepairPlacement {
     broken_ = !retime::withinTimeline(clock_);
   }
 
-  void video(uint32_t storedMs) {
-    holes_.video(storedMs);
+  void video(uint32_t storedMs, int32_t compositionOffset) {
+    holes_.video(storedMs, compositionOffset);
     if (broken_) return;
     if (!seenAudio_) {
       pendingMaxMs_ = std::max<int64_t>(pendingMaxMs_, storedMs);
@@ -323,10 +323,11 @@ void Scanner::audio(const TagRecord& tag) {
 }
 
 void Scanner::video(const TagRecord& tag) {
-  holes_.video(tag.timestamp);
+  const int32_t offset = retime::compositionOffset(tag);
+  holes_.video(tag.timestamp, offset);
   stamp(tag, videoStamps_, false);
   anyMedia_ = true;
-  placement_.video(tag.timestamp);
+  placement_.video(tag.timestamp, offset);
   if (tag.dataSize == 0) return;
   if (r_.videoCodec < 0) r_.videoCodec = tag.codecId;
   // AVC packets: 0 sequence header, 1 picture, 2 end of sequence.

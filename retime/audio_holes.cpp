@@ -15,8 +15,9 @@ constexpr size_t kMinPaceSteps = 3;
 
 }  // namespace
 
-void AudioHoles::video(uint32_t storedMs) {
+void AudioHoles::video(uint32_t storedMs, int32_t compositionOffset) {
   const int64_t stored = int64_t{storedMs} * kTicksPerMs;
+  if (compositionOffset != 0 && !audioSeen_) reorderedBeforeAudio_ = true;
   if (lastVideo_ >= 0 && stored > lastVideo_) steps_[stepCount_++ % kPaceSteps] = stored - lastVideo_;
   lastVideo_ = stored;
   if (!stepOpen_) {
@@ -46,12 +47,15 @@ int64_t AudioHoles::sounding(int64_t stored, int64_t length) {
   if (stepOpen_ && !afterEmpty_) {
     const int64_t excess = stored - audioEnd_;
     const int64_t framePace = pace();
-    if (framePace > 0 && excess >= std::max(kMinHole, 4 * framePace)) {
+    if (!audioSeen_ && reorderedBeforeAudio_ && excess > 0) {
+      hole = excess;
+    } else if (framePace > 0 && excess >= std::max(kMinHole, 4 * framePace)) {
       const int64_t widest = std::max(widest_, stored - covered_);
       if (widest <= 2 * framePace + kCoverSlack) hole = excess;
     }
   }
   afterEmpty_ = false;
+  audioSeen_ = true;
   stepOpen_ = true;
   covered_ = stored;
   audioEnd_ = stored + std::max<int64_t>(length, 0);

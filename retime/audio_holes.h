@@ -17,6 +17,10 @@
 // that nothing tells from a jump is left to the clock, as it always was.
 // Before the first sounding audio tag, the step runs from the first video
 // stamp: audio that starts seconds after the picture starts with a hole.
+// So does audio that starts any time after a picture with a composition
+// offset (H.264 with B-frames): moving such a picture back to the audio's
+// start would take its decode time below 0, where it cannot go without
+// being shown out of order.
 //
 // Every repair keeps a hole as a gap of its length (the step less the audio
 // before it): the audio after it starts that much later than the running
@@ -36,8 +40,9 @@ class AudioHoles {
   static constexpr int64_t kCoverSlack = 100 * kTicksPerMs;
   static constexpr size_t kPaceSteps = 15;
 
-  // A video tag stored at storedMs, in file order.
-  void video(uint32_t storedMs);
+  // A video tag stored at storedMs, in file order; compositionOffset as
+  // retime::compositionOffset reads it.
+  void video(uint32_t storedMs, int32_t compositionOffset = 0);
 
   // An audio tag that holds sound, stored at stored ticks and playing for
   // length ticks. Returns the length of the hole that ends at it, in ticks
@@ -56,6 +61,8 @@ class AudioHoles {
   int64_t audioEnd_ = 0;       // where the audio before the open step ends (ticks)
   bool stepOpen_ = false;      // a sounding tag, or the first video, begins one
   bool afterEmpty_ = false;
+  bool audioSeen_ = false;
+  bool reorderedBeforeAudio_ = false;  // a picture with a composition offset before any audio
   int64_t covered_ = 0;        // the latest video stamp inside the step
   int64_t widest_ = 0;         // the widest stretch without video so far
   int64_t lastVideo_ = -1;

@@ -78,7 +78,7 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   AudioHoles holes;
   TagSlot tag;
   while (tag.next(reader, TARVEL_READ_HEADS)) {
-    if (tag->tagType == kVideoTag) holes.video(tag->timestamp);
+    if (tag->tagType == kVideoTag) holes.video(tag->timestamp, compositionOffset(*tag));
     if (tag->tagType != kAudioTag) continue;
     int64_t stored = storedTicks(*tag);
     const bool empty = storedPayloadSize(*tag) == 0;
@@ -155,7 +155,7 @@ class TrackPlacement {
     return true;
   }
 
-  void video(uint32_t storedMs) { holes_.video(storedMs); }
+  void video(uint32_t storedMs, int32_t offset) { holes_.video(storedMs, offset); }
   int64_t drift() const { return drift_; }
 
  private:

@@ -55,7 +55,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
         audioClock += duration;
         Flv_WriteTagFrom(writer, reader, &*tag);
       } else if (tag->tagType == 9) {
-        holes.video(tag->timestamp);
+        holes.video(tag->timestamp, compositionOffset(*tag));
         video.video(*tag);
       }
     }

@@ -61,7 +61,7 @@ class NellymoserClock {
     return true;
   }
 
-  void video(uint32_t storedMs) { holes_.video(storedMs); }
+  void video(uint32_t storedMs, int32_t offset) { holes_.video(storedMs, offset); }
   int64_t drift() const { return drift_; }
 
  private:

@@ -6,6 +6,7 @@
 
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
+#include "retime/timeline.h"
 #include "tonecast/mp3_writer.h"
 
 namespace tonecast {
@@ -155,7 +156,7 @@ ConversionResult convert(const ConversionRequest& request,
       const Timeline::Result added = timeline.add(audioTagOf(record));
       if (added != Timeline::Result::kOk) return resultOf(added);
     } else if (record.tagType == kTagVideo) {
-      timeline.video(record.timestamp);
+      timeline.video(record.timestamp, retime::compositionOffset(record));
     }
     report(record, kSurveyShare, 1.0 - kSurveyShare);
   }

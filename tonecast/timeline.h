@@ -121,8 +121,9 @@ class Timeline {
   // The first pass's video tags: their stamps widen the span holes may fill.
   void surveyVideo(uint32_t storedMs);
   Result add(const AudioTag& tag);
-  // A video tag, in file order among the audio tags given to add().
-  void video(uint32_t storedMs) { holes_.video(storedMs); }
+  // A video tag, in file order among the audio tags given to add(), and
+  // its composition offset (retime::compositionOffset).
+  void video(uint32_t storedMs, int32_t compositionOffset) { holes_.video(storedMs, compositionOffset); }
   Result finish();
 
   // Frames written to the sink so far, audio and silence.
