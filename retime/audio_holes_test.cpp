@@ -78,6 +78,17 @@ TEST(AudioHoles, AudioStartingAfterSecondsOfPictureStartsWithAHole) {
   EXPECT_TRUE(holesIn({.audioStartMs = 50}).empty());
 }
 
+TEST(AudioHoles, AudioStartingAfterAPictureWithACompositionOffsetKeepsItsDistance) {
+  AudioHoles holes;
+  holes.video(0, 80);  // shown at 80 ms: it cannot move to before 0
+  holes.video(40, 80);
+  EXPECT_EQ(holes.sounding(55 * kMs, kFrame), 55 * kMs);
+  AudioHoles plain;
+  plain.video(0);
+  plain.video(40);
+  EXPECT_EQ(plain.sounding(55 * kMs, kFrame), 0);
+}
+
 TEST(AudioHoles, AStepAcrossEmptyTagsIsLeftToTheGap) {
   AudioHoles holes;
   for (uint32_t v = 0; v <= 6000; v += 40) holes.video(v);

@@ -663,16 +663,19 @@ double worstOffset(const std::vector<double>& flashes, const std::vector<double>
   return worst;
 }
 
-// Every tag stamped by a recorder clock running 3 % fast; audio with up to
-// ±4 ms of jitter besides.
-void recordWithFastClock(Flv& f) {
+// Every tag stamped by a recorder clock running 3 % fast; audio after the
+// first audio tag with up to ±jitterMs of jitter besides.
+void recordWithFastClock(Flv& f, int jitterMs = 4) {
   uint32_t state = 12345;
+  bool firstAudio = true;
   for (Tag& t : f.tags) {
     if (t.type != 8 && t.type != 9) continue;
     double ms = t.timestamp * 1.03;
-    if (t.type == 8 && t.timestamp > 0) {
+    const bool jittered = t.type == 8 && !firstAudio && t.timestamp > 0;
+    if (t.type == 8) firstAudio = false;
+    if (jittered) {
       state = state * 1664525u + 1013904223u;
-      ms += static_cast<double>((state >> 8) % 9) - 4;
+      ms += static_cast<double>((state >> 8) % (2 * jitterMs + 1)) - jitterMs;
     }
     t.timestamp = static_cast<uint32_t>(std::lround(std::max(ms, 0.0)));
   }
@@ -729,12 +732,16 @@ INSTANTIATE_TEST_SUITE_P(Inputs, AvSync, ::testing::ValuesIn(kSyncInputs),
 // keeps every frame at its pace, and the beeps after the hole land with
 // their flashes. The MP3 repair's output is decoded by its stamps (ffmpeg
 // fills the hole with silence), the others' MP3 as the converter wrote it.
+// H.264 with B-frames, with or without a hole: no picture is shown out of
+// the order the input shows it in, and flashes still land on their beeps.
 struct Hole {
   std::string name;
   std::string audioArgs;
   bool littleEndianToPlatform;
-  uint32_t fromMs, toMs;
+  uint32_t fromMs, toMs;  // equal: no hole
   double toleranceSeconds;
+  int jitterMs = 4;
+  const char* videoArgs = "-c:v flv -q:v 5";
 };
 
 std::ostream& operator<<(std::ostream& os, const Hole& h) { return os << h.name; }
@@ -755,17 +762,18 @@ TEST_P(HoleSync, ThePictureKeepsItsFramesAndTheSoundAfterTheHoleItsPlace) {
                  "-f lavfi -i color=black:size=160x120:rate=25,"
                  "drawbox=x=0:y=0:w=160:h=120:color=white:t=fill:enable='lt(mod(t\\,1)\\,0.04)' "
                  "-f lavfi -i aevalsrc='if(lt(mod(t\\,1)\\,0.05)\\,0.8*sin(2*PI*1000*t)\\,0)':s=44100 "
-                 "-t 20 -c:v flv -q:v 5 " + h.audioArgs);
+                 "-t 20 " + std::string(h.videoArgs) + " " + h.audioArgs);
   Flv f = readFlv(dir.file("original.flv"));
   ASSERT_TRUE(f.ok) << f.problem;
   if (h.littleEndianToPlatform) setSoundFormat(f, 0);
   std::erase_if(f.tags, [&](const Tag& t) { return t.type == 8 && t.timestamp >= h.fromMs && t.timestamp < h.toMs; });
-  recordWithFastClock(f);
+  recordWithFastClock(f, h.jitterMs);
   writeFlv(dir.file("recorded.flv"), f);
 
   RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   expectPlayableVideo(dir.file("out.flv"));
+  EXPECT_EQ(framesShownOutOfOrder(f, readFlv(dir.file("out.flv"))), 0);
   // Every frame keeps a time of its own, and the picture its length: 20 s
   // of content, not 15 (the sound at its real length, the hole at its
   // stamped one, which the recorder's clock ran 3 % fast through).
@@ -789,7 +797,7 @@ TEST_P(HoleSync, ThePictureKeepsItsFramesAndTheSoundAfterTheHoleItsPlace) {
   EXPECT_EQ(flashes.size(), 20u);
   // Each beep that is left lands with its flash; the flashes in the hole
   // have none.
-  const size_t lost = (h.toMs - 1) / 1000 - (h.fromMs + 999) / 1000 + 1;
+  const size_t lost = h.toMs == h.fromMs ? 0 : (h.toMs - 1) / 1000 - (h.fromMs + 999) / 1000 + 1;
   EXPECT_GE(beeps.size(), 20 - lost - 1);
   double worst = 0;
   for (double b : beeps) {
@@ -806,6 +814,8 @@ const Hole kHoles[] = {
     {"Mp3HalfASecondAt22kHz", "-c:a libmp3lame -ar 22050", false, 8000, 8500, 0.020},
     {"Pcm16ThreeSecondsAtTheStart", "-c:a pcm_s16le -ar 22050 -ac 1", true, 0, 3000, 0.020},
     {"NellymoserFiveSecondsInTheMiddle", "-c:a nellymoser -ar 22050 -ac 1", false, 8000, 13000, 0.020},
+    {"H264BFramesMp3Jitter40", "-c:a libmp3lame -ar 44100", false, 0, 0, 0.020, 40, "-c:v libx264 -bf 2"},
+    {"H264BFramesMp3HoleJitter15", "-c:a libmp3lame -ar 44100", false, 8000, 13000, 0.020, 15, "-c:v libx264 -bf 2"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Inputs, HoleSync, ::testing::ValuesIn(kHoles),
