@@ -145,12 +145,21 @@ void setSoundFormat(Flv& f, uint8_t format) {
   }
 }
 
+// Where the audio starts: at 0, but after pictures with composition offsets
+// (H.264 with B-frames) as far after the first picture as it is stored; such
+// pictures cannot move back to it.
+uint32_t audioStartMs(const Flv& f) {
+  const std::vector<const Tag*> audio = tagsOfType(f, 8), video = tagsOfType(f, 9);
+  if (audio.empty() || video.empty() || !hasCompositionOffsets(f)) return 0;
+  return audio[0]->timestamp > video[0]->timestamp ? audio[0]->timestamp - video[0]->timestamp : 0;
+}
+
 // The length of the audio in an FLV in seconds, as the converter must write
-// it: every non-empty tag's samples at its rate, and each closed gap's stored
-// length.
+// it: where it starts, every non-empty tag's samples at its rate, and each
+// closed gap's stored length.
 double timelineSeconds(const Flv& f) {
   static const int kRates[4] = {5512, 11025, 22050, 44100};
-  double seconds = 0;
+  double seconds = audioStartMs(f) / 1000.0;
   bool inGap = false;
   uint32_t gapStart = 0;
   for (const Tag& t : f.tags) {
@@ -211,6 +220,7 @@ std::vector<float> expectedAudio(const Prepared& p, const Input& in, const TempD
               s.begin() + static_cast<long>(std::min(to, s.size())), 0.0f);
     s.insert(s.begin() + static_cast<long>(std::min(to, s.size())), size_t{p.cut.mutedMs} * kRate / 1000, 0.0f);
   }
+  s.insert(s.begin(), size_t{audioStartMs(p.flv)} * kRate / 1000, 0.0f);
   return s;
 }
 
@@ -473,13 +483,13 @@ TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
 // closed gaps) before it; never before the video tag before it, nor below 0.
 double expectedLastVideoMs(const Flv& f) {
   static const int kRates[4] = {5512, 11025, 22050, 44100};
-  double position = 0, drift = 0;
+  double position = audioStartMs(f), drift = 0;
   bool inGap = false;
   uint32_t gapStart = 0;
   double lastVideo = 0;
   for (const Tag& t : f.tags) {
     if (t.type == 8) {
-      drift = -static_cast<double>(t.timestamp);
+      drift = position - static_cast<double>(t.timestamp);
       break;
     }
   }
