@@ -5,13 +5,14 @@
 
 #include <cstdint>
 
+#include "libs/tarvel/audio_length.h"
 #include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
 
 namespace retime {
 
 constexpr int64_t kTicksPerMs = 10000;
-constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicksPerSecond = flv::kTicksPerSecond;
 
 inline int64_t storedTicks(const TagRecord& tag) {
   return static_cast<int64_t>(tag.timestamp) * kTicksPerMs;
