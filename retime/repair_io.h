@@ -8,14 +8,18 @@
 #include <vector>
 
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/handles.h"
 #include "platform/diagnostics.h"
-#include "retime/handles.h"
 #include "retime/input_pin.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
 #include "retime/timeline.h"
 
 namespace retime {
+
+using tarvel::ReaderPtr;
+using tarvel::TagSlot;
+using tarvel::Writer;
 
 // Runs body(reader, writer, header) between opening and publishing. 0 when
 // the output would overwrite the input (or outPath is empty: the prefix was
