@@ -105,40 +105,29 @@ class RepairPrediction {
     rule_ = soundFormat == flv::kMp3 ? Rule::kMp3 : nellymoser(soundFormat) ? Rule::kNellymoser : Rule::kPcm;
   }
 
-  // tag: read whole.
+  // tag: read whole. Every clock runs from the first audio tag, so that the
+  // one the rule picks has seen what its repair sees (an empty tag before
+  // the first with a format included).
   void audio(const TagRecord& tag) {
-    if (broken_) return;
     seenAudio_ = true;
-    bool placed = false;
-    int64_t drift = 0;
-    switch (rule_) {
-      case Rule::kMp3:
-        placed = mp3_.place(tag);
-        drift = mp3_.drift();
-        break;
-      case Rule::kNellymoser:
-        placed = nellymoser_.place(tag);
-        drift = nellymoser_.drift();
-        break;
-      case Rule::kPcm:
-        placed = pcm_.place(tag);
-        drift = pcm_.drift();
-        break;
-    }
     // Gaps of a damaged file can add up past any real timeline: no placement then.
-    broken_ = !placed;
-    if (!broken_) video_.audio(storedTicks(tag), drift);
+    mp3Placed_ = mp3Placed_ && mp3_.place(tag);
+    nellymoserPlaced_ = nellymoserPlaced_ && nellymoser_.place(tag);
+    pcmPlaced_ = pcmPlaced_ && pcm_.place(tag);
+    if (broken()) return;
+    int64_t drift = rule_ == Rule::kMp3 ? mp3_.drift() : rule_ == Rule::kNellymoser ? nellymoser_.drift() : pcm_.drift();
+    video_.audio(storedTicks(tag), drift);
   }
 
   void video(TagRecord& tag) {
-    if (broken_) return;
+    if (broken()) return;
     anyVideo_ = true;
     video_.video(tag);
   }
 
   // The end of the file.
   std::optional<int64_t> maxOffsetMs() {
-    if (broken_ || !seenAudio_ || !anyVideo_) return std::nullopt;
+    if (broken() || !seenAudio_ || !anyVideo_) return std::nullopt;
     video_.finish();
     return maxOffsetMs_;
   }
@@ -156,13 +145,17 @@ class RepairPrediction {
     }
   };
 
+  bool broken() const {
+    return rule_ == Rule::kMp3 ? !mp3Placed_ : rule_ == Rule::kNellymoser ? !nellymoserPlaced_ : !pcmPlaced_;
+  }
+
   Rule rule_ = Rule::kPcm;
   retime::Mp3Clock mp3_;
   retime::NellymoserClock nellymoser_;
   retime::GapClock<retime::SummedContent<audioTagTicks>> pcm_;
   retime::VideoFollower<Offsets> video_;
   int64_t startMs_;
-  bool broken_ = false;
+  bool mp3Placed_ = true, nellymoserPlaced_ = true, pcmPlaced_ = true;
   bool seenAudio_ = false;
   bool anyVideo_ = false;
   int64_t maxOffsetMs_ = 0;

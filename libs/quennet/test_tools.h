@@ -1,5 +1,6 @@
-// Test support for the codec library: a scratch directory and the external
-// encoders (ffmpeg, lame) that make reference inputs.
+// Test support for the codec library: the external encoders (ffmpeg, lame)
+// that make reference inputs, and a scratch directory (the tests' shared
+// one).
 #pragma once
 
 #include <cstdint>
@@ -13,31 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/flv_builder.h"
+
 namespace quennet_test {
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    // create_directory refuses a name that exists, so a clash tries the next.
-    auto base = std::filesystem::temp_directory_path();
-    std::random_device random;
-    for (int i = 0; i < 100 && path_.empty(); ++i) {
-      auto candidate = base / ("quennet-test-" + std::to_string(random()));
-      std::error_code ec;
-      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
-    }
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using ScratchDir = testing_flv::TempDir;
 
 inline bool hasTool(const char* name) {
   std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";

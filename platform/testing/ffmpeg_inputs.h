@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "libs/quennet/test_tools.h"
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 
 namespace testing_flv {
 
@@ -37,7 +37,7 @@ inline int64_t ffmpegDecodedSamples(const std::string& path, int channels) {
 
 // Empties `count` audio tags from the first-th on (counting audio tags only):
 // each keeps just its flags byte.
-inline void emptyAudioRun(ParsedFlv& flv, int first, int count) {
+inline void emptyAudioRun(Flv& flv, int first, int count) {
   int index = 0;
   for (Tag& t : flv.tags) {
     if (t.type != 8) continue;
@@ -46,8 +46,8 @@ inline void emptyAudioRun(ParsedFlv& flv, int first, int count) {
   }
 }
 
-inline void saveTags(const ParsedFlv& flv, const std::string& path) {
-  FlvBuilder b(flv.headerFlags);
+inline void saveTags(const Flv& flv, const std::string& path) {
+  FlvBuilder b(flv.flags);
   for (const Tag& t : flv.tags) b.tag(t);
   b.save(path);
 }
