@@ -8,15 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "libs/quennet/test_tools.h"
 #include "platform/testing/flv_builder.h"
+#include "platform/testing/tools.h"
 
 namespace testing_flv {
 
-// The shell helpers the codec library's tests use.
-using quennet_test::hasTool;
-inline bool runQuietly(const std::string& command) { return quennet_test::run(command); }
-inline std::string captureOutput(const std::string& command) { return quennet_test::capture(command); }
+inline bool runQuietly(const std::string& command) { return run(command); }
+inline std::string captureOutput(const std::string& command) { return capture(command); }
 
 // A small FLV: Sorenson video (64x48, 15 fps) and a sine tone encoded with
 // audioOptions, `seconds` long.

@@ -1,6 +1,5 @@
-// Test support for the codec library: the external encoders (ffmpeg, lame)
-// that make reference inputs, and a scratch directory (the tests' shared
-// one).
+// Test support: the external tools (ffmpeg, lame) that make reference
+// inputs, run through the shell.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +15,7 @@
 
 #include "platform/testing/flv_builder.h"
 
-namespace quennet_test {
-
-using ScratchDir = testing_flv::TempDir;
+namespace testing_flv {
 
 inline bool hasTool(const char* name) {
   std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
@@ -42,18 +39,6 @@ inline std::string capture(const std::string& command) {
   return out;
 }
 
-inline std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
-                              std::istreambuf_iterator<char>());
-}
-
-inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
 // Samples per channel that ffmpeg's decoder delivers for a file (it honours
 // the encoder delay and padding of a LAME tag), or -1.
 inline int64_t decodedSamples(const std::string& path, int channels) {
@@ -62,4 +47,4 @@ inline int64_t decodedSamples(const std::string& path, int channels) {
   return std::stoll(bytes) / (2 * channels);
 }
 
-}  // namespace quennet_test
+}  // namespace testing_flv
