@@ -1,11 +1,10 @@
 // MP3 timeline rebuild: audio tags are re-stamped with the running length of
-// the MP3 frames they carry plus the holes before them, video tags move with
-// the latest audio tag (the ones before the first audio tag with that tag)
-// and never step back. Empty audio tags hold no frames and take no time of
-// their own: a run of them that the picture goes on through is a hole.
+// the MP3 frames they carry, video tags move with the latest audio tag (the
+// ones before the first audio tag with that tag) and never step back.
 #include <string>
 
-#include "retime/audio_holes.h"
+#include "libs/tarvel/flv_format.h"
+#include "retime/audio_clocks.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -28,34 +27,21 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
   return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
-    int64_t audioClock = 0;
+    Mp3Clock clock;
     int64_t drift = 0;
-    AudioHoles holes;
-    bool audioSeen = false;
     if (!leadingVideoDrift(reader, header, &drift)) return false;
     VideoOut video(writer, reader, drift);
     // Audio is read whole (its frames give the clock); the writer takes
     // every tag's data from the input, video data unread.
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == 8) {
-        int64_t stored = storedTicks(*tag);
-        int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
-        if (storedPayloadSize(*tag) != 0) {
-          audioClock += holes.sounding(stored, duration);
-          // Holes of a damaged file can add up past any real timeline.
-          if (!withinTimeline(audioClock)) return false;
-        } else if (!audioSeen) {
-          holes.emptyTag();  // the audio starts here, as leadingVideoDrift takes it
-        }
-        audioSeen = true;
-        drift = audioClock - stored;
-        video.audio(stored, drift);
-        stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
-        audioClock += duration;
+      if (tag->tagType == flv::kAudio) {
+        if (!clock.place(*tag)) return false;
+        video.audio(storedTicks(*tag), clock.drift());
+        stampTimestamp(*tag, static_cast<uint32_t>(clock.start() / kTicksPerMs));
         Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == 9) {
-        holes.video(tag->timestamp, compositionOffset(*tag));
+      } else if (tag->tagType == flv::kVideo) {
+        clock.video(tag->timestamp, compositionOffset(*tag));
         video.video(*tag);
       }
     }

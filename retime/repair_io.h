@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/handles.h"
 #include "platform/diagnostics.h"
 #include "retime/audio_holes.h"
-#include "retime/handles.h"
 #include "retime/input_pin.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
@@ -18,6 +19,10 @@
 #include "retime/wide_math.h"
 
 namespace retime {
+
+using tarvel::ReaderPtr;
+using tarvel::TagSlot;
+using tarvel::Writer;
 
 // Runs body(reader, writer, header) between opening and publishing. 0 when
 // the output would overwrite the input (or outPath is empty: the prefix was
@@ -83,8 +88,8 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
     TagSlot tag;
     AudioHoles holes;
     while (tag.next(reader, TARVEL_READ_HEADS)) {
-      if (tag->tagType == 9) holes.video(tag->timestamp, compositionOffset(*tag));
-      if (tag->tagType == 8) {
+      if (tag->tagType == flv::kVideo) holes.video(tag->timestamp, compositionOffset(*tag));
+      if (tag->tagType == flv::kAudio) {
         // The hole's length does not depend on the tag's own.
         int64_t hole = storedPayloadSize(*tag) != 0 ? holes.sounding(storedTicks(*tag), 0) : 0;
         *drift = hole - storedTicks(*tag);
@@ -96,18 +101,19 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
   return Flv_ReadHeader(reader, &header) != 0;
 }
 
-// Video tags on their way to the output, each moved by the drift of the
+// Video tags placed on the repaired timeline, each moved by the drift of the
 // latest audio tag before it (leadingDrift before the first audio tag) and
 // never stamped before the one written before it. One exception, at a clock
 // jump: the video tags read between two audio tags are held until the second
 // is read, and when the two audio tags' drifts differ by a second or more,
 // the held ones stored nearer the second audio tag than the first were
 // stamped after the jump and take the second's drift; the others, and every
-// tag of a stretch without such a jump, are written as they would be at
+// tag of a stretch without such a jump, are placed as they would be at
 // once. Holding is bounded: past kMaxHeldTags tags or kMaxHeldBytes bytes,
-// the held tags are written with the drift they have. A held tag keeps the
-// bytes its record holds (its head, where the reader did not read its data);
-// the writer takes the rest from the reader's input.
+// the held tags are placed with the drift they have. A held tag keeps the
+// bytes its record holds (its head, where the reader did not read its data).
+// Each tag goes, in file order, to output.put(TagRecord& tag, uint32_t ms)
+// with the time it is placed at.
 //
 // A stream with composition offsets (H.264 with B-frames: a picture is shown
 // at its stamp plus its offset, and pictures are stored out of the order
@@ -115,20 +121,21 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
 // next: two neighbours moved by amounts further apart than their spacing
 // are shown in the wrong order. From its first picture with an offset on,
 // the video follows a steady drift instead, the audio's drift with its
-// stamps' jitter averaged out (SteadyDrift), approached by at most a quarter of each tag's stored step, so that
-// neighbours never move by amounts further apart than their spacing and
-// decode times still go forward. A clock jump (a drift a second or more
-// away) is followed at once, as in any stream. Stamps and offsets stay as
-// stored otherwise; a stream without offsets is moved as above.
-class VideoOut {
+// stamps' jitter averaged out (SteadyDrift), approached by at most a quarter
+// of each tag's stored step, so that neighbours never move by amounts
+// further apart than their spacing and decode times still go forward. A
+// clock jump (a drift a second or more away) is followed at once, as in any
+// stream. Stamps move, offsets stay as stored; a stream without offsets is
+// moved as above.
+template <class Output>
+class VideoFollower {
  public:
   static constexpr size_t kMaxHeldTags = 64;
   static constexpr size_t kMaxHeldBytes = size_t{16} << 20;
   static constexpr int64_t kJump = kTicksPerSecond;
   static constexpr size_t kSteadyAudioTags = 64;
 
-  VideoOut(void* writer, void* reader, int64_t leadingDrift)
-      : writer_(writer), reader_(reader), drift_(leadingDrift) {}
+  VideoFollower(Output output, int64_t leadingDrift) : output_(output), drift_(leadingDrift) {}
 
   void video(TagRecord& tag) {
     if (!audioSeen_) {
@@ -150,7 +157,7 @@ class VideoOut {
     audioSeen_ = true;
   }
 
-  // The end of the input: what is held is written with the drift it has.
+  // The end of the input: what is held is placed with the drift it has.
   void finish() { release(drift_, 0); }
 
  private:
@@ -167,7 +174,7 @@ class VideoOut {
       int64_t stored = int64_t{h.storedMs} * kTicksPerMs;
       bool afterJump = jump && distance(stored, nextStored) < distance(stored, audioStored_);
       TagRecord tag{};
-      tag.tagType = 9;
+      tag.tagType = flv::kVideo;
       tag.timestamp = h.storedMs;
       tag.dataSize = h.dataSize;
       tag.filePosition = h.filePosition;
@@ -181,12 +188,10 @@ class VideoOut {
 
   static int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
-  // tag: as read, its data left to the reader's input.
   void write(TagRecord& tag, int64_t drift) {
     if (!reordered_ && compositionOffset(tag) != 0) reordered_ = true;
     if (reordered_) drift = follow(drift, tag.timestamp);
-    stampTimestamp(tag, stamps_.next(tag.timestamp, drift));
-    Flv_WriteTagFrom(writer_, reader_, &tag);
+    output_.put(tag, stamps_.next(tag.timestamp, drift));
   }
 
   // The drift of the audio with its stamps' jitter taken out: over the
@@ -209,6 +214,8 @@ class VideoOut {
       target = estimate();
     }
 
+    int64_t base() const { return drifts[(count - 1) % kSteadyAudioTags]; }
+
     // Sums over count - from ... count - to (exclusive) of the latest tags,
     // the drifts taken from the latest one's (which a jump keeps within a
     // second of each other, whatever the clock).
@@ -220,8 +227,6 @@ class VideoOut {
         *driftSum += drifts[i % kSteadyAudioTags] - latest;
       }
     }
-
-    int64_t base() const { return drifts[(count - 1) % kSteadyAudioTags]; }
 
     int64_t estimate() const {
       int64_t storedSum, driftSum;
@@ -255,14 +260,13 @@ class VideoOut {
     return followed_;
   }
 
-  void* writer_;
-  void* reader_;
+  Output output_;
   int64_t drift_;
   int64_t audioStored_ = 0;
   bool audioSeen_ = false;
   VideoStamps stamps_;
   SteadyDrift steady_;
-  bool reordered_ = false;   // a picture with a composition offset was written
+  bool reordered_ = false;   // a picture with a composition offset was placed
   bool following_ = false;
   int64_t followed_ = 0;     // the drift a reordered stream follows
   uint32_t followedMs_ = 0;  // the stored time of the tag that took it
@@ -270,9 +274,27 @@ class VideoOut {
   size_t heldBytes_ = 0;
 };
 
+// A repair's output of video tags: each written with its new time, its data
+// taken from the reader's input (a held tag's record keeps only what was
+// read).
+struct TagOutput {
+  void* writer;
+  void* reader;
+  void put(TagRecord& tag, uint32_t ms) {
+    stampTimestamp(tag, ms);
+    Flv_WriteTagFrom(writer, reader, &tag);
+  }
+};
+
+class VideoOut : public VideoFollower<TagOutput> {
+ public:
+  VideoOut(void* writer, void* reader, int64_t leadingDrift)
+      : VideoFollower<TagOutput>(TagOutput{writer, reader}, leadingDrift) {}
+};
+
 // The pass both video re-timers make: each audio tag advances the clock
 // (clock.place(tag) false: give up), each video tag is shown to the clock's
-// hole rule (clock.video(storedMs, compositionOffset)) and goes out through
+// hole rule (clock.video) and goes out through
 // VideoOut, every other tag is dropped. Only the tags' heads are read: the
 // clock needs the audio's sizes and flags, and the writer takes the video's
 // data from the input.
@@ -281,10 +303,10 @@ bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadi
   TagSlot tag;
   VideoOut video(writer, reader, leadingDrift);
   while (tag.next(reader, TARVEL_READ_HEADS)) {
-    if (tag->tagType == 8) {
+    if (tag->tagType == flv::kAudio) {
       if (!clock.place(*tag)) return false;
       video.audio(storedTicks(*tag), clock.drift());
-    } else if (tag->tagType == 9) {
+    } else if (tag->tagType == flv::kVideo) {
       clock.video(tag->timestamp, compositionOffset(*tag));
       video.video(*tag);
     }

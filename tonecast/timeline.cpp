@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "libs/tarvel/audio_length.h"
+
 namespace tonecast {
 
 namespace {
 
-constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
-
-bool isPcm(int32_t format) { return format == 0 || format == 3; }
 
 // The silence is written in slices so that a long gap never needs a buffer
 // of its own length.
@@ -34,34 +33,21 @@ bool SampleSink::writeSilence(int64_t frames) {
 }
 
 int64_t tagTicks(const AudioTag& tag) {
-  constexpr int64_t kTicksPerSecond = 10000000;
-  const StreamShape shape = shapeOfTag(tag);
-  if (shape.rate == 0) return 0;
+  const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType);
+  if (shape.rate <= 0) return 0;
   const auto bytes = static_cast<int64_t>(tag.payloadSize);
-  if (isPcm(tag.soundFormat)) {
-    const int64_t frameBytes = int64_t{shape.channels} * (tag.soundSize == 1 ? 2 : 1);
-    return bytes * kTicksPerSecond / (int64_t{shape.rate} * frameBytes);
+  switch (shape.rule) {
+    case flv::LengthRule::kPcm: return flv::pcmTicks(bytes, shape);
+    case flv::LengthRule::kNellymoser: return flv::nellymoserTicks(bytes, shape.rate);
+    default: return 0;
   }
-  return bytes / 64 * 256 * kTicksPerSecond / shape.rate;
 }
 
 StreamShape shapeOfTag(const AudioTag& tag) {
-  const bool rateKnown = tag.soundRate >= 0 && tag.soundRate < 4;
-  switch (tag.soundFormat) {
-    case 0:
-    case 3:
-      if (!rateKnown) return {};
-      return {kSoundRates[tag.soundRate], tag.soundType == 1 ? 2 : 1};
-    case 4:
-      return {16000, 1};
-    case 5:
-      return {8000, 1};
-    case 6:
-      if (!rateKnown) return {};
-      return {kSoundRates[tag.soundRate], 1};
-    default:
-      return {};
-  }
+  const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType);
+  const bool decoded = shape.rule == flv::LengthRule::kPcm || shape.rule == flv::LengthRule::kNellymoser;
+  if (!decoded || shape.rate == 0) return {};
+  return {shape.rate, shape.channels};
 }
 
 void RateConverter::convert(const std::vector<float>* in, int channels, int32_t inRate,
@@ -201,7 +187,7 @@ Timeline::Result Timeline::addGapSilence(int64_t ticks) {
 
 Timeline::Result Timeline::decode(const AudioTag& tag, StreamShape shape) {
   decoded_.clear();
-  if (isPcm(tag.soundFormat)) {
+  if (flv::lengthRuleOf(tag.soundFormat) == flv::LengthRule::kPcm) {
     decodePcm(tag.payload, tag.payloadSize, tag.soundSize == 1, shape.channels, decoded_);
   } else {
     if (!nellymoser_.decode(tag.payload, tag.payloadSize, decoded_)) return Result::kDecodeFailed;

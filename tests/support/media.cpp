@@ -14,83 +14,19 @@ uint32_t be(const uint8_t* p, int n) {
   return v;
 }
 
-void putBe(std::vector<uint8_t>& out, uint32_t v, int n) {
-  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+// Where each AVC picture is shown, in file order.
+std::vector<int64_t> shownAt(const Flv& f) {
+  std::vector<int64_t> times;
+  for (const Tag& t : f.tags) {
+    if (t.type == 9 && t.data.size() >= 5 && (t.data[0] & 0x0F) == 7 && t.data[1] == 1)
+      times.push_back(int64_t{static_cast<int32_t>(t.timestamp)} + compositionOffset(t));
+  }
+  return times;
 }
 
 }  // namespace
 
 // ---- FLV -------------------------------------------------------------------
-
-Flv readFlv(const std::string& path) {
-  Flv f;
-  std::vector<uint8_t> b = readBytes(path);
-  if (b.size() < 13 || std::memcmp(b.data(), "FLV", 3) != 0) {
-    f.problem = "no FLV header";
-    return f;
-  }
-  f.version = b[3];
-  f.flags = b[4];
-  f.dataOffset = be(&b[5], 4);
-  if (f.dataOffset < 9 || f.dataOffset + 4 > b.size()) {
-    f.problem = "bad DataOffset";
-    return f;
-  }
-  if (be(&b[f.dataOffset], 4) != 0) {
-    f.problem = "PreviousTagSize0 is not 0";
-    return f;
-  }
-  size_t pos = f.dataOffset + 4;
-  while (pos < b.size()) {
-    if (b.size() - pos < 11) {
-      f.problem = "truncated tag header at " + std::to_string(pos);
-      return f;
-    }
-    Tag t;
-    t.offset = static_cast<int64_t>(pos);
-    t.type = b[pos] & 0x1F;
-    uint32_t size = be(&b[pos + 1], 3);
-    t.timestamp = be(&b[pos + 4], 3) | (uint32_t{b[pos + 7]} << 24);
-    if (b.size() - pos - 11 < size + 4ULL) {
-      f.problem = "truncated tag at " + std::to_string(pos);
-      return f;
-    }
-    t.data.assign(b.begin() + static_cast<std::ptrdiff_t>(pos + 11),
-                  b.begin() + static_cast<std::ptrdiff_t>(pos + 11 + size));
-    if (be(&b[pos + 11 + size], 4) != size + 11) {
-      f.problem = "wrong PreviousTagSize after tag at " + std::to_string(pos);
-      return f;
-    }
-    f.tags.push_back(std::move(t));
-    pos += 11 + size + 4;
-  }
-  f.ok = true;
-  return f;
-}
-
-void writeFlv(const std::string& path, const Flv& f) {
-  std::vector<uint8_t> out = {'F', 'L', 'V', f.version, f.flags};
-  putBe(out, 9, 4);
-  putBe(out, 0, 4);
-  for (const Tag& t : f.tags) {
-    out.push_back(t.type);
-    putBe(out, static_cast<uint32_t>(t.data.size()), 3);
-    putBe(out, t.timestamp & 0xFFFFFF, 3);
-    out.push_back(static_cast<uint8_t>(t.timestamp >> 24));
-    putBe(out, 0, 3);
-    out.insert(out.end(), t.data.begin(), t.data.end());
-    putBe(out, static_cast<uint32_t>(t.data.size() + 11), 4);
-  }
-  writeBytes(path, out);
-}
-
-uint8_t soundFormat(const Tag& t) { return t.data.empty() ? 0xFF : t.data[0] >> 4; }
-uint8_t videoCodec(const Tag& t) { return t.data.empty() ? 0xFF : t.data[0] & 0x0F; }
-
-std::vector<uint8_t> audioPayload(const Tag& t) {
-  if (t.data.empty()) return {};
-  return std::vector<uint8_t>(t.data.begin() + 1, t.data.end());
-}
 
 int32_t compositionOffset(const Tag& t) {
   if (t.type != 9 || t.data.size() < 5 || (t.data[0] & 0x0F) != 7 || t.data[1] != 1) return 0;
@@ -104,18 +40,6 @@ bool hasCompositionOffsets(const Flv& f) {
   return false;
 }
 
-namespace {
-// Where each AVC picture is shown, in file order.
-std::vector<int64_t> shownAt(const Flv& f) {
-  std::vector<int64_t> times;
-  for (const Tag& t : f.tags) {
-    if (t.type == 9 && t.data.size() >= 5 && (t.data[0] & 0x0F) == 7 && t.data[1] == 1)
-      times.push_back(int64_t{static_cast<int32_t>(t.timestamp)} + compositionOffset(t));
-  }
-  return times;
-}
-}  // namespace
-
 int framesShownOutOfOrder(const Flv& in, const Flv& out) {
   std::vector<int64_t> before = shownAt(in), after = shownAt(out);
   if (before.size() != after.size()) return -1;
@@ -126,13 +50,6 @@ int framesShownOutOfOrder(const Flv& in, const Flv& out) {
   for (size_t k = 1; k < order.size(); ++k)
     if (after[order[k]] <= after[order[k - 1]]) ++wrong;
   return wrong;
-}
-
-std::vector<const Tag*> tagsOfType(const Flv& f, uint8_t type) {
-  std::vector<const Tag*> out;
-  for (const Tag& t : f.tags)
-    if (t.type == type) out.push_back(&t);
-  return out;
 }
 
 // ---- MP3 -------------------------------------------------------------------
