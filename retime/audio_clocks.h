@@ -16,15 +16,15 @@ namespace retime {
 // of the MP3 frames in the tags before it; an empty tag adds nothing.
 class Mp3Clock {
  public:
-  // tag: read whole. False when the lengths add up past any real timeline
-  // (a damaged file).
-  bool place(const TagRecord& tag) {
+  // tag: read whole.
+  void place(const TagRecord& tag) {
     start_ = clock_;
     drift_ = clock_ - storedTicks(tag);
     clock_ += measureMp3Duration(tag.payload, tag.payloadSize);
-    return withinTimeline(clock_);
   }
 
+  // False once the lengths add up past any real timeline (a damaged file).
+  bool inTimeline() const { return withinTimeline(clock_); }
   int64_t drift() const { return drift_; }
   // Where the tag placed last starts in the repaired audio.
   int64_t start() const { return start_; }
