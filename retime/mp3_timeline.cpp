@@ -1,9 +1,7 @@
 // MP3 timeline rebuild: audio tags are re-stamped with the running length of
 // the MP3 frames they carry, video tags move with the latest audio tag (the
 // ones before the first audio tag with that tag) and never step back.
-#include <string>
-
-#include "retime/repair_io.h"
+#include "retime/audio_timeline.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -23,29 +21,6 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 }
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
-  using namespace retime;
-  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
-    int64_t audioClock = 0;
-    int64_t drift = 0;
-    if (!leadingVideoDrift(reader, header, &drift)) return false;
-    VideoOut video(writer, reader, drift);
-    // Audio is read whole (its frames give the clock); the writer takes
-    // every tag's data from the input, video data unread.
-    TagSlot tag;
-    while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == 8) {
-        int64_t stored = storedTicks(*tag);
-        int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
-        drift = audioClock - stored;
-        video.audio(stored, drift);
-        stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
-        audioClock += duration;
-        Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == 9) {
-        video.video(*tag);
-      }
-    }
-    video.finish();
-    return true;
-  });
+  return retime::rebuildAudioTimeline(inputPath, outputPrefix,
+                                      [](const TagRecord& tag) { return measureMp3Duration(tag.payload, tag.payloadSize); });
 }
