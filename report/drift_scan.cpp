@@ -23,7 +23,6 @@ namespace report {
 namespace {
 
 using retime::kTicksPerMs;
-using retime::kTicksPerSecond;
 using retime::storedTicks;
 
 constexpr int64_t kJumpMs = 1000;
@@ -39,20 +38,10 @@ double ms(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 
 bool pcm(int format) { return format == flv::kPcmPlatformEndian || format == flv::kPcmLittleEndian; }
 bool nellymoser(int format) { return format == flv::kNellymoser8kMono || format == flv::kNellymoser; }
+// The formats that tagmend repairs, whose audio the report measures by the
+// repairs' rules (StreamAudioLength).
 bool measurable(int format) {
   return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format);
-}
-
-// How long one audio tag plays, in ticks; 0 for a format without a rule.
-int64_t audioTicks(const TagRecord& tag) {
-  if (tag.payloadSize <= 0) return 0;
-  if (tag.soundFormat == flv::kMp3) return measureMp3Duration(tag.payload, tag.payloadSize);
-  if (nellymoser(tag.soundFormat)) return nellymoserTagDuration(tag);
-  if (pcm(tag.soundFormat)) {
-    int64_t bytesPerSecond = int64_t{flv::kSoundRates[tag.soundRate & 3]} * (tag.soundType + 1) * (tag.soundSize + 1);
-    return int64_t{tag.payloadSize} * kTicksPerSecond / bytesPerSecond;
-  }
-  return 0;
 }
 
 // Stamp faults within one stream: jumps of more than a second, wraps of a
@@ -211,7 +200,7 @@ class Scanner {
   StampWatch audioStamps_, videoStamps_;
   SoundClock sound_;
   RepairPlacement placement_;
-  retime::AacFrames aacFrames_;
+  retime::StreamAudioLength audioLength_;
   bool anyMedia_ = false;
   bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
   uint32_t lastStampMs_ = 0;
@@ -264,8 +253,8 @@ void Scanner::audio(const TagRecord& tag) {
     aacHeaderSeen_ = true;
   }
   int64_t stored = storedTicks(tag);
-  int64_t length = tag.soundFormat == flv::kAac ? aacFrames_.tagTicks(tag) : audioTicks(tag);
-  if (length == retime::AacFrames::kUnmeasurable) {
+  int64_t length = measurable(tag.soundFormat) ? audioLength_.tagTicks(tag) : 0;
+  if (length < 0) {
     // AAC frames without a config to measure them by: the repair refuses
     // the file, and no drift can be told.
     r_.lengthKnown = false;

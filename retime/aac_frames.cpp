@@ -6,6 +6,8 @@
 // types, GASpecificConfig opens with frameLengthFlag.
 #include "retime/aac_frames.h"
 
+#include "libs/tarvel/audio_length.h"
+#include "retime/retime.h"
 #include "retime/timeline.h"
 
 namespace retime {
@@ -14,7 +16,6 @@ namespace {
 
 constexpr int32_t kAacRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                    22050, 16000, 12000, 11025, 8000, 7350};
-constexpr int kAacSoundFormat = 10;
 constexpr uint8_t kSequenceHeader = 0;
 constexpr uint8_t kRawFrame = 1;
 constexpr uint32_t kSbr = 5;
@@ -93,7 +94,7 @@ int64_t AacFrames::position() const { return base_ + samples_ * kTicksPerSecond 
 
 int64_t AacFrames::tagTicks(const TagRecord& tag) {
   int32_t size = tag.payloadSize;  // the bytes read: audio is read whole
-  if (tag.soundFormat != kAacSoundFormat || size <= 0 || !tag.payload) return 0;
+  if (tag.soundFormat != flv::kAac || size <= 0 || !tag.payload) return 0;
   if (tag.payload[0] == kSequenceHeader) {
     if (usable_) base_ = position();
     samples_ = 0;
@@ -105,6 +106,11 @@ int64_t AacFrames::tagTicks(const TagRecord& tag) {
   int64_t before = position();
   samples_ += format_.frameSamples;
   return position() - before;
+}
+
+int64_t StreamAudioLength::tagTicks(const TagRecord& tag) {
+  if (flv::lengthRuleOf(tag.soundFormat) == flv::LengthRule::kAacFrames) return aac_.tagTicks(tag);
+  return audioTagTicks(tag);
 }
 
 }  // namespace retime

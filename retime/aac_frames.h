@@ -49,4 +49,16 @@ class AacFrames {
   int64_t samples_ = 0;  // core samples since then
 };
 
+// How long each audio tag of one stream plays, tag after tag in file order:
+// AAC frames by the stream's latest config, every other format by its rule
+// (audioTagTicks). Negative (AacFrames::kUnmeasurable) for a tag that cannot
+// be measured.
+class StreamAudioLength {
+ public:
+  int64_t tagTicks(const TagRecord& tag);
+
+ private:
+  AacFrames aac_;
+};
+
 }  // namespace retime

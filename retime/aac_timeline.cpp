@@ -5,7 +5,7 @@
 #include "retime/retime.h"
 
 int rebuildAacTimeline(const char* inputPath, const char* outputPrefix) {
-  retime::AacFrames frames;
+  retime::StreamAudioLength length;
   return retime::rebuildAudioTimeline(inputPath, outputPrefix,
-                                      [&frames](const TagRecord& tag) { return frames.tagTicks(tag); });
+                                      [&length](const TagRecord& tag) { return length.tagTicks(tag); });
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "libs/tarvel/flv_format.h"
 #include "retime/repair_io.h"
 #include "retime/timeline.h"
 
@@ -28,7 +29,7 @@ int rebuildAudioTimeline(const char* inputPath, const char* outputPrefix, TagTic
     // every tag's data from the input, video data unread.
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == 8) {
+      if (tag->tagType == flv::kAudio) {
         int64_t stored = storedTicks(*tag);
         int64_t duration = tagTicks(*tag);
         if (duration < 0) {
@@ -40,7 +41,7 @@ int rebuildAudioTimeline(const char* inputPath, const char* outputPrefix, TagTic
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
         Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == 9) {
+      } else if (tag->tagType == flv::kVideo) {
         video.video(*tag);
       }
     }
