@@ -21,6 +21,5 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 }
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
-  return retime::rebuildAudioTimeline(inputPath, outputPrefix,
-                                      [](const TagRecord& tag) { return measureMp3Duration(tag.payload, tag.payloadSize); });
+  return retime::rebuildAudioTimeline<retime::Mp3Clock>(inputPath, outputPrefix);
 }
