@@ -15,6 +15,7 @@
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
+#include "retime/aac_frames.h"
 #include "retime/audio_holes.h"
 #include "retime/audio_clocks.h"
 #include "retime/repair_io.h"
@@ -41,11 +42,10 @@ double ms(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 
 bool pcm(int format) { return format == flv::kPcmPlatformEndian || format == flv::kPcmLittleEndian; }
 bool nellymoser(int format) { return format == flv::kNellymoser8kMono || format == flv::kNellymoser; }
-bool measurable(int format) { return format == flv::kMp3 || pcm(format) || nellymoser(format); }
+bool measurable(int format) {
+  return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format);
+}
 
-// How long one audio tag plays, in ticks, by the repairs' rule; 0 for a
-// format the report does not measure.
-int64_t audioTicks(const TagRecord& tag) { return measurable(tag.soundFormat) ? audioTagTicks(tag) : 0; }
 
 // Stamp faults within one stream: jumps of more than a second, wraps of a
 // narrow counter, negative times and small steps back.
@@ -103,7 +103,10 @@ class RepairPrediction {
 
   // Set from the stream's format before its first audio tag with one.
   void useRuleOf(int soundFormat) {
-    rule_ = soundFormat == flv::kMp3 ? Rule::kMp3 : nellymoser(soundFormat) ? Rule::kNellymoser : Rule::kPcm;
+    rule_ = soundFormat == flv::kMp3   ? Rule::kMp3
+            : soundFormat == flv::kAac ? Rule::kAac  // tagmend --aac
+            : nellymoser(soundFormat)  ? Rule::kNellymoser
+                                       : Rule::kPcm;
   }
 
   // tag: read whole. Every clock runs from the first audio tag, so that the
@@ -112,14 +115,15 @@ class RepairPrediction {
   void audio(const TagRecord& tag) {
     seenAudio_ = true;
     // Gaps of a damaged file can add up past any real timeline: no placement then.
-    if (mp3Placed_) {
-      mp3_.place(tag);
-      mp3Placed_ = mp3_.inTimeline();
-    }
+    mp3Placed_ = mp3Placed_ && mp3_.place(tag) && mp3_.inTimeline();
+    aacPlaced_ = aacPlaced_ && aac_.place(tag) && aac_.inTimeline();
     nellymoserPlaced_ = nellymoserPlaced_ && nellymoser_.place(tag);
     pcmPlaced_ = pcmPlaced_ && pcm_.place(tag);
     if (broken()) return;
-    int64_t drift = rule_ == Rule::kMp3 ? mp3_.drift() : rule_ == Rule::kNellymoser ? nellymoser_.drift() : pcm_.drift();
+    int64_t drift = rule_ == Rule::kMp3          ? mp3_.drift()
+                    : rule_ == Rule::kAac        ? aac_.drift()
+                    : rule_ == Rule::kNellymoser ? nellymoser_.drift()
+                                                 : pcm_.drift();
     video_.audio(storedTicks(tag), drift);
   }
 
@@ -141,7 +145,7 @@ class RepairPrediction {
   }
 
  private:
-  enum class Rule { kMp3, kNellymoser, kPcm };
+  enum class Rule { kMp3, kAac, kNellymoser, kPcm };
   // The video before the first audio tag is placed (later video never goes
   // before it) but not measured: it has no sound to be off from.
   struct Offsets {
@@ -154,16 +158,20 @@ class RepairPrediction {
   };
 
   bool broken() const {
-    return rule_ == Rule::kMp3 ? !mp3Placed_ : rule_ == Rule::kNellymoser ? !nellymoserPlaced_ : !pcmPlaced_;
+    return rule_ == Rule::kMp3          ? !mp3Placed_
+           : rule_ == Rule::kAac        ? !aacPlaced_
+           : rule_ == Rule::kNellymoser ? !nellymoserPlaced_
+                                        : !pcmPlaced_;
   }
 
   Rule rule_ = Rule::kPcm;
   retime::Mp3Clock mp3_;
+  retime::AacClock aac_;
   retime::NellymoserClock nellymoser_;
   retime::GapClock<retime::SummedContent<audioTagTicks>> pcm_;
   retime::VideoFollower<Offsets> video_;
   int64_t startMs_;
-  bool mp3Placed_ = true, nellymoserPlaced_ = true, pcmPlaced_ = true;
+  bool mp3Placed_ = true, aacPlaced_ = true, nellymoserPlaced_ = true, pcmPlaced_ = true;
   bool seenAudio_ = false;
   bool anyVideo_ = false;
   int64_t maxOffsetMs_ = 0;
@@ -210,6 +218,8 @@ class Scanner {
   SoundClock sound_;
   retime::AudioHoles holes_;
   RepairPrediction prediction_;
+  retime::StreamAudioLength audioLength_;
+  bool unmeasurable_ = false;
   bool anyMedia_ = false;
   bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
   uint32_t lastStampMs_ = 0;
@@ -250,7 +260,13 @@ void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t
 
 void Scanner::audio(const TagRecord& tag) {
   int64_t stored = storedTicks(tag);
-  int64_t length = audioTicks(tag);
+  int64_t length = measurable(tag.soundFormat) ? audioLength_.tagTicks(tag) : 0;
+  if (length < 0) {
+    // AAC frames without a config to measure them by: the repair refuses
+    // the file, and no drift can be told.
+    unmeasurable_ = true;
+    length = 0;
+  }
   int64_t hole = 0;
   if (tag.payloadSize != 0) {
     hole = holes_.sounding(stored, length);
@@ -264,6 +280,7 @@ void Scanner::audio(const TagRecord& tag) {
     r_.lengthKnown = measurable(tag.soundFormat);
     prediction_.useRuleOf(tag.soundFormat);
   }
+  if (unmeasurable_) r_.lengthKnown = false;
   if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     aacHeaderSeen_ = true;
@@ -416,6 +433,8 @@ void judge(const StreamInfo& info, FileReport* r) {
     r->verdict = Verdict::kOk;
   } else {
     r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
+    // The AAC repair runs when asked for; the two-argument form leaves AAC alone.
+    if (r->lengthKnown && info.soundFormat == flv::kAac && info.videoCodecId >= 0) r->verdict = Verdict::kNeedsRepairWithAac;
   }
 }
 
@@ -441,6 +460,7 @@ const char* verdictName(Verdict verdict) {
   switch (verdict) {
     case Verdict::kOk: return "ok";
     case Verdict::kNeedsRepair: return "needs repair";
+    case Verdict::kNeedsRepairWithAac: return "needs repair with --aac";
     case Verdict::kCannotRepair: return "cannot repair";
   }
   return "";

@@ -71,7 +71,7 @@ struct DriftCurve {
   uint64_t stride_ = 1;
 };
 
-enum class Verdict { kOk, kNeedsRepair, kCannotRepair };
+enum class Verdict { kOk, kNeedsRepair, kNeedsRepairWithAac, kCannotRepair };
 // "ok", "needs repair" or "cannot repair".
 const char* verdictName(Verdict verdict);
 

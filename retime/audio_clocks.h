@@ -11,21 +11,30 @@
 #include <cstdint>
 
 #include "libs/tarvel/tarvel.h"
+#include "retime/aac_frames.h"
 #include "retime/audio_holes.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
 namespace retime {
 
-// The MP3 repair's clock: every audio tag is stamped with the running length
-// of the MP3 frames in the tags before it, and of the holes; an empty tag
-// adds nothing (a run of them that the picture goes on through is a hole).
-class Mp3Clock {
+// The clock of the repairs that re-stamp audio from its own length (MP3,
+// AAC): every audio tag is stamped with the running length of the audio in
+// the tags before it, and of the holes; an empty tag adds nothing (a run of
+// them that the picture goes on through is a hole). Length measures each
+// audio tag once, in file order (int64_t tagTicks(const TagRecord&),
+// negative when the tag cannot be measured); it may keep state, as AAC
+// keeps its config.
+template <class Length>
+class RunningClock {
  public:
-  // tag: read whole.
-  void place(const TagRecord& tag) {
+  // tag: read whole. False when the tag cannot be measured. The lengths of a
+  // damaged file may add up past any real timeline: the repairs carry on as
+  // they always did, and inTimeline() tells the report's prediction.
+  bool place(const TagRecord& tag) {
     const int64_t stored = storedTicks(tag);
-    const int64_t length = measureMp3Duration(tag.payload, tag.payloadSize);
+    const int64_t length = length_.tagTicks(tag);
+    if (length < 0) return false;
     if (storedPayloadSize(tag) != 0) {
       clock_ += holes_.sounding(stored, length);
     } else if (!audioSeen_) {
@@ -35,6 +44,7 @@ class Mp3Clock {
     start_ = clock_;
     drift_ = clock_ - stored;
     clock_ += length;
+    return true;
   }
 
   // False once the lengths add up past any real timeline (a damaged file).
@@ -47,12 +57,23 @@ class Mp3Clock {
   int64_t start() const { return start_; }
 
  private:
+  Length length_;
   AudioHoles holes_;
   bool audioSeen_ = false;
   int64_t clock_ = 0;
   int64_t start_ = 0;
   int64_t drift_ = 0;
 };
+
+// MP3: the frames' own lengths; a tag without frames (an empty one too)
+// adds nothing.
+struct Mp3Length {
+  int64_t tagTicks(const TagRecord& tag) { return measureMp3Duration(tag.payload, tag.payloadSize); }
+};
+
+using Mp3Clock = RunningClock<Mp3Length>;
+// AAC: each raw frame by the latest sequence header (StreamAudioLength).
+using AacClock = RunningClock<StreamAudioLength>;
 
 // The clock of the video re-timers: the audio of the non-empty tags one
 // after another, every gap (a run of empty tags, opened by the first of

@@ -261,5 +261,32 @@ TEST_F(Report, ExitCodesAndTheTable) {
   EXPECT_EQ(bad.out, ok.out);
 }
 
+// An AAC recording stamped by the same fast clock: measured by its frames,
+// its verdict names the option that repairs it, and the repair is "ok".
+TEST_F(Report, AacDriftAndTheOptionThatRepairsIt) {
+  std::string clean = makeWithFfmpeg(file("aac-clean.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 20 "
+      "-c:v libx264 -preset ultrafast -bf 0 -g 25 -c:a aac -f flv");
+  std::string fast = file("aac-fast.flv");
+  RunResult drifted = run({"python3", sourceDir() + "/scripts/flvdrift.py", clean, fast, "--factor", "1.025",
+                           "--jitter", "12"});
+  ASSERT_EQ(drifted.exitCode, 0) << drifted.err;
+  RunResult mended = run({tagmendPath(), "--aac", fast, file("aac-mended")});
+  ASSERT_EQ(mended.exitCode, 0) << mended.err;
+  RunResult r = report({"--json", fast, file("aac-mended.flv")});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  writeBytes(file("aac.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> lines = readJson(file("aac.json"));
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0].format, "aac");
+  EXPECT_NEAR(lines[0].drift, 2.5, 0.5);
+  EXPECT_GT(lines[0].offset, 200);
+  EXPECT_EQ(lines[0].verdict, "needs_repair_with_--aac");
+  EXPECT_EQ(lines[0].tagmendExit, 0);
+  EXPECT_LT(std::abs(lines[1].drift), 0.1);
+  EXPECT_LE(lines[1].offset, 40);
+  EXPECT_EQ(lines[1].verdict, "ok");
+}
+
 }  // namespace
 }  // namespace e2e

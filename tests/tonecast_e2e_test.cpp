@@ -614,30 +614,6 @@ TEST(TagmendChainMuted, AGapThatCannotBeRealIsRefused) {
 
 // ---- A/V sync ---------------------------------------------------------------------
 
-// Flashes: frames whose mean luma rises past mid-grey, by ffmpeg's signalstats.
-std::vector<double> flashTimes(const std::string& path, const TempDir& dir) {
-  const std::string stats = dir.file("luma.txt");
-  RunResult r = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-map",
-                     "0:v:0", "-vf",
-                     "signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=" + stats,
-                     "-f", "null", "-"});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  std::ifstream text(stats);
-  std::vector<double> times;
-  double pts = 0;
-  bool lit = false;
-  for (std::string line; std::getline(text, line);) {
-    const size_t at = line.find("pts_time:");
-    if (at != std::string::npos) pts = std::stod(line.substr(at + 9));
-    const size_t y = line.find("YAVG=");
-    if (y == std::string::npos) continue;
-    const bool bright = std::stod(line.substr(y + 5)) > 128;
-    if (bright && !lit) times.push_back(pts);
-    lit = bright;
-  }
-  return times;
-}
-
 // The audio stream's start time in a media file, by ffprobe.
 double audioStart(const std::string& path) {
   RunResult r = run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
@@ -646,7 +622,7 @@ double audioStart(const std::string& path) {
 }
 
 // Beeps: the first loud sample after at least 0.3 s of quiet.
-std::vector<double> beepTimes(const std::string& path, const TempDir& dir) {
+std::vector<double> decodedBeepTimes(const std::string& path, const TempDir& dir) {
   const std::vector<float> s = decodeAudio(path, dir);
   const double start = audioStart(path);
   std::vector<double> times;
@@ -660,17 +636,6 @@ std::vector<double> beepTimes(const std::string& path, const TempDir& dir) {
     }
   }
   return times;
-}
-
-// The worst distance from a flash to the nearest beep, in seconds.
-double worstOffset(const std::vector<double>& flashes, const std::vector<double>& beeps) {
-  double worst = 0;
-  for (double f : flashes) {
-    double nearest = 1e9;
-    for (double b : beeps) nearest = std::min(nearest, std::fabs(f - b));
-    worst = std::max(worst, nearest);
-  }
-  return worst;
 }
 
 // Every tag stamped by a recorder clock running 3 % fast; audio after the
@@ -707,8 +672,8 @@ TEST_P(AvSync, EveryFlashLandsWithinAFrameOfItsBeep) {
   if (in.littleEndianToPlatform) setSoundFormat(f, 0);
   recordWithFastClock(f);
   writeFlv(dir.file("recorded.flv"), f);
-  const double before = worstOffset(flashTimes(dir.file("recorded.flv"), dir),
-                                    beepTimes(dir.file("recorded.flv"), dir));
+  const double before = worstDistance(flashTimes(dir.file("recorded.flv"), dir),
+                                    decodedBeepTimes(dir.file("recorded.flv"), dir));
 
   RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -718,10 +683,10 @@ TEST_P(AvSync, EveryFlashLandsWithinAFrameOfItsBeep) {
                        "1:a", "-c", "copy", dir.file("muxed.mkv")});
   ASSERT_EQ(mux.exitCode, 0) << mux.err;
   const std::vector<double> flashes = flashTimes(dir.file("muxed.mkv"), dir);
-  const std::vector<double> beeps = beepTimes(dir.file("muxed.mkv"), dir);
+  const std::vector<double> beeps = decodedBeepTimes(dir.file("muxed.mkv"), dir);
   EXPECT_EQ(flashes.size(), 12u);
   EXPECT_EQ(beeps.size(), 12u);
-  const double after = worstOffset(flashes, beeps);
+  const double after = worstDistance(flashes, beeps);
   std::cout << "[ sync     ] " << in.name << ": worst flash-to-beep offset " << before * 1000
             << " ms before, " << after * 1000 << " ms after\n";
   EXPECT_GT(before, 0.2);  // the damage is real
@@ -803,7 +768,7 @@ TEST_P(HoleSync, ThePictureKeepsItsFramesAndTheSoundAfterTheHoleItsPlace) {
                        "-c:a", "pcm_s16le", dir.file("muxed.mkv")});
   ASSERT_EQ(mux.exitCode, 0) << mux.err;
   const std::vector<double> flashes = flashTimes(dir.file("muxed.mkv"), dir);
-  const std::vector<double> beeps = beepTimes(dir.file("muxed.mkv"), dir);
+  const std::vector<double> beeps = decodedBeepTimes(dir.file("muxed.mkv"), dir);
   EXPECT_EQ(flashes.size(), 20u);
   // Each beep that is left lands with its flash; the flashes in the hole
   // have none.

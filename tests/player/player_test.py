@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""A repaired file played by the web's FLV player.
+"""Repaired files played by the web's FLV players.
 
-Makes an H.264 + MP3 FLV with ffmpeg, stamps its audio by a clock running
-3 % fast with jitter and drops its onMetaData (flvdrift.py), repairs it with
-tagmend, then plays the repair with flv.js in headless Chromium, served from
+Makes an H.264 + MP3 FLV and an H.264 + AAC FLV with ffmpeg, stamps each by
+a clock running 3 % fast with jitter and drops its onMetaData (flvdrift.py),
+repairs them with tagmend (the AAC one with --aac), then plays the MP3 repair
+with flv.js and the AAC repair with flv.js and with mpegts.js (flv.js's
+successor) in headless Chromium, served from
 a loopback-only HTTP server with Range support. Passes when the player
 reports no error, decodes frames while it plays (the picture moves), gives
 the clip's duration within 0.5 s, and seeks to the middle through the
@@ -12,7 +14,8 @@ plays on from there.
 
 Exit codes: 0 pass, 1 fail, 77 skipped (Chromium cannot start here).
 
-usage: player_test.py --tagmend PATH --source CHECKOUT [--flvjs flv.min.js] [--keep DIR]
+usage: player_test.py --tagmend PATH --source CHECKOUT [--flvjs flv.min.js] [--mpegtsjs mpegts.js]
+                      [--keep DIR]
 """
 import argparse
 import http.server
@@ -27,6 +30,7 @@ import threading
 import time
 
 FLVJS_VERSION = "1.6.2"
+MPEGTSJS_VERSION = "1.8.2"
 SECONDS = 20  # the clip's length
 FPS = 25
 SKIP = 77
@@ -35,6 +39,11 @@ SKIP = 77
 def default_flvjs():
     return os.path.expanduser(
         f"~/.cache/tagmend/npm/flv.js-{FLVJS_VERSION}/node_modules/flv.js/dist/flv.min.js")
+
+
+def default_mpegtsjs():
+    return os.path.expanduser(
+        f"~/.cache/tagmend/npm/mpegts.js-{MPEGTSJS_VERSION}/node_modules/mpegts.js/dist/mpegts.js")
 
 
 def keyframe_offsets(path):
@@ -158,27 +167,30 @@ def chromium_starts(command):
     return None
 
 
-def make_repaired_input(work, args):
-    source = os.path.join(work, "source.flv")
+def make_repaired_input(work, args, audio):
+    """audio: "mp3" or "aac"."""
+    source = os.path.join(work, f"source-{audio}.flv")
     subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
                     "-f", "lavfi", "-i", f"testsrc2=size=320x240:rate={FPS}",
                     "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100",
                     "-t", str(SECONDS), "-c:v", "libx264", "-preset", "veryfast", "-g", str(FPS),
-                    "-pix_fmt", "yuv420p", "-c:a", "libmp3lame", "-f", "flv", source], check=True)
-    damaged = os.path.join(work, "recorded.flv")
+                    "-pix_fmt", "yuv420p", "-c:a", "libmp3lame" if audio == "mp3" else "aac",
+                    "-f", "flv", source], check=True)
+    damaged = os.path.join(work, f"recorded-{audio}.flv")
     subprocess.run([sys.executable, os.path.join(args.source, "scripts", "flvdrift.py"), source,
                     damaged, "--factor", "1.03", "--jitter", "15", "--video", "--drop-script"], check=True)
-    r = subprocess.run([args.tagmend, damaged, os.path.join(work, "repaired")],
+    options = ["--aac"] if audio == "aac" else []
+    r = subprocess.run([args.tagmend] + options + [damaged, os.path.join(work, f"repaired-{audio}")],
                        capture_output=True, text=True)
     if r.returncode != 0:
         raise RuntimeError(f"tagmend exited {r.returncode}: {r.stdout}{r.stderr}")
-    return os.path.join(work, "repaired.flv")
+    return os.path.join(work, f"repaired-{audio}.flv")
 
 
-def play(media, args, work, command):
+def play(media, player, command):
     page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "player.html")
     files = {"/player.html": (page, "text/html"),
-             "/flv.min.js": (args.flvjs, "application/javascript"),
+             "/player.js": (player, "application/javascript"),
              "/media.flv": (media, "video/x-flv")}
     with Site(files, os.path.getsize(media) * 2 // 5) as site:
         browser = subprocess.Popen(command + [site.url("/player.html")], stdout=subprocess.DEVNULL,
@@ -235,6 +247,7 @@ def main():
     ap.add_argument("--tagmend", required=True)
     ap.add_argument("--source", required=True, help="the checkout (for scripts/flvdrift.py)")
     ap.add_argument("--flvjs", default=os.environ.get("TAGMEND_FLVJS", default_flvjs()))
+    ap.add_argument("--mpegtsjs", default=os.environ.get("TAGMEND_MPEGTSJS", default_mpegtsjs()))
     ap.add_argument("--keep", help="a folder to keep the files in")
     args = ap.parse_args()
 
@@ -246,21 +259,27 @@ def main():
         if why:
             print(f"SKIPPED: Chromium cannot start, the player test did not run: {why}")
             return SKIP
-        if not os.path.isfile(args.flvjs):
-            print(f"FAILED: flv.js {FLVJS_VERSION} missing at {args.flvjs} "
-                  "(scripts/install-deps.sh puts it there)")
-            return 1
-        media = make_repaired_input(work, args)
-        started = time.monotonic()
-        result, ranges = play(media, args, work, command)
-        print(f"flv.js {FLVJS_VERSION} in {os.path.basename(command[0])}, "
-              f"{time.monotonic() - started:.1f} s: {json.dumps({k: v for k, v in result.items() if k != 'log'})}; media requested from {ranges}")
-        failures = judge(result, ranges, keyframe_offsets(media))
-        for f in failures:
-            print(f"FAILED: {f}")
-        if failures:
-            print("flv.js log:\n  " + "\n  ".join(result.get("log", [])[-40:]))
-        return 1 if failures else 0
+        players = {"flv.js": (FLVJS_VERSION, args.flvjs), "mpegts.js": (MPEGTSJS_VERSION, args.mpegtsjs)}
+        for name, (version, path) in players.items():
+            if not os.path.isfile(path):
+                print(f"FAILED: {name} {version} missing at {path} (scripts/install-deps.sh puts it there)")
+                return 1
+        media = {audio: make_repaired_input(work, args, audio) for audio in ("mp3", "aac")}
+        failed = False
+        for audio, name in (("mp3", "flv.js"), ("aac", "flv.js"), ("aac", "mpegts.js")):
+            version, path = players[name]
+            started = time.monotonic()
+            result, ranges = play(media[audio], path, command)
+            print(f"{audio.upper()} repair, {name} {version} in {os.path.basename(command[0])}, "
+                  f"{time.monotonic() - started:.1f} s: "
+                  f"{json.dumps({k: v for k, v in result.items() if k != 'log'})}; media requested from {ranges}")
+            failures = judge(result, ranges, keyframe_offsets(media[audio]))
+            for f in failures:
+                print(f"FAILED: {audio.upper()} repair in {name}: {f}")
+            if failures:
+                print(f"{name} log:\n  " + "\n  ".join(result.get("log", [])[-40:]))
+                failed = True
+        return 1 if failed else 0
 
 
 if __name__ == "__main__":

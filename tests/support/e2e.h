@@ -39,7 +39,7 @@ RunResult tagmend(const std::string& input, const std::string& prefix, const std
 
 // The banner and usage line tagmend prints.
 inline constexpr const char* kBanner = "FLV fixing...\n";
-inline constexpr const char* kUsage = "Usage: tagmend flvPathIn flvPathOutPrefix\n";
+inline constexpr const char* kUsage = "Usage: tagmend [--aac] [--] flvPathIn flvPathOutPrefix\n";
 
 // ---- Files ---------------------------------------------------------------
 
@@ -80,6 +80,22 @@ bool ffprobeReads(const std::string& path, std::string* errors = nullptr);
 // Where the video packets' dts (by ffprobe) first go back, or "" when they
 // never do.
 std::string videoDtsStepsBack(const std::string& path);
+
+// ---- What a viewer sees -------------------------------------------------------
+// Times are seconds by the timestamps that ffmpeg decodes the stream with, so
+// a stretch without audio packets stays where it is.
+
+// Where the first video stream turns bright (mean luma past mid-grey).
+std::vector<double> flashTimes(const std::string& path, const TempDir& dir);
+// Where the first audio stream turns loud (a peak past 0.2 of full scale)
+// after 0.3 s of quiet, to 64 samples: by the packets' timestamps (as a
+// player that fills a stretch without audio with silence plays it), or with
+// every sample played after the one before from the first packet's time on
+// (as a player whose clock is the sound plays it).
+enum class BeepClock { kTimestamps, kSamplesPlayedInTurn };
+std::vector<double> beepTimes(const std::string& path, const TempDir& dir, BeepClock clock = BeepClock::kTimestamps);
+// The worst distance from a time in from to the nearest time in to.
+double worstDistance(const std::vector<double>& from, const std::vector<double>& to);
 
 // ---- FLV -------------------------------------------------------------------
 
