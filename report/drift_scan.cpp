@@ -112,7 +112,10 @@ class RepairPrediction {
   void audio(const TagRecord& tag) {
     seenAudio_ = true;
     // Gaps of a damaged file can add up past any real timeline: no placement then.
-    mp3Placed_ = mp3Placed_ && mp3_.place(tag);
+    if (mp3Placed_) {
+      mp3_.place(tag);
+      mp3Placed_ = mp3_.inTimeline();
+    }
     nellymoserPlaced_ = nellymoserPlaced_ && nellymoser_.place(tag);
     pcmPlaced_ = pcmPlaced_ && pcm_.place(tag);
     if (broken()) return;

@@ -22,14 +22,12 @@ namespace retime {
 // adds nothing (a run of them that the picture goes on through is a hole).
 class Mp3Clock {
  public:
-  // tag: read whole. False when the lengths add up past any real timeline
-  // (a damaged file).
-  bool place(const TagRecord& tag) {
+  // tag: read whole.
+  void place(const TagRecord& tag) {
     const int64_t stored = storedTicks(tag);
     const int64_t length = measureMp3Duration(tag.payload, tag.payloadSize);
     if (storedPayloadSize(tag) != 0) {
       clock_ += holes_.sounding(stored, length);
-      if (!withinTimeline(clock_)) return false;
     } else if (!audioSeen_) {
       holes_.emptyTag();  // the audio starts here, as leadingVideoDrift takes it
     }
@@ -37,8 +35,10 @@ class Mp3Clock {
     start_ = clock_;
     drift_ = clock_ - stored;
     clock_ += length;
-    return withinTimeline(clock_);
   }
+
+  // False once the lengths add up past any real timeline (a damaged file).
+  bool inTimeline() const { return withinTimeline(clock_); }
 
   void video(uint32_t storedMs, int32_t compositionOffset) { holes_.video(storedMs, compositionOffset); }
 

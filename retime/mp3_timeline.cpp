@@ -36,7 +36,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
       if (tag->tagType == flv::kAudio) {
-        if (!clock.place(*tag)) return false;
+        clock.place(*tag);
         video.audio(storedTicks(*tag), clock.drift());
         stampTimestamp(*tag, static_cast<uint32_t>(clock.start() / kTicksPerMs));
         Flv_WriteTagFrom(writer, reader, &*tag);
