@@ -287,6 +287,9 @@ void Scanner::audio(const TagRecord& tag) {
   }
   prediction_.audio(tag);
   SoundClock& s = sound_;
+  // Sound stored a moment after a picture with a composition offset starts
+  // that far into the repaired timeline; a hole only from kMinHole on.
+  if (!s.any && hole < retime::AudioHoles::kMinHole) hole = 0;
   if (!s.any) {
     s.any = true;
     // A hole before the first sound: the timeline starts at the picture.

@@ -36,7 +36,10 @@ class RunningClock {
     const int64_t length = length_.tagTicks(tag);
     if (length < 0) return false;
     if (storedPayloadSize(tag) != 0) {
-      clock_ += holes_.sounding(stored, length);
+      const int64_t hole = holes_.sounding(stored, length);
+      // Holes of a damaged file could add up past any real timeline, and
+      // past what 64 bits hold: past the timeline they add nothing more.
+      if (withinTimeline(clock_)) clock_ += hole;
     } else if (!audioSeen_) {
       holes_.emptyTag();  // the audio starts here, as leadingVideoDrift takes it
     }
