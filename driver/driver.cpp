@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "extract/flows.h"
 #include "libs/quennet/quennet.h"
@@ -19,7 +20,35 @@ constexpr int kPcm = 0;
 constexpr int kMp3 = 2;
 constexpr int kNellymoser8k = 5;
 constexpr int kNellymoser = 6;
+constexpr int kSpeex = 11;
 constexpr int kNoVideo = -1;
+
+constexpr char kUsage[] = "Usage: tagmend [--speex] flvPathIn flvPathOutPrefix\n";
+
+// What the command line asks for: the options, then the two paths.
+struct Request {
+  bool speex = false;  // --speex: convert Speex audio
+  const char* input = nullptr;
+  const char* prefix = nullptr;
+};
+
+// Options stand before the paths; "--" ends them, so that a path may start
+// with "--". False for an unknown option or other than two paths.
+bool parseArguments(int argc, char** argv, Request* request) {
+  int i = 1;
+  for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) {
+      ++i;
+      break;
+    }
+    if (std::strcmp(argv[i], "--speex") != 0) return false;
+    request->speex = true;
+  }
+  if (argc - i != 2) return false;
+  request->input = argv[i];
+  request->prefix = argv[i + 1];
+  return true;
+}
 
 // Runs one repair, holding the lock of its outputs so that two runs for one
 // prefix never mix their files. From its start, an interruption ends the
@@ -35,7 +64,9 @@ int run(int (*repairWith)(const char*, const char*), const char* input, const ch
   return repairWith(input, prefix) ? kExitOk : failureCode;
 }
 
-int repair(const StreamInfo& info, const char* input, const char* prefix) {
+int repair(const StreamInfo& info, const Request& request) {
+  const char* input = request.input;
+  const char* prefix = request.prefix;
   switch (info.soundFormat) {
     case kNoAudio:
       return kExitNoAudio;
@@ -47,6 +78,9 @@ int repair(const StreamInfo& info, const char* input, const char* prefix) {
     case kNellymoser8k:
     case kNellymoser:
       return run(extractAndRetimeNellymoser, input, prefix, kExitNellymoserFailed);
+    case kSpeex:
+      if (!request.speex) return kExitOk;  // converted only when asked for
+      return run(extractAndRetimeSpeex, input, prefix, kExitSpeexFailed);
     default:
       return kExitOk;  // a format this tool does not repair
   }
@@ -58,13 +92,13 @@ int runTagmend(int argc, char** argv) {
   Quennet_init();
   std::fputs("FLV fixing...\n", stdout);
   std::fflush(stdout);
-  if (argc != 3) {
-    std::fputs("Usage: tagmend flvPathIn flvPathOutPrefix\n", stdout);
+  Request request;
+  if (!parseArguments(argc, argv, &request)) {
+    std::fputs(kUsage, stdout);
     std::fflush(stdout);
     return kExitUsage;
   }
-  const char* input = argv[1];
-  const char* prefix = argv[2];
+  const char* input = request.input;
   void* reader = CreateFileReadAble(input);
   if (!reader) {
     platform::reportFailure("open input", input);
@@ -75,7 +109,7 @@ int runTagmend(int argc, char** argv) {
   StreamInfo info{};
   int result = kExitCannotProbe;
   if (GetFLVInfo(reader, &info)) {
-    result = repair(info, input, prefix);
+    result = repair(info, request);
   } else {
     platform::reportFailure("probe input", input, "not an FLV file that can be probed");
   }

@@ -38,8 +38,15 @@ int retimeToConvertedAudio(const char* mp3Path, const char* inputPath, const cha
 // length of the Nellymoser payloads. mp3Path is not read.
 int retimeNellymoserVideo(const char* mp3Path, const char* inputPath, const char* flvPath);
 
+// Speex audio: writes the input's video tags to flvPath, re-timed by the
+// length of the Speex frames in the payloads (20 ms each). mp3Path is not
+// read.
+int retimeSpeexVideo(const char* mp3Path, const char* inputPath, const char* flvPath);
+
 // Sample rate of a Nellymoser audio tag: 16000 for format 4, 8000 for
 // format 5, else the rate index's rate, or -1 for an index outside 0-3.
 int32_t nellymoserSampleRate(const TagRecord& tag);
 // Length in ticks of a Nellymoser tag's whole 64-byte blocks.
 int64_t nellymoserTagDuration(const TagRecord& tag);
+// Length in ticks of the Speex frames of an audio tag's payload.
+int64_t speexTagDuration(const TagRecord& tag);

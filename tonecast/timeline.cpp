@@ -10,6 +10,7 @@ namespace {
 constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
 
 bool isPcm(int32_t format) { return format == 0 || format == 3; }
+constexpr int32_t kSpeexFormat = 11;
 
 // The silence is written in slices so that a long gap never needs a buffer
 // of its own length.
@@ -47,6 +48,8 @@ StreamShape shapeOfTag(const AudioTag& tag) {
     case 6:
       if (!rateKnown) return {};
       return {kSoundRates[tag.soundRate], 1};
+    case kSpeexFormat:
+      return {SpeexDecoder::kRate, 1};
     default:
       return {};
   }
@@ -170,6 +173,15 @@ Timeline::Result Timeline::decode(const AudioTag& tag, StreamShape shape) {
   decoded_.clear();
   if (isPcm(tag.soundFormat)) {
     decodePcm(tag.payload, tag.payloadSize, tag.soundSize == 1, shape.channels, decoded_);
+  } else if (tag.soundFormat == kSpeexFormat) {
+    // Emitted in batches: a payload's frames are never held all at once.
+    Result emitted = Result::kOk;
+    const bool decoded = speex_.decode(tag.payload, tag.payloadSize, decoded_, [&](const std::vector<float>& batch) {
+      emitted = emit(batch, shape);
+      return emitted == Result::kOk;
+    });
+    if (emitted != Result::kOk) return emitted;
+    return decoded ? Result::kOk : Result::kDecodeFailed;
   } else {
     if (!nellymoser_.decode(tag.payload, tag.payloadSize, decoded_)) return Result::kDecodeFailed;
     nellymoserRate_ = shape.rate;

@@ -48,7 +48,8 @@ struct StreamShape {
 // The rate and channels of a tag's audio; rate 0 for a format the converter
 // does not decode. Uncompressed PCM (formats 0 and 3) at the tag's rate
 // (5512 Hz for index 0); Nellymoser mono at 16000 (format 4), 8000 (format 5)
-// or the tag's rate (format 6).
+// or the tag's rate (format 6); Speex (format 11) mono at 16000, whatever
+// the tag's flags say.
 StreamShape shapeOfTag(const AudioTag& tag);
 
 // Linear interpolation from one rate to another, carried across calls so
@@ -133,6 +134,7 @@ class Timeline {
   size_t nellymoserDropped_ = 0;   // of the decoder's first kNellymoserDelay samples
   int32_t nellymoserRate_ = 0;     // the rate of the last Nellymoser tag
   NellymoserDecoder nellymoser_;
+  SpeexDecoder speex_;
   RateConverter rateConverter_;
   std::vector<float> decoded_;     // one tag, interleaved
   std::vector<float> planes_[2];   // one tag, planar, at the stream's shape
