@@ -36,7 +36,7 @@ RunResult tagmend(const std::string& input, const std::string& prefix, const std
 
 // The banner and usage line tagmend prints.
 inline constexpr const char* kBanner = "FLV fixing...\n";
-inline constexpr const char* kUsage = "Usage: tagmend flvPathIn flvPathOutPrefix\n";
+inline constexpr const char* kUsage = "Usage: tagmend [--speex] flvPathIn flvPathOutPrefix\n";
 
 // ---- Files ---------------------------------------------------------------
 
