@@ -140,7 +140,13 @@ Timeline::Result Timeline::finish() {
     if (!sink_.begin(shape.rate, shape.channels)) return Result::kSinkFailed;
     stream_ = shape;
   }
-  // The Nellymoser samples dropped at the start, made up at the end.
+  // The Nellymoser and Speex samples dropped at the start, made up at the end.
+  if (speexDropped_ > 0) {
+    const std::vector<float> zeros(speexDropped_, 0.0f);
+    speexDropped_ = 0;
+    const Result padded = emit(zeros, {SpeexDecoder::kRate, 1});
+    if (padded != Result::kOk) return padded;
+  }
   if (nellymoserDropped_ > 0) {
     const std::vector<float> zeros(nellymoserDropped_, 0.0f);
     nellymoserDropped_ = 0;
@@ -177,7 +183,13 @@ Timeline::Result Timeline::decode(const AudioTag& tag, StreamShape shape) {
     // Emitted in batches: a payload's frames are never held all at once.
     Result emitted = Result::kOk;
     const bool decoded = speex_.decode(tag.payload, tag.payloadSize, decoded_, [&](const std::vector<float>& batch) {
-      emitted = emit(batch, shape);
+      if (speexDropped_ < kSpeexDelay) {
+        const size_t drop = std::min(kSpeexDelay - speexDropped_, batch.size());
+        speexDropped_ += drop;
+        emitted = emit(std::vector<float>(batch.begin() + static_cast<ptrdiff_t>(drop), batch.end()), shape);
+      } else {
+        emitted = emit(batch, shape);
+      }
       return emitted == Result::kOk;
     });
     if (emitted != Result::kOk) return emitted;
