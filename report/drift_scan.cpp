@@ -22,7 +22,6 @@ namespace report {
 namespace {
 
 using retime::kTicksPerMs;
-using retime::kTicksPerSecond;
 using retime::storedTicks;
 
 constexpr int64_t kJumpMs = 1000;
@@ -42,18 +41,9 @@ bool measurable(int format) {
   return format == flv::kMp3 || pcm(format) || nellymoser(format) || format == flv::kSpeex;
 }
 
-// How long one audio tag plays, in ticks; 0 for a format without a rule.
-int64_t audioTicks(const TagRecord& tag) {
-  if (tag.payloadSize <= 0) return 0;
-  if (tag.soundFormat == flv::kMp3) return measureMp3Duration(tag.payload, tag.payloadSize);
-  if (nellymoser(tag.soundFormat)) return nellymoserTagDuration(tag);
-  if (tag.soundFormat == flv::kSpeex) return speexTagDuration(tag);
-  if (pcm(tag.soundFormat)) {
-    int64_t bytesPerSecond = int64_t{flv::kSoundRates[tag.soundRate & 3]} * (tag.soundType + 1) * (tag.soundSize + 1);
-    return int64_t{tag.payloadSize} * kTicksPerSecond / bytesPerSecond;
-  }
-  return 0;
-}
+// How long one audio tag plays, in ticks, by the repairs' rule; 0 for a
+// format the report does not measure.
+int64_t audioTicks(const TagRecord& tag) { return measurable(tag.soundFormat) ? audioTagTicks(tag) : 0; }
 
 // Stamp faults within one stream: jumps of more than a second, wraps of a
 // narrow counter, negative times and small steps back.

@@ -3,6 +3,7 @@
 // ones before the first audio tag with that tag) and never step back.
 #include <string>
 
+#include "libs/tarvel/flv_format.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -33,7 +34,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     // every tag's data from the input, video data unread.
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == 8) {
+      if (tag->tagType == flv::kAudio) {
         int64_t stored = storedTicks(*tag);
         int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
         drift = audioClock - stored;
@@ -41,7 +42,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
         Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == 9) {
+      } else if (tag->tagType == flv::kVideo) {
         video.video(*tag);
       }
     }

@@ -1,21 +1,16 @@
 // Video re-timing for Speex audio: the audio's length comes from the
-// payloads themselves, 20 ms for every frame the decoder finds in them.
+// payloads themselves, 20 ms for every frame the decoder finds in them
+// (audioTagTicks, by the Speex rule).
 #include "retime/payload_clock.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
-#include "retime/speex_frames.h"
-
-int64_t speexTagDuration(const TagRecord& tag) {
-  if (tag.payloadSize <= 0 || !tag.payload) return 0;
-  return countSpeexFrames(tag.payload, static_cast<size_t>(tag.payloadSize)) * kSpeexFrameTicks;
-}
 
 int retimeSpeexVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {
   using namespace retime;
   return runRepair(inputPath, flvPath, [](void* reader, void* writer, FlvHeaderRecord& header) {
     int64_t leadingDrift = 0;
     if (!leadingVideoDrift(reader, header, &leadingDrift)) return false;
-    PayloadClock<speexTagDuration> clock;
+    PayloadClock<audioTagTicks> clock;
     // The frames are counted from the audio's payloads, read whole.
     return writeVideoFollowing(reader, writer, clock, leadingDrift, TARVEL_READ_SKIP_VIDEO);
   });

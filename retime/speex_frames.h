@@ -5,12 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// FLV Speex is 16 kHz mono wideband whatever the tag's flags say: every
-// frame is 320 samples, 20 ms.
-constexpr int32_t kSpeexRate = 16000;
-constexpr int64_t kSpeexFrameSamples = 320;
-constexpr int64_t kSpeexFrameTicks = 200000;
-
 // Frames in one payload, counted as a decoder counts the frames it gives
 // when it is handed the payload and asked for frames until the bits left
 // are fewer than 5 or start with a terminator (0 then mode 15). Each frame

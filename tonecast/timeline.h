@@ -45,11 +45,10 @@ struct StreamShape {
   int channels = 0;
 };
 
-// The rate and channels of a tag's audio; rate 0 for a format the converter
-// does not decode. Uncompressed PCM (formats 0 and 3) at the tag's rate
-// (5512 Hz for index 0); Nellymoser mono at 16000 (format 4), 8000 (format 5)
-// or the tag's rate (format 6); Speex (format 11) mono at 16000, whatever
-// the tag's flags say.
+// The rate and channels of a tag's audio, as libs/tarvel/audio_length.h
+// gives them; rate 0 for a format the converter does not decode. It decodes
+// uncompressed PCM (formats 0 and 3), Nellymoser (formats 4, 5 and 6) and
+// Speex (format 11, 16 kHz mono whatever the tag's flags say).
 StreamShape shapeOfTag(const AudioTag& tag);
 
 // Linear interpolation from one rate to another, carried across calls so
