@@ -30,6 +30,7 @@ targets=(
   fuzz_media_reader:mp3
   fuzz_mp3_repair:flv
   fuzz_nellymoser_retime:flv
+  fuzz_speex_retime:flv
   fuzz_converted_audio_retime:flv
 )
 
