@@ -1,5 +1,5 @@
-// The Speex video re-timer, which counts the frames in every audio payload, on any input file: no crash, the input
-// untouched.
+// The Speex video re-timer on any input file (its frame counter walks every
+// audio payload's bits): no crash, the input untouched.
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
