@@ -15,6 +15,7 @@
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
+#include "retime/audio_holes.h"
 #include "retime/audio_clocks.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
@@ -124,6 +125,10 @@ class RepairPrediction {
   }
 
   void video(TagRecord& tag) {
+    const int32_t offset = retime::compositionOffset(tag);
+    mp3_.video(tag.timestamp, offset);
+    nellymoser_.video(tag.timestamp, offset);
+    pcm_.video(tag.timestamp, offset);
     if (broken()) return;
     anyVideo_ = true;
     video_.video(tag);
@@ -166,7 +171,7 @@ class RepairPrediction {
 };
 
 // The audio's real length against its stamps: sounding tags add their
-// length, gaps (runs of empty tags) their stamped length.
+// length, gaps (runs of empty tags) their stamped length, holes theirs.
 struct SoundClock {
   bool any = false;
   int64_t firstStored = 0;
@@ -197,12 +202,14 @@ class Scanner {
   void audio(const TagRecord& tag);
   void video(TagRecord& tag);
   void script(const TagRecord& tag);
-  void stamp(const TagRecord& tag, StampWatch& watch, bool audio);
+  // hole: the length of the audio hole that tag ends, which is no jump.
+  void stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t hole = 0);
   void finish(int64_t fileSize);
 
   FileReport& r_;
   StampWatch audioStamps_, videoStamps_;
   SoundClock sound_;
+  retime::AudioHoles holes_;
   RepairPrediction prediction_;
   bool anyMedia_ = false;
   bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
@@ -235,15 +242,23 @@ void Scanner::run(void* reader, int64_t firstTag, int64_t fileSize) {
   finish(fileSize);
 }
 
-void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio) {
+void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t hole) {
   std::optional<EventKind> kind = watch.check(tag.timestamp);
-  if (!kind) return;
+  if (!kind || (hole > 0 && *kind == EventKind::kJumpForward)) return;
   r_.events.add(tag.filePosition, tag.timestamp, *kind);
   if (audio && sound_.any) r_.curve.mark(sound_.realMs(), sound_.offsetMs(storedTicks(tag)), false);
 }
 
 void Scanner::audio(const TagRecord& tag) {
-  stamp(tag, audioStamps_, true);
+  int64_t stored = storedTicks(tag);
+  int64_t length = audioTicks(tag);
+  int64_t hole = 0;
+  if (tag.payloadSize != 0) {
+    hole = holes_.sounding(stored, length);
+  } else {
+    holes_.emptyTag();
+  }
+  stamp(tag, audioStamps_, true, hole);
   anyMedia_ = true;
   if (r_.soundFormat < 0 && tag.soundFormat >= 0) {
     r_.soundFormat = tag.soundFormat;
@@ -254,13 +269,12 @@ void Scanner::audio(const TagRecord& tag) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     aacHeaderSeen_ = true;
   }
-  int64_t stored = storedTicks(tag);
-  int64_t length = audioTicks(tag);
   prediction_.audio(tag);
   SoundClock& s = sound_;
   if (!s.any) {
     s.any = true;
-    s.firstStored = stored;
+    // A hole before the first sound: the timeline starts at the picture.
+    s.firstStored = stored - hole;
   }
   if (tag.timestamp >= s.latestMs) {
     s.latestMs = tag.timestamp;
@@ -281,6 +295,11 @@ void Scanner::audio(const TagRecord& tag) {
     s.gapTotal += retime::gapLength(s.gapStart, stored);
     ++r_.gaps;
     r_.events.add(tag.filePosition, tag.timestamp, EventKind::kGapClosed);
+  } else if (hole > 0) {
+    r_.curve.mark(s.realMs(), s.offsetMs(stored - hole), true);
+    s.gapTotal += hole;
+    ++r_.gaps;
+    r_.events.add(tag.filePosition, tag.timestamp, EventKind::kAudioHole);
   }
   s.broken = !retime::withinTimeline(s.gapTotal) || !retime::withinTimeline(s.content + length);
   if (s.broken) return;
@@ -292,6 +311,7 @@ void Scanner::audio(const TagRecord& tag) {
 }
 
 void Scanner::video(TagRecord& tag) {
+  holes_.video(tag.timestamp, retime::compositionOffset(tag));
   stamp(tag, videoStamps_, false);
   anyMedia_ = true;
   prediction_.video(tag);
@@ -415,6 +435,7 @@ const char* eventKindName(EventKind kind) {
     case EventKind::kOutOfOrder: return "out_of_order";
     case EventKind::kGapOpened: return "gap_opened";
     case EventKind::kGapClosed: return "gap_closed";
+    case EventKind::kAudioHole: return "audio_hole";
     case EventKind::kDamagedTagSkipped: return "damaged_tag_skipped";
     case EventKind::kStreamRestart: return "stream_restart";
   }

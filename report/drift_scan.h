@@ -17,9 +17,11 @@ enum class EventKind {
   kWrappedTime,
   kNegativeTime,
   kOutOfOrder,
-  // Gaps in the audio: runs of empty audio tags.
+  // Gaps in the audio: runs of empty audio tags, and holes (sound lost while
+  // the picture went on; the event is the audio tag after one).
   kGapOpened,
   kGapClosed,
+  kAudioHole,
   kDamagedTagSkipped,
   kStreamRestart,
 };

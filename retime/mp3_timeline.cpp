@@ -41,6 +41,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
         stampTimestamp(*tag, static_cast<uint32_t>(clock.start() / kTicksPerMs));
         Flv_WriteTagFrom(writer, reader, &*tag);
       } else if (tag->tagType == flv::kVideo) {
+        clock.video(tag->timestamp, compositionOffset(*tag));
         video.video(*tag);
       }
     }

@@ -49,6 +49,11 @@ class Report : public ::testing::Test {
     writeFlv(fast, f);
     RunResult mended = tagmend(fast, dir_->file("mended"));
     ASSERT_EQ(mended.exitCode, 0);
+    // The audio stored from 8 to 13 s lost, the picture going on.
+    Flv holed = readFlv(clean);
+    std::erase_if(holed.tags, [](const Tag& t) { return t.type == 8 && t.timestamp >= 8000 && t.timestamp < 13000; });
+    writeFlv(dir_->file("holed.flv"), holed);
+    ASSERT_EQ(tagmend(dir_->file("holed.flv"), dir_->file("holed-mended")).exitCode, 0);
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -229,6 +234,22 @@ TEST_F(Report, PredictedOffsetIsTheRepairsAcrossAClockJump) {
     EXPECT_EQ(lines[0].offset, repaired) << path;
     EXPECT_NEAR(repaired, 5000, 100) << path;
   }
+}
+
+TEST_F(Report, AHoleInTheAudioIsAGapNotAJumpOrDriftBeforeAndAfterTheRepair) {
+  RunResult r = report({"--json", file("holed.flv"), file("holed-mended.flv")});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out.find("jump_forward"), std::string::npos) << r.out;
+  writeBytes(file("holed.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> lines = readJson(file("holed.json"));
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  for (const JsonLine& l : lines) {
+    EXPECT_EQ(l.gaps, 1);
+    EXPECT_NEAR(l.gapMs, 5000, 60);
+    EXPECT_LT(std::abs(l.drift), 0.1);
+    EXPECT_LE(l.offset, 40);
+  }
+  EXPECT_EQ(lines[1].verdict, "ok");
 }
 
 TEST_F(Report, ExitCodesAndTheTable) {

@@ -92,6 +92,16 @@ using testing_flv::tagsOfType;
 using testing_flv::videoCodec;
 using testing_flv::writeFlv;
 
+// The composition time offset of an AVC picture (its signed 24 bits), 0 for
+// any other tag.
+int32_t compositionOffset(const Tag& t);
+// True when some AVC picture of the file has a composition offset.
+bool hasCompositionOffsets(const Flv& f);
+// How many of out's AVC pictures (the same pictures as in's, in the same
+// order) are shown (stamp plus composition offset) no later than the one
+// that in shows just before them.
+int framesShownOutOfOrder(const Flv& in, const Flv& out);
+
 // ---- MP3 -------------------------------------------------------------------
 
 struct Mp3Frame {
