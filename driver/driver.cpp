@@ -34,6 +34,7 @@ struct OptInRepair {
 };
 constexpr OptInRepair kOptInRepairs[] = {
     {"--aac", flv::kAac, true, rebuildAacTimeline, kExitAacFailed},
+    {"--speex", flv::kSpeex, false, extractAndRetimeSpeex, kExitSpeexFailed},
 };
 constexpr size_t kOptInCount = sizeof kOptInRepairs / sizeof kOptInRepairs[0];
 

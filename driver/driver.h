@@ -1,5 +1,7 @@
 // tagmend's command line: prints the banner, checks the arguments, probes
-// the input and runs the one repair its audio calls for.
+// the input and runs the one repair its audio calls for. Options come before
+// the two paths ("--" ends them): --speex converts Speex audio, which the
+// two-path form leaves alone.
 #pragma once
 
 // Exit codes.
@@ -13,6 +15,7 @@ enum ExitCode : int {
   kExitNellymoserFailed = 6,
   kExitNoAudio = 7,
   kExitAacFailed = 8,
+  kExitSpeexFailed = 9,
 };
 
 int runTagmend(int argc, char** argv);

@@ -10,3 +10,7 @@ int extractAndRetimePcm(const char* inputPath, const char* prefix) {
 int extractAndRetimeNellymoser(const char* inputPath, const char* prefix) {
   return extractAndRetime(inputPath, prefix, retimeNellymoserVideo);
 }
+
+int extractAndRetimeSpeex(const char* inputPath, const char* prefix) {
+  return extractAndRetime(inputPath, prefix, retimeSpeexVideo);
+}

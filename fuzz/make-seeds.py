@@ -32,6 +32,8 @@ FLVS = {
     "nelly8k_h263.flv": VIDEO + audio(8000) + ["-c:v", "flv1", "-c:a", "nellymoser", "-ar", "8000"],
     "nelly44k_h263.flv": VIDEO + audio(44100) + ["-c:v", "flv1", "-c:a", "nellymoser", "-ar", "44100"],
     "aac_h263.flv": VIDEO + audio(48000) + ["-c:v", "flv1", "-c:a", "aac", "-b:a", "32k", "-ar", "48000"],
+    "speex_h263.flv": VIDEO + audio(16000) + ["-c:v", "flv1", "-c:a", "libspeex", "-ar", "16000",
+                                              "-frames_per_packet", "2", "-vad", "1", "-dtx", "1"],
     "video_only.flv": VIDEO + ["-c:v", "flv1"],
 }
 MP3S = {

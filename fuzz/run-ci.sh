@@ -31,6 +31,7 @@ targets=(
   fuzz_mp3_repair:flv
   fuzz_aac_repair:flv
   fuzz_nellymoser_retime:flv
+  fuzz_speex_retime:flv
   fuzz_converted_audio_retime:flv
 )
 

@@ -48,6 +48,11 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
 // The calling process's identifier.
 uint32_t currentProcessId();
 
+// Points the process's standard error at the null device, for a program
+// that must print nothing while libraries it calls may write there. False
+// when the null device cannot be opened; standard error is then unchanged.
+bool discardStandardError();
+
 // The command line a Windows child is given: the program path in double
 // quotes, then each argument after one space, quoted by the C runtime's
 // rules when it holds a blank or a double quote (or is empty). Empty when

@@ -246,6 +246,14 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
+bool discardStandardError() {
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return false;
+  const bool moved = ::dup2(null, STDERR_FILENO) >= 0;
+  ::close(null);
+  return moved;
+}
+
 bool programLocation(ProgramLocation* location) {
   char buffer[PATH_MAX + 1];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);

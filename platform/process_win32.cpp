@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/interrupt.h"
@@ -96,6 +97,15 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
 }
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
+
+bool discardStandardError() {
+  // The C runtime's stream, which the libraries write through, and the
+  // handle behind it.
+  if (!std::freopen("NUL", "w", stderr)) return false;
+  HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (null != INVALID_HANDLE_VALUE) SetStdHandle(STD_ERROR_HANDLE, null);
+  return true;
+}
 
 bool programLocation(ProgramLocation* location) {
   // A 261st byte that GetModuleFileNameA never reaches ends even a cut name.

@@ -1,5 +1,5 @@
 // The report's pass over one file. Audio is measured by the rules the
-// repairs use (MP3 frame lengths, Nellymoser blocks) and, for PCM, by its
+// repairs use (MP3 frame lengths, Nellymoser blocks, Speex frames) and, for PCM, by its
 // bytes over the byte rate; video is read as far as its flags and packet
 // type, never further.
 #include "report/drift_scan.h"
@@ -43,7 +43,7 @@ double ms(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 bool pcm(int format) { return format == flv::kPcmPlatformEndian || format == flv::kPcmLittleEndian; }
 bool nellymoser(int format) { return format == flv::kNellymoser8kMono || format == flv::kNellymoser; }
 bool measurable(int format) {
-  return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format);
+  return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format) || format == flv::kSpeex;
 }
 
 
@@ -91,9 +91,11 @@ class StampWatch {
 // tag stands, both counted from the start of the sound (the repair stamps
 // the first audio tag 0, so a file whose sound starts late is not off). The
 // repairs' own clocks and video placement run here: the MP3 repair's clock
-// for MP3, the Nellymoser re-timer's for Nellymoser, and for PCM the video
-// re-timers' gap clock over the audio's length by its bytes (the converted
-// track's length, which only the conversion gives exactly).
+// for MP3, the Nellymoser re-timer's for Nellymoser, and for PCM and Speex
+// the video re-timers' gap clock over the audio's length by its rule: for
+// PCM its bytes (the converted track's length, which only the conversion
+// gives exactly), for Speex its frames, which makes it the Speex re-timer's
+// own clock (retime::SpeexClock).
 class RepairPrediction {
  public:
   // leadingDrift: the repair's drift for the video before the first audio
@@ -435,7 +437,11 @@ void judge(const StreamInfo& info, FileReport* r) {
   if (ok) {
     r->verdict = Verdict::kOk;
   } else {
-    r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
+    if (r->tagmendExit == kExitOk && info.soundFormat == flv::kSpeex) {
+      r->verdict = Verdict::kNeedsRepairWithSpeex;  // the two-path form leaves Speex alone
+    } else {
+      r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
+    }
     // The AAC repair runs when asked for; the two-argument form leaves AAC alone.
     if (r->lengthKnown && info.soundFormat == flv::kAac && info.videoCodecId >= 0) r->verdict = Verdict::kNeedsRepairWithAac;
   }
@@ -465,6 +471,7 @@ const char* verdictName(Verdict verdict) {
     case Verdict::kNeedsRepair: return "needs repair";
     case Verdict::kNeedsRepairWithAac: return "needs repair with --aac";
     case Verdict::kCannotRepair: return "cannot repair";
+    case Verdict::kNeedsRepairWithSpeex: return "needs repair with --speex";
   }
   return "";
 }

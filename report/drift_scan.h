@@ -71,8 +71,9 @@ struct DriftCurve {
   uint64_t stride_ = 1;
 };
 
-enum class Verdict { kOk, kNeedsRepair, kNeedsRepairWithAac, kCannotRepair };
-// "ok", "needs repair" or "cannot repair".
+enum class Verdict { kOk, kNeedsRepair, kNeedsRepairWithAac, kNeedsRepairWithSpeex, kCannotRepair };
+// "ok", "needs repair", "cannot repair" or, for the formats that only an
+// option of tagmend repairs, "needs repair with --aac" / "with --speex".
 const char* verdictName(Verdict verdict);
 
 struct FileReport {

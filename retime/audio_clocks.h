@@ -160,5 +160,7 @@ class SummedContent {
 };
 
 using NellymoserClock = GapClock<SummedContent<nellymoserTagDuration>>;
+// Speex: 20 ms for each frame in a payload; its tags read whole.
+using SpeexClock = GapClock<SummedContent<audioTagTicks>>;
 
 }  // namespace retime

@@ -1,7 +1,9 @@
 // The length rules of libs/tarvel/audio_length.h applied to a tag as the
-// reader gives it, with the MP3 frames measured by the media library.
+// reader gives it, with the MP3 frames measured by the media library and the
+// Speex frames counted by retime/speex_frames.h.
 #include "libs/tarvel/audio_length.h"
 #include "retime/retime.h"
+#include "retime/speex_frames.h"
 #include "retime/timeline.h"
 
 int64_t audioTagTicks(const TagRecord& tag) {
@@ -14,6 +16,10 @@ int64_t audioTagTicks(const TagRecord& tag) {
       return tag.payload && tag.payloadSize > 0 ? measureMp3Duration(tag.payload, tag.payloadSize) : 0;
     case flv::LengthRule::kNellymoser: return shape.rate > 0 ? flv::nellymoserTicks(size, shape.rate) : 0;
     case flv::LengthRule::kPcm: return shape.rate > 0 ? flv::pcmTicks(size, shape) : 0;
+    case flv::LengthRule::kSpeexFrames:
+      // The frames are found in the payload's bits: a record read whole.
+      if (!tag.payload || tag.payloadSize <= 0) return 0;
+      return countSpeexFrames(tag.payload, static_cast<size_t>(tag.payloadSize)) * flv::kSpeexFrameTicks;
     case flv::LengthRule::kAacFrames:  // not from one tag alone: StreamAudioLength
     case flv::LengthRule::kNone: break;
   }

@@ -295,14 +295,16 @@ class VideoOut : public VideoFollower<TagOutput> {
 // The pass both video re-timers make: each audio tag advances the clock
 // (clock.place(tag) false: give up), each video tag is shown to the clock's
 // hole rule (clock.video) and goes out through
-// VideoOut, every other tag is dropped. Only the tags' heads are read: the
-// clock needs the audio's sizes and flags, and the writer takes the video's
-// data from the input.
+// VideoOut, every other tag is dropped. Only the tags' heads are read where
+// the clock needs no more than the audio's sizes and flags (readMode
+// TARVEL_READ_HEADS); a clock that reads the audio payloads takes
+// TARVEL_READ_SKIP_VIDEO. The writer takes the video's data from the input.
 template <class Clock>
-bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadingDrift) {
+bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadingDrift,
+                         int32_t readMode = TARVEL_READ_HEADS) {
   TagSlot tag;
   VideoOut video(writer, reader, leadingDrift);
-  while (tag.next(reader, TARVEL_READ_HEADS)) {
+  while (tag.next(reader, readMode)) {
     if (tag->tagType == flv::kAudio) {
       if (!clock.place(*tag)) return false;
       video.audio(storedTicks(*tag), clock.drift());

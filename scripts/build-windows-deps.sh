@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the converter's libraries for the Windows builds: static libmp3lame
-# and a minimal static libavcodec + libavutil (the Nellymoser decoder alone),
-# from Debian 12's source packages of lame and ffmpeg, at the versions of the
-# Linux libmp3lame-dev and libavcodec-dev (so both builds share one API), for
-# i686-w64-mingw32 and x86_64-w64-mingw32.
+# Builds the converter's libraries for the Windows builds: static libmp3lame,
+# a minimal static libavcodec + libavutil (the Nellymoser decoder alone) and
+# static libspeex, from Debian 12's source packages of lame, ffmpeg and speex,
+# at the versions of the Linux libmp3lame-dev, libavcodec-dev and
+# libspeex-dev (so both builds share one API), for i686-w64-mingw32 and
+# x86_64-w64-mingw32.
 #
 #   scripts/build-windows-deps.sh [TRIPLE...]   (both triples when none is named)
 #
@@ -11,7 +12,9 @@
 # ~/.cache/tagmend/windows-deps/<triple>): include/, lib/, and share/notices/
 # with the licence texts and where the exact source comes from. A prefix
 # whose VERSIONS file names the wanted versions is kept as it is, so a second
-# run costs nothing. The source packages stay in $TAGMEND_WINDOWS_DEPS/src.
+# run costs nothing; libspeex has a stamp of its own (VERSIONS-speex), so
+# that adding or updating it rebuilds nothing else. The source packages stay
+# in $TAGMEND_WINDOWS_DEPS/src.
 # Needs dpkg-dev (dpkg-source), the MinGW-w64 compilers and the Debian
 # archive's deb-src lists, which it fetches into a private folder: the
 # system's apt configuration is not touched.
@@ -28,13 +31,17 @@ installed() {
 }
 lame_version=$(installed libmp3lame-dev)
 ffmpeg_version=$(installed libavcodec-dev)
-if [[ -z $lame_version || -z $ffmpeg_version ]]; then
-  echo "build-windows-deps: libmp3lame-dev and libavcodec-dev must be installed (scripts/install-deps.sh)" >&2
+speex_version=$(installed libspeex-dev)
+if [[ -z $lame_version || -z $ffmpeg_version || -z $speex_version ]]; then
+  echo "build-windows-deps: libmp3lame-dev, libavcodec-dev and libspeex-dev must be installed (scripts/install-deps.sh)" >&2
   exit 1
 fi
 stamp="recipe $recipe
 lame $lame_version
 ffmpeg $ffmpeg_version"
+speex_recipe=1
+speex_stamp="recipe $speex_recipe
+speex $speex_version"
 
 # Epochs are not part of the file names.
 upstream() { local v=${1#*:}; echo "${v%-*}"; }
@@ -58,7 +65,12 @@ tonecast.exe contains these libraries, linked statically:
     Source: Debian 12 source package ffmpeg, version $ffmpeg_version
     (ffmpeg_${ffmpeg_version#*:}.dsc and the files it names, in the Debian archive)
 
-Both are built for $t
+  Speex (libspeex) $(upstream "$speex_version")
+    BSD-style licence of the Xiph.Org Foundation: LICENSE-speex.txt
+    Source: Debian 12 source package speex, version $speex_version
+    (speex_${speex_version#*:}.dsc and the files it names, in the Debian archive)
+
+All three are built for $t
 from those source packages as dpkg-source unpacks them (upstream's sources
 with Debian's patches), with no changes of ours, by
 scripts/build-windows-deps.sh of tagmend, which gives the exact configure
@@ -70,6 +82,10 @@ Nellymoser decoder:
   --disable-swscale --disable-swresample --disable-postproc --disable-avfilter
   --disable-network --disable-everything --enable-decoder=nellymoser
 
+libspeex is configured with:
+
+  --enable-static --disable-shared --disable-binaries
+
 To use a modified version of either library, build it the same way into
 <folder>/$t
 and link tonecast.exe again from tagmend's sources, configured with
@@ -80,6 +96,7 @@ NOTICE
 }
 
 wanted=()
+wanted_speex=()
 for t in "${triples[@]}"; do
   case $t in
     i686-w64-mingw32) ;;
@@ -88,11 +105,17 @@ for t in "${triples[@]}"; do
   esac
   if [[ -f $root/$t/VERSIONS && $(cat "$root/$t/VERSIONS") == "$stamp" ]]; then
     echo "== windows deps $t: lame $lame_version, ffmpeg $ffmpeg_version (cached)"
+    if [[ -f $root/$t/VERSIONS-speex && $(cat "$root/$t/VERSIONS-speex") == "$speex_stamp" ]]; then
+      echo "== windows deps $t: speex $speex_version (cached)"
+    else
+      wanted_speex+=("$t")
+    fi
   else
     wanted+=("$t")
+    wanted_speex+=("$t")
   fi
 done
-if ((${#wanted[@]} == 0)); then
+if ((${#wanted[@]} == 0 && ${#wanted_speex[@]} == 0)); then
   for t in "${triples[@]}"; do notices "$t"; done
   exit 0
 fi
@@ -102,10 +125,12 @@ command -v dpkg-source >/dev/null || { echo "build-windows-deps: dpkg-source mis
 src=$root/src
 lame_dir=$src/lame-$(upstream "$lame_version")
 ffmpeg_dir=$src/ffmpeg-$(upstream "$ffmpeg_version")
+speex_dir=$src/speex-$(upstream "$speex_version")
 lame_dsc=$src/lame_${lame_version#*:}.dsc
 ffmpeg_dsc=$src/ffmpeg_${ffmpeg_version#*:}.dsc
+speex_dsc=$src/speex_${speex_version#*:}.dsc
 mkdir -p "$src"
-if [[ ! -f $lame_dsc || ! -f $ffmpeg_dsc ]]; then
+if [[ ! -f $lame_dsc || ! -f $ffmpeg_dsc || ! -f $speex_dsc ]]; then
   apt_dir=$src/apt
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
   cat >"$apt_dir/deb-src.sources" <<'SOURCES'
@@ -124,12 +149,12 @@ SOURCES
   apt_options=(-o "Dir::Etc::SourceList=$apt_dir/deb-src.sources" -o Dir::Etc::SourceParts=/dev/null
                -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
                -o APT::Sandbox::User=root -qq)
-  echo "== windows deps: fetching the source packages lame $lame_version, ffmpeg $ffmpeg_version"
+  echo "== windows deps: fetching the source packages lame $lame_version, ffmpeg $ffmpeg_version, speex $speex_version"
   apt-get "${apt_options[@]}" update
   (cd "$src" && apt-get "${apt_options[@]}" source --download-only \
-     "lame=$lame_version" "ffmpeg=$ffmpeg_version") ||
-    { echo "build-windows-deps: the archive has no source for these versions; bring libmp3lame-dev" \
-           "and libavcodec-dev up to date (apt-get upgrade)" >&2; exit 1; }
+     "lame=$lame_version" "ffmpeg=$ffmpeg_version" "speex=$speex_version") ||
+    { echo "build-windows-deps: the archive has no source for these versions; bring libmp3lame-dev," \
+           "libavcodec-dev and libspeex-dev up to date (apt-get upgrade)" >&2; exit 1; }
 fi
 # Unpacked under another name and renamed when whole, so that an interrupted
 # run leaves no half tree to be taken for a whole one.
@@ -141,6 +166,7 @@ unpack() {
 }
 unpack "$lame_dsc" "$lame_dir"
 unpack "$ffmpeg_dsc" "$ffmpeg_dir"
+unpack "$speex_dsc" "$speex_dir"
 
 # ---- One triple ----------------------------------------------------------------
 build() {
@@ -176,9 +202,33 @@ build() {
   rm -rf "$work"
 }
 
+# libspeex into a prefix that holds the others already.
+build_speex() {
+  local t=$1 prefix=$root/$1
+  local work
+  work=$(mktemp -d "$root/build-speex-$t.XXXXXX")
+  rm -f "$prefix/VERSIONS-speex"
+  echo "== windows deps $t: speex $speex_version"
+  (cd "$work" && mkdir speex && cd speex &&
+   "$speex_dir/configure" --host="$t" CC="$t-gcc-posix" CFLAGS=-O2 --prefix="$prefix" \
+     --disable-shared --enable-static --disable-binaries >config.out 2>&1 &&
+   make -j "$jobs" -C libspeex >make.out 2>&1 && make -C libspeex install >install.out 2>&1 &&
+   make -C include install >>install.out 2>&1 && make install-pkgconfigDATA >>install.out 2>&1) ||
+    { echo "speex build failed: see $work/speex" >&2; return 1; }
+  mkdir -p "$prefix/share/notices"
+  cp "$speex_dir/COPYING" "$prefix/share/notices/LICENSE-speex.txt"
+  printf '%s\n' "$speex_stamp" >"$prefix/VERSIONS-speex"
+  rm -rf "$work"
+}
+
 for t in "${wanted[@]}"; do
   command -v "$t-gcc-posix" >/dev/null ||
     { echo "build-windows-deps: $t-gcc-posix missing (scripts/install-deps.sh --windows)" >&2; exit 1; }
   build "$t"
+done
+for t in "${wanted_speex[@]}"; do
+  command -v "$t-gcc-posix" >/dev/null ||
+    { echo "build-windows-deps: $t-gcc-posix missing (scripts/install-deps.sh --windows)" >&2; exit 1; }
+  build_speex "$t"
 done
 for t in "${triples[@]}"; do notices "$t"; done

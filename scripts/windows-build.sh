@@ -43,7 +43,7 @@ for preset in "${targets[@]}"; do
   # the notices of the converter's static libraries, nothing else needed
   # beside them (static runtime).
   for f in tagmend.exe tonecast.exe Tarvel.dll Quennet.dll \
-           THIRD-PARTY-NOTICES.txt LICENSE-lame.txt LICENSE-ffmpeg.txt; do
+           THIRD-PARTY-NOTICES.txt LICENSE-lame.txt LICENSE-ffmpeg.txt LICENSE-speex.txt; do
     [[ -f "$dir/bin/$f" ]] || { echo "missing $dir/bin/$f" >&2; exit 1; }
   done
   [[ $(exports "$dir/bin/Tarvel.dll") == "$tarvel_exports" ]] ||

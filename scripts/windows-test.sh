@@ -87,7 +87,7 @@ for suite in "${suites[@]}"; do
   TAGMEND_BIN="$winbin" "$host/bin/$suite" --gtest_brief=1 --gtest_filter="$filter"
   took "$suite"
 done
-# The PCM and Nellymoser flows through the converter, its MP3s decoded and
+# The PCM, Nellymoser and Speex flows through the converter, its MP3s decoded and
 # compared with the inputs' own audio (tonecast_e2e_test's chain through
 # tagmend; its other cases start tonecast.exe on a job of Linux's own).
 echo "== tonecast_e2e_test (the chain through tagmend) against tagmend.exe and tonecast.exe"

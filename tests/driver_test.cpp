@@ -49,7 +49,9 @@ TEST_F(Driver, WrongArgumentCountPrintsBannerThenUsageAndExits1) {
   std::string input = makeClip(dir_, "in.flv", "-c:v flv -c:a libmp3lame");
   std::vector<uint8_t> original = readBytes(input);
   const std::vector<std::vector<std::string>> argLists = {
-      {}, {input}, {input, "out", "extra"}, {input, "out", "extra", "more"}};
+      {}, {input}, {input, "out", "extra"}, {input, "out", "extra", "more"},
+      {"--speex", input}, {"--speex", input, "out", "extra"}, {"--nellymoser", input, "out"},
+      {input, "--speex", "out"}, {"--", "--speex", input, "out"}};
   for (const auto& args : argLists) {
     std::vector<std::string> argv = {tagmendPath()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -162,6 +164,7 @@ TEST_F(Driver, AudioFormatsOutsideTheRepairsNeedNoRepair) {
       {"-c:v flv -c:a pcm_s16le", 22050, 3},
       {"-c:v flv -c:a nellymoser", 16000, 4},
       {"-c:v flv -c:a aac", 44100, 10},
+      {"-c:v flv -c:a libspeex -ac 1", 16000, 11},  // without --speex
   };
   for (const Case& c : cases) {
     std::string name = "format" + std::to_string(c.format) + ".flv";
@@ -182,7 +185,7 @@ TEST_F(Driver, AudioFormatsOutsideTheRepairsNeedNoRepair) {
 TEST_F(Driver, UnknownOptionPrintsUsageAndExits1) {
   std::string input = makeClip(dir_, "in.flv", "-c:v flv -c:a aac", 44100);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--speex", "in.flv", "out"}, {"--aac", "-x", "in.flv", "out"},
+           {"--opus", "in.flv", "out"}, {"--aac", "-x", "in.flv", "out"},
            {"--aac", "--", "in.flv"}, {"--aac", "in.flv", "out", "more"}}) {
     std::vector<std::string> argv = {tagmendPath()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -249,6 +252,23 @@ TEST_F(Driver, AacFramesWithoutAUsableConfigExit8) {
     r = run({tagmendPath(), "broken.flv", "out"}, dir_.path());
     EXPECT_EQ(r.exitCode, 0) << "without --aac, AAC is left alone";
   }
+}
+
+TEST_F(Driver, SpeexOptionConvertsOnlySpeexAndDoubleDashEndsTheOptions) {
+  // --speex leaves another format's repair as it is: MP3 without video needs none.
+  std::vector<std::string> before = listDir(dir_.path());
+  std::string mp3 = makeClip(dir_, "mp3.flv", "-vn -c:a libmp3lame");
+  RunResult r = run({tagmendPath(), "--speex", mp3, "out"}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, kBannerOnly);
+  // After "--" a path may start with "--".
+  std::string speex = makeClip(dir_, "--speex.flv", "-vn -c:a libspeex -ac 1", 16000);
+  r = run({tagmendPath(), "--speex", "--", "--speex.flv", "--out"}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, kBannerOnly);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fileExists(dir_.file("--out.mp3")));
+  EXPECT_FALSE(fileExists(dir_.file("--out.flv")));  // no video: the MP3 alone
 }
 
 }  // namespace

@@ -152,6 +152,27 @@ TEST_F(Report, DriftOfAFastClockBeforeAndAfterTheRepair) {
   EXPECT_EQ((b[16] << 24) | (b[17] << 16) | (b[18] << 8) | b[19], 1000);  // IHDR width
 }
 
+TEST_F(Report, SpeexDriftIsMeasuredByItsFramesAndTheVerdictNamesTheOption) {
+  // Two 20 ms frames per tag, as Flash sends them.
+  std::string clean = makeWithFfmpeg(file("speex.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=16000 -t 10 "
+      "-c:v flv -c:a libspeex -ac 1 -frames_per_packet 2 -f flv");
+  std::string fast = file("speex-fast.flv");
+  RunResult drifted = run({"python3", sourceDir() + "/scripts/flvdrift.py", clean, fast, "--factor", "1.025"});
+  ASSERT_EQ(drifted.exitCode, 0) << drifted.err;
+  RunResult r = report({"--json", clean, fast});
+  EXPECT_EQ(r.err, "");
+  std::string json = file("speex.json");
+  writeBytes(json, std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> lines = readJson(json);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0].format, "speex");
+  EXPECT_LT(std::abs(lines[0].drift), 0.1);
+  EXPECT_NEAR(lines[1].drift, 2.5, 0.2);
+  EXPECT_EQ(lines[1].verdict, "needs_repair_(tagmend_--speex)");
+  EXPECT_EQ(lines[1].tagmendExit, 0);
+}
+
 // The clock of a recording jumps 5 s forward 4 s before its end (every tag
 // from a video tag between two audio tags on); the repair holds the video
 // read between those audio tags and moves what was stamped after the jump

@@ -1,6 +1,9 @@
 #include "tonecast/audio_decoders.h"
 
 #include <cstring>
+#include <memory>
+
+#include <speex/speex.h>
 
 #include "tonecast/libav.h"
 
@@ -75,6 +78,57 @@ bool NellymoserDecoder::decode(const uint8_t* payload, size_t size, std::vector<
     out.insert(out.end(), samples, samples + frame_->nb_samples);
     av->frameUnref(frame_);
   }
+}
+
+SpeexDecoder::~SpeexDecoder() {
+  if (state_) speex_decoder_destroy(state_);
+  if (bits_) {
+    auto* bits = static_cast<SpeexBits*>(bits_);
+    speex_bits_destroy(bits);
+    delete bits;
+  }
+}
+
+bool SpeexDecoder::open() {
+  auto bits = std::make_unique<SpeexBits>();
+  speex_bits_init(bits.get());
+  bits_ = bits.release();
+  state_ = speex_decoder_init(speex_lib_get_mode(SPEEX_MODEID_WB));
+  if (!state_) return false;
+  spx_int32_t frameSize = 0;
+  speex_decoder_ctl(state_, SPEEX_GET_FRAME_SIZE, &frameSize);
+  return frameSize == static_cast<spx_int32_t>(kFrameSamples);
+}
+
+bool SpeexDecoder::decode(const uint8_t* payload, size_t size, std::vector<float>& out,
+                          const std::function<bool(const std::vector<float>&)>& emit) {
+  if (size == 0) return true;
+  if (!state_ && !open()) return false;
+  auto* bits = static_cast<SpeexBits*>(bits_);
+  // libspeex takes the payload's length as an int; an FLV tag is far below.
+  speex_bits_read_from(bits, reinterpret_cast<const char*>(payload), static_cast<int>(size));
+  spx_int16_t frame[kFrameSamples];
+  out.clear();
+  bool ended = false;
+  while (!ended) {
+    // Fewer than 5 bits left, or a terminator (0 then mode 15): the end of
+    // the payload's frames, as the re-timing counts them.
+    if (speex_bits_remaining(bits) < 5 || speex_bits_peek_unsigned(bits, 5) == 0xF) break;
+    const int result = speex_decode_int(state_, bits, frame);
+    if (result == -1) break;  // a terminator or the end, behind requests or layers
+    if (result != 0) {
+      std::memset(frame, 0, sizeof frame);  // the lost frame's length, in silence
+      ended = true;
+    }
+    for (spx_int16_t sample : frame) out.push_back(static_cast<float>(sample) * (1.0f / 32768.0f));
+    if (out.size() >= kBatchFrames * kFrameSamples) {
+      if (!emit(out)) return false;
+      out.clear();
+    }
+  }
+  if (!out.empty() && !emit(out)) return false;
+  out.clear();
+  return true;
 }
 
 }  // namespace tonecast

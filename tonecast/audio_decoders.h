@@ -1,9 +1,10 @@
-// Decoders for the audio formats that reach the converter: uncompressed PCM
-// and Nellymoser. Both produce interleaved float samples in [-1, 1].
+// Decoders for the audio formats that reach the converter: uncompressed PCM,
+// Nellymoser and Speex. All produce interleaved float samples in [-1, 1].
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct AVCodecContext;
@@ -44,6 +45,38 @@ class NellymoserDecoder {
   AVPacket* packet_ = nullptr;
   AVFrame* frame_ = nullptr;
   std::vector<uint8_t> buffer_;  // whole blocks plus the codec's padding
+};
+
+// Speex as FLV carries it: 16 kHz mono wideband, whatever the tag's flags
+// say, one or more 20 ms frames of 320 samples per payload. One decoder
+// serves a whole stream, since each frame builds on the one before it.
+class SpeexDecoder {
+ public:
+  static constexpr size_t kFrameSamples = 320;
+  static constexpr int32_t kRate = 16000;
+  // Frames handed to the caller at once: a payload of millions of tiny
+  // frames (a damaged one) never needs more memory than this.
+  static constexpr size_t kBatchFrames = 50;
+
+  SpeexDecoder() = default;
+  SpeexDecoder(const SpeexDecoder&) = delete;
+  SpeexDecoder& operator=(const SpeexDecoder&) = delete;
+  ~SpeexDecoder();
+
+  // Decodes every frame of the payload, as many as the Speex frame counter
+  // of the video re-timing finds in it, and hands them to emit in order, a
+  // batch of at most kBatchFrames at a time (out cleared before each
+  // batch). A frame that cannot be decoded gives 320 samples of silence and
+  // ends the payload, since the next frame's start is unknown after it.
+  // False when the codec cannot be set up or emit returns false.
+  bool decode(const uint8_t* payload, size_t size, std::vector<float>& out,
+              const std::function<bool(const std::vector<float>&)>& emit);
+
+ private:
+  bool open();
+
+  void* state_ = nullptr;
+  void* bits_ = nullptr;  // a SpeexBits, kept out of this header
 };
 
 }  // namespace tonecast

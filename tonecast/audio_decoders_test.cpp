@@ -4,6 +4,11 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
+
+#include <speex/speex.h>
+
+#include "retime/speex_frames.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -103,6 +108,152 @@ TEST(NellymoserDecoder, BytesBeyondTheLastWholeBlockAreIgnored) {
   EXPECT_EQ(out.size(), 256u);
   ASSERT_TRUE(decoder.decode(blocks.data() + 64, 128, out));
   EXPECT_EQ(out.size(), 768u);
+}
+
+// Speex packets made by libspeex's own wideband encoder from a 440 Hz tone
+// (silence where quiet is set): framesPerPacket frames each, closed by the
+// terminator, in the narrowband and wideband-layer modes given (-1: the
+// encoder's choice at quality 8).
+struct SpeexOptions {
+  int framesPerPacket = 2;
+  int lowMode = -1;
+  int highMode = -1;
+  bool vadAndDtx = false;
+  bool quiet = false;
+};
+
+std::vector<std::vector<uint8_t>> speexPackets(int packets, const SpeexOptions& o) {
+  void* encoder = speex_encoder_init(speex_lib_get_mode(SPEEX_MODEID_WB));
+  spx_int32_t on = 1;
+  if (o.lowMode >= 0) speex_encoder_ctl(encoder, SPEEX_SET_LOW_MODE, const_cast<int*>(&o.lowMode));
+  if (o.highMode >= 0) speex_encoder_ctl(encoder, SPEEX_SET_HIGH_MODE, const_cast<int*>(&o.highMode));
+  if (o.vadAndDtx) {
+    speex_encoder_ctl(encoder, SPEEX_SET_VAD, &on);
+    speex_encoder_ctl(encoder, SPEEX_SET_DTX, &on);
+  }
+  SpeexBits bits;
+  speex_bits_init(&bits);
+  std::vector<std::vector<uint8_t>> out;
+  int sample = 0;
+  for (int p = 0; p < packets; ++p) {
+    speex_bits_reset(&bits);
+    for (int f = 0; f < o.framesPerPacket; ++f) {
+      spx_int16_t frame[320];
+      for (spx_int16_t& v : frame) {
+        double tone = 12000 * std::sin(2 * std::numbers::pi * 440 * sample++ / 16000.0);
+        v = static_cast<spx_int16_t>(o.quiet ? 0 : tone);
+      }
+      speex_encode_int(encoder, frame, &bits);
+    }
+    speex_bits_insert_terminator(&bits);
+    std::vector<uint8_t> packet(static_cast<size_t>(speex_bits_nbytes(&bits)));
+    speex_bits_write(&bits, reinterpret_cast<char*>(packet.data()), static_cast<int>(packet.size()));
+    out.push_back(std::move(packet));
+  }
+  speex_bits_destroy(&bits);
+  speex_encoder_destroy(encoder);
+  return out;
+}
+
+// Decodes one payload whole; false on failure.
+bool decodeSpeex(SpeexDecoder& decoder, const std::vector<uint8_t>& payload, std::vector<float>* samples) {
+  std::vector<float> batch;
+  return decoder.decode(payload.data(), payload.size(), batch, [&](const std::vector<float>& b) {
+    samples->insert(samples->end(), b.begin(), b.end());
+    return true;
+  });
+}
+
+TEST(SpeexDecoder, GivesTheFramesThatTheCounterFindsInEveryModeAndPacking) {
+  for (int frames : {1, 2, 8}) {
+    for (int low = 0; low <= 8; ++low) {
+      for (int high = 0; high <= 4; ++high) {
+        SCOPED_TRACE(testing::Message() << frames << " frames, modes " << low << "/" << high);
+        SpeexDecoder decoder;
+        for (const auto& packet : speexPackets(3, {frames, low, high, false, false})) {
+          std::vector<float> samples;
+          ASSERT_TRUE(decodeSpeex(decoder, packet, &samples));
+          EXPECT_EQ(samples.size(), static_cast<size_t>(frames) * 320);
+          EXPECT_EQ(countSpeexFrames(packet.data(), packet.size()), frames);
+        }
+      }
+    }
+  }
+}
+
+TEST(SpeexDecoder, SilentFramesUnderDtxAreFewBytesAndStill20Ms) {
+  SpeexDecoder decoder;
+  auto packets = speexPackets(20, {2, -1, -1, true, true});
+  for (const auto& packet : packets) {
+    std::vector<float> samples;
+    ASSERT_TRUE(decodeSpeex(decoder, packet, &samples));
+    EXPECT_EQ(samples.size(), 640u);
+    EXPECT_EQ(countSpeexFrames(packet.data(), packet.size()), 2);
+  }
+  EXPECT_LE(packets.back().size(), 4u);
+}
+
+TEST(SpeexDecoder, ToneKeepsItsPitch) {
+  SpeexDecoder decoder;
+  std::vector<float> out;
+  for (const auto& packet : speexPackets(50, {})) ASSERT_TRUE(decodeSpeex(decoder, packet, &out));
+  ASSERT_EQ(out.size(), 100u * 320);
+  int crossings = 0;
+  const size_t from = 1600;
+  for (size_t i = from; i < out.size(); ++i) crossings += (out[i - 1] < 0) != (out[i] < 0) ? 1 : 0;
+  EXPECT_NEAR(crossings / (static_cast<double>(out.size() - from) / 16000), 880, 20);
+}
+
+TEST(SpeexDecoder, AnUndecodableFrameIsOneFrameOfSilenceAndTheNextTagDecodes) {
+  SpeexDecoder decoder;
+  auto packets = speexPackets(3, {});
+  std::vector<float> out;
+  ASSERT_TRUE(decodeSpeex(decoder, packets[0], &out));
+  // Narrowband mode 9 does not exist.
+  const std::vector<uint8_t> damaged = {0x48, 0x12, 0x34, 0x56, 0x78, 0x9A};
+  std::vector<float> lost;
+  ASSERT_TRUE(decodeSpeex(decoder, damaged, &lost));
+  EXPECT_EQ(lost, std::vector<float>(320, 0.0f));
+  EXPECT_EQ(countSpeexFrames(damaged.data(), damaged.size()), 1);
+  std::vector<float> after;
+  ASSERT_TRUE(decodeSpeex(decoder, packets[1], &after));
+  EXPECT_EQ(after.size(), 640u);
+}
+
+TEST(SpeexDecoder, AnyBytesGiveTheFramesThatTheCounterFinds) {
+  std::mt19937 random(11);
+  SpeexDecoder decoder;
+  auto packets = speexPackets(40, {4});
+  for (int i = 0; i < 3000; ++i) {
+    // Real packets with bytes changed or cut, and noise.
+    std::vector<uint8_t> payload = packets[static_cast<size_t>(i) % packets.size()];
+    if (i % 3 == 2) {
+      payload.assign(1 + random() % 200, 0);
+      for (uint8_t& b : payload) b = static_cast<uint8_t>(random());
+    } else {
+      for (int n = 0; n < 1 + i % 4; ++n) payload[random() % payload.size()] ^= static_cast<uint8_t>(1 + random() % 255);
+      if (i % 3 == 1) payload.resize(1 + random() % payload.size());
+    }
+    std::vector<float> samples;
+    ASSERT_TRUE(decodeSpeex(decoder, payload, &samples));
+    ASSERT_EQ(static_cast<int64_t>(samples.size()), countSpeexFrames(payload.data(), payload.size()) * 320)
+        << "payload " << i;
+  }
+}
+
+TEST(SpeexDecoder, AHugePayloadOfTinyFramesIsHandedOverInBatches) {
+  SpeexDecoder decoder;
+  const std::vector<uint8_t> payload(10000, 0);  // narrowband mode 0, 5 bits a frame
+  size_t batches = 0, samples = 0;
+  std::vector<float> batch;
+  ASSERT_TRUE(decoder.decode(payload.data(), payload.size(), batch, [&](const std::vector<float>& b) {
+    EXPECT_LE(b.size(), SpeexDecoder::kBatchFrames * 320);
+    ++batches;
+    samples += b.size();
+    return true;
+  }));
+  EXPECT_EQ(static_cast<int64_t>(samples), countSpeexFrames(payload.data(), payload.size()) * 320);
+  EXPECT_GT(batches, 100u);
 }
 
 }  // namespace

@@ -40,6 +40,9 @@ int exitCodeOf(tonecast::ConversionResult result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // libspeex reports damaged frames on standard error; the converter is
+  // silent whatever its libraries do.
+  platform::discardStandardError();
   if (argc != 2) return 1;
   auto memory = platform::openSharedMemory(argv[1], kJobSize);
   if (!memory || !memory->view()) return 2;

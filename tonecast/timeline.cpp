@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "libs/tarvel/audio_length.h"
+#include "retime/speex_frames.h"
 
 namespace tonecast {
 
@@ -39,13 +40,16 @@ int64_t tagTicks(const AudioTag& tag) {
   switch (shape.rule) {
     case flv::LengthRule::kPcm: return flv::pcmTicks(bytes, shape);
     case flv::LengthRule::kNellymoser: return flv::nellymoserTicks(bytes, shape.rate);
+    case flv::LengthRule::kSpeexFrames:
+      return tag.payload ? countSpeexFrames(tag.payload, tag.payloadSize) * flv::kSpeexFrameTicks : 0;
     default: return 0;
   }
 }
 
 StreamShape shapeOfTag(const AudioTag& tag) {
   const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType);
-  const bool decoded = shape.rule == flv::LengthRule::kPcm || shape.rule == flv::LengthRule::kNellymoser;
+  const bool decoded = shape.rule == flv::LengthRule::kPcm || shape.rule == flv::LengthRule::kNellymoser ||
+                       shape.rule == flv::LengthRule::kSpeexFrames;
   if (!decoded || shape.rate == 0) return {};
   return {shape.rate, shape.channels};
 }
@@ -150,7 +154,13 @@ Timeline::Result Timeline::finish() {
     if (!sink_.begin(shape.rate, shape.channels)) return Result::kSinkFailed;
     stream_ = shape;
   }
-  // The Nellymoser samples dropped at the start, made up at the end.
+  // The Nellymoser and Speex samples dropped at the start, made up at the end.
+  if (speexDropped_ > 0) {
+    const std::vector<float> zeros(speexDropped_, 0.0f);
+    speexDropped_ = 0;
+    const Result padded = emit(zeros, {SpeexDecoder::kRate, 1});
+    if (padded != Result::kOk) return padded;
+  }
   if (nellymoserDropped_ > 0) {
     const std::vector<float> zeros(nellymoserDropped_, 0.0f);
     nellymoserDropped_ = 0;
@@ -189,6 +199,21 @@ Timeline::Result Timeline::decode(const AudioTag& tag, StreamShape shape) {
   decoded_.clear();
   if (flv::lengthRuleOf(tag.soundFormat) == flv::LengthRule::kPcm) {
     decodePcm(tag.payload, tag.payloadSize, tag.soundSize == 1, shape.channels, decoded_);
+  } else if (flv::lengthRuleOf(tag.soundFormat) == flv::LengthRule::kSpeexFrames) {
+    // Emitted in batches: a payload's frames are never held all at once.
+    Result emitted = Result::kOk;
+    const bool decoded = speex_.decode(tag.payload, tag.payloadSize, decoded_, [&](const std::vector<float>& batch) {
+      if (speexDropped_ < kSpeexDelay) {
+        const size_t drop = std::min(kSpeexDelay - speexDropped_, batch.size());
+        speexDropped_ += drop;
+        emitted = emit(std::vector<float>(batch.begin() + static_cast<ptrdiff_t>(drop), batch.end()), shape);
+      } else {
+        emitted = emit(batch, shape);
+      }
+      return emitted == Result::kOk;
+    });
+    if (emitted != Result::kOk) return emitted;
+    return decoded ? Result::kOk : Result::kDecodeFailed;
   } else {
     if (!nellymoser_.decode(tag.payload, tag.payloadSize, decoded_)) return Result::kDecodeFailed;
     nellymoserRate_ = shape.rate;

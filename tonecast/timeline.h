@@ -53,7 +53,8 @@ int64_t tagTicks(const AudioTag& tag);
 
 // The rate and channels of a tag's audio, as libs/tarvel/audio_length.h
 // gives them; rate 0 for a format the converter does not decode. It decodes
-// uncompressed PCM (formats 0 and 3) and Nellymoser (formats 4, 5 and 6).
+// uncompressed PCM (formats 0 and 3), Nellymoser (formats 4, 5 and 6) and
+// Speex (format 11, 16 kHz mono whatever the tag's flags say).
 StreamShape shapeOfTag(const AudioTag& tag);
 
 // Linear interpolation from one rate to another, carried across calls so
@@ -89,7 +90,8 @@ class RateConverter {
 // kNellymoserDelay samples at the tag's rate. That many samples are dropped
 // at the stream's start and made up by silence at its end, so the audio
 // sits where PCM audio would, and the stream keeps the length that its
-// whole blocks give it.
+// whole blocks give it. Speex likewise, by kSpeexDelay samples at 16 kHz:
+// the stream keeps its 20 ms for every frame.
 //
 // Gaps: a gap is silence as long as its stored length, however long (a
 // muted microphone), written through SampleSink::writeSilence; a gap
@@ -110,6 +112,11 @@ class Timeline {
  public:
   enum class Result { kOk, kUnsupportedFormat, kDecodeFailed, kSinkFailed, kImplausibleGap };
   static constexpr size_t kNellymoserDelay = 128;
+  // Speex (16 kHz): libspeex's wideband coding gives the sound this many
+  // samples late, its encoder's look-ahead (143) and the decoder's band
+  // synthesis together, as measured through libspeex from encoder input to
+  // decoder output. Dropped and made up as for Nellymoser.
+  static constexpr size_t kSpeexDelay = 222;
 
   // fallback: the stream's shape when the input has no non-empty audio tag
   // (the sink is still begun, so that an empty but valid file comes out).
@@ -155,7 +162,9 @@ class Timeline {
   int64_t framesWritten_ = 0;
   size_t nellymoserDropped_ = 0;   // of the decoder's first kNellymoserDelay samples
   int32_t nellymoserRate_ = 0;     // the rate of the last Nellymoser tag
+  size_t speexDropped_ = 0;        // of the first kSpeexDelay decoded Speex samples
   NellymoserDecoder nellymoser_;
+  SpeexDecoder speex_;
   RateConverter rateConverter_;
   std::vector<float> decoded_;     // one tag, interleaved
   std::vector<float> planes_[2];   // one tag, planar, at the stream's shape

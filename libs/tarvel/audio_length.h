@@ -24,6 +24,7 @@ enum class LengthRule {
   kMp3Frames,   // the MP3 frames' own headers (read from the payload)
   kAacFrames,   // one frame per raw tag, its length set by the stream's latest
                 // AudioSpecificConfig: measured in turn (retime::AacFrames)
+  kSpeexFrames, // 20 ms for each Speex frame (counted in the payload's bits)
 };
 
 constexpr LengthRule lengthRuleOf(int32_t soundFormat) {
@@ -35,6 +36,7 @@ constexpr LengthRule lengthRuleOf(int32_t soundFormat) {
     case kNellymoser: return LengthRule::kNellymoser;
     case kMp3: return LengthRule::kMp3Frames;
     case kAac: return LengthRule::kAacFrames;
+    case kSpeex: return LengthRule::kSpeexFrames;
     default: return LengthRule::kNone;
   }
 }
@@ -45,12 +47,19 @@ constexpr int32_t soundRateHz(int32_t rateIndex) {
   return rateIndex >= 0 && rateIndex <= 3 ? kSoundRates[rateIndex] : 0;
 }
 
-// The sample rate a tag's flags give: Nellymoser 16 kHz and 8 kHz mono at
-// their fixed rates, every other format at its rate index's (0 when the
-// index is outside 0-3).
+// Speex in FLV is 16 kHz mono wideband whatever the tag's flags say: each
+// frame is 320 samples, 20 ms.
+constexpr int32_t kSpeexRate = 16000;
+constexpr int64_t kSpeexFrameSamples = 320;
+constexpr int64_t kSpeexFrameTicks = kSpeexFrameSamples * kTicksPerSecond / kSpeexRate;
+
+// The sample rate a tag's flags give: Nellymoser 16 kHz and 8 kHz mono and
+// Speex at their fixed rates, every other format at its rate index's (0 when
+// the index is outside 0-3).
 constexpr int32_t sampleRateOf(int32_t soundFormat, int32_t rateIndex) {
   if (soundFormat == kNellymoser16kMono) return 16000;
   if (soundFormat == kNellymoser8kMono) return 8000;
+  if (soundFormat == kSpeex) return kSpeexRate;
   return soundRateHz(rateIndex);
 }
 
@@ -63,12 +72,13 @@ struct AudioShape {
 };
 
 // soundSize: 0 for 8-bit samples, 1 for 16-bit; soundType: 0 mono,
-// 1 stereo. Nellymoser is mono whatever the flags say.
+// 1 stereo. Nellymoser and Speex are mono whatever the flags say.
 constexpr AudioShape audioShapeOf(int32_t soundFormat, int32_t rateIndex, int32_t soundSize, int32_t soundType) {
   AudioShape shape;
   shape.rule = lengthRuleOf(soundFormat);
   shape.rate = sampleRateOf(soundFormat, rateIndex);
-  shape.channels = shape.rule == LengthRule::kNellymoser ? 1 : (soundType == 1 ? 2 : 1);
+  const bool mono = shape.rule == LengthRule::kNellymoser || shape.rule == LengthRule::kSpeexFrames;
+  shape.channels = mono ? 1 : (soundType == 1 ? 2 : 1);
   shape.frameBytes = (soundSize == 1 ? 2 : 1) * (soundType == 1 ? 2 : 1);
   return shape;
 }

@@ -39,7 +39,7 @@ RunResult tagmend(const std::string& input, const std::string& prefix, const std
 
 // The banner and usage line tagmend prints.
 inline constexpr const char* kBanner = "FLV fixing...\n";
-inline constexpr const char* kUsage = "Usage: tagmend [--aac] [--] flvPathIn flvPathOutPrefix\n";
+inline constexpr const char* kUsage = "Usage: tagmend [--aac] [--speex] [--] flvPathIn flvPathOutPrefix\n";
 
 // ---- Files ---------------------------------------------------------------
 

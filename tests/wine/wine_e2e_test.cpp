@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 // Windows writes its console lines with CR LF.
 const std::string kWinBanner = "FLV fixing...\r\n";
-const std::string kWinUsage = "Usage: tagmend [--aac] [--] flvPathIn flvPathOutPrefix\r\n";
+const std::string kWinUsage = "Usage: tagmend [--aac] [--speex] [--] flvPathIn flvPathOutPrefix\r\n";
 
 // The Linux path as Wine's drive Z: (the root folder) shows it.
 std::string winPath(const std::string& path) {
@@ -391,7 +391,7 @@ struct ConverterInput {
   bool gap;
 };
 
-// The PCM and Nellymoser inputs the converter takes. ffmpeg stores 16-bit
+// The PCM, Nellymoser and Speex inputs the converter takes. ffmpeg stores 16-bit
 // PCM as format 3 (little-endian); the recorders wrote 0, the byte order of
 // the platform, which is how these inputs are stored.
 const ConverterInput kConverterInputs[] = {
@@ -401,6 +401,7 @@ const ConverterInput kConverterInputs[] = {
     {"pcm16-stereo", "-c:a pcm_s16le -ar 44100 -ac 2", 0, true},
     {"nellymoser-8k", "-c:a nellymoser -ar 8000 -ac 1", 5, true},
     {"nellymoser", "-c:a nellymoser -ar 22050 -ac 1", 6, false},
+    {"speex", "-c:a libspeex -ar 16000 -ac 1 -frames_per_packet 2", 11, true},  // tagmend --speex
 };
 
 // Empties the payloads of the audio tags from 40 % to 55 % of the audio: a
@@ -437,10 +438,13 @@ TEST_F(WineTagmend, ConverterWritesWhatTheLinuxBuildWrites) {
     const std::string in = work.file("in.flv");
     writeFlv(in, flv);
 
-    RunResult r = wine(exe, {winPath(in), winPath(work.file("win"))}, "");
+    const bool speex = c.soundFormat == 11;
+    std::vector<std::string> winArgs = {winPath(in), winPath(work.file("win"))};
+    if (speex) winArgs.insert(winArgs.begin(), "--speex");
+    RunResult r = wine(exe, winArgs, "");
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out, kWinBanner);
-    RunResult linux = tagmend(in, work.file("linux"));
+    RunResult linux = speex ? run({tagmendPath(), "--speex", in, work.file("linux")}) : tagmend(in, work.file("linux"));
     ASSERT_EQ(linux.exitCode, 0) << linux.err;
 
     std::string errors;
