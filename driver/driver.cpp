@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cstdio>
+#include <string>
 
 #include "extract/flows.h"
 #include "libs/quennet/quennet.h"
@@ -27,9 +28,12 @@ constexpr int kNoVideo = -1;
 // every leftover of the repair removed.
 int run(int (*repairWith)(const char*, const char*), const char* input, const char* prefix, int failureCode) {
   platform::exitOnInterrupt(failureCode);
+  // Named first: finding the name looks at the outputs, which would leave
+  // its own errno in place of the lock's.
+  const std::string lockPath = retime::outputLockPath(prefix);
   retime::OutputLock lock(prefix);
   if (!lock.held()) {
-    platform::reportFailure("lock outputs", retime::outputLockPath(prefix));
+    platform::reportFailure("lock outputs", lockPath);
     return failureCode;
   }
   return repairWith(input, prefix) ? kExitOk : failureCode;

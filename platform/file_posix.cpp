@@ -394,7 +394,15 @@ bool FileLock::lock(const char* path) {
     do {
       f = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
       // A file of another user in a sticky folder may refuse O_CREAT.
-      if (f < 0 && errno == EACCES) f = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (f < 0 && errno == EACCES) {
+        f = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        // Nothing there: the folder refused to make the file; that is the
+        // reason to tell (a read-only folder, say), not the missing name.
+        if (f < 0 && errno == ENOENT) {
+          errno = EACCES;
+          return false;
+        }
+      }
     } while (f < 0 && errno == EINTR);
     if (f < 0) {
       if (errno == ENOENT) continue;  // removed between the two opens

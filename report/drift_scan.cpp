@@ -435,6 +435,13 @@ FileReport scanFile(const std::string& path) {
   }
   Scanner scanner(&r);
   scanner.run(reader.get(), int64_t{header.dataOffset} + int64_t{flv::kPreviousTagSizeBytes}, fileSize);
+  // A read that failed part way (an error, the file cut while read, memory
+  // running out) would measure part of the file as the whole.
+  if (Flv_ReadFailed(reader.get())) {
+    r.error = "cannot be read to its end";
+    r.tagmendExit = 4;
+    return r;
+  }
   judge(info, &r);
   return r;
 }

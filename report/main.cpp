@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "libs/quennet/quennet.h"
+#include "platform/file.h"
 #include "report/drift_scan.h"
 #include "report/report_output.h"
 #include "report/svg_plot.h"
@@ -45,6 +46,21 @@ int main(int argc, char** argv) {
   if (files.empty()) {
     std::fputs(kUsage, stderr);
     return kSomeUnreadable;
+  }
+
+  if (svgPath) {
+    // The picture never replaces a recording: not one of the inputs (by
+    // identity, however the path is spelled), nor any file that is not SVG.
+    for (const std::string& path : files) {
+      if (platform::sameFile(svgPath, path.c_str())) {
+        std::fprintf(stderr, "tagmend-report: --svg %s is one of the inputs\n", svgPath);
+        return kSomeUnreadable;
+      }
+    }
+    if (!report::svgReplaceable(svgPath)) {
+      std::fprintf(stderr, "tagmend-report: --svg %s: a file that is not SVG is there\n", svgPath);
+      return kSomeUnreadable;
+    }
   }
 
   Quennet_init();

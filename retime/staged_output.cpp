@@ -48,7 +48,15 @@ StagedOutput::StagedOutput(const std::string& finalPath) {
     return;
   }
   stagingPath_ = createStagingFile(targetPath_, &staged_);
-  if (!stagingPath_.empty()) leftover_.hold(platform::Leftover::kFile, stagingPath_);
+  if (stagingPath_.empty()) return;
+  leftover_.hold(platform::Leftover::kFile, stagingPath_);
+  // A key-frame index that outgrows the room in front makes the metadata
+  // update copy the file beside it, under a name of the FLV library's
+  // (the staging path, this thread's id, ".tarvel-tmp"): as large as the
+  // output, it goes on an interruption too. The library's own copy of the
+  // interruption handling is not the program's, so it is registered here.
+  metadataCopy_.hold(platform::Leftover::kFile,
+                     stagingPath_ + "." + std::to_string(platform::currentThreadId()) + ".tarvel-tmp");
 }
 
 StagedOutput::~StagedOutput() {
@@ -80,6 +88,7 @@ bool StagedOutput::publish() {
   published_ = platform::replaceFile(stagingPath_.c_str(), targetPath_.c_str());
   if (!published_) platform::reportFailure("rename", stagingPath_ + " to " + targetPath_);
   if (published_) leftover_.release();
+  if (published_) metadataCopy_.release();
   return published_;
 }
 

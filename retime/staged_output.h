@@ -46,6 +46,7 @@ class StagedOutput {
   FlvFileVersion staged_{};  // the temporary file as made
   bool published_ = false;
   platform::RemovedOnInterrupt leftover_;  // the staging file, until published
+  platform::RemovedOnInterrupt metadataCopy_;  // the metadata update's copy of it
 };
 
 // An advisory lock that a run holds while it writes the outputs of one

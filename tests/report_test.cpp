@@ -4,6 +4,8 @@
 // Python's parser, the picture drawn by a real SVG renderer.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <sstream>
 
 #include "tests/support/e2e.h"
@@ -173,6 +175,36 @@ TEST_F(Report, ExitCodesAndTheTable) {
   EXPECT_EQ(bad.err, "tagmend-report: " + file("missing.flv") + " cannot be opened\n" +
                      "tagmend-report: " + file("text.flv") + " is not an FLV file\n");
   EXPECT_EQ(bad.out, ok.out);
+}
+
+// The picture never replaces a recording: an input named as the SVG (by
+// identity: "./" and a link spell it otherwise), or the SVG name forgotten
+// so that the next recording takes its place, is refused (exit 2) and the
+// file stays byte for byte; an older picture is replaced whole.
+TEST_F(Report, TheSvgNeverReplacesARecording) {
+  const std::vector<uint8_t> mended = readBytes(file("mended.flv"));
+  const std::vector<uint8_t> fast = readBytes(file("fast.flv"));
+  RunResult same = report({"--svg", dir_->path() + "/./mended.flv", file("mended.flv")});
+  EXPECT_EQ(same.exitCode, 2);
+  EXPECT_EQ(same.out, "");
+  EXPECT_NE(same.err.find("is one of the inputs"), std::string::npos) << same.err;
+
+  ASSERT_EQ(run({"ln", "-sf", file("mended.flv"), file("link.flv")}).exitCode, 0);
+  EXPECT_EQ(report({"--svg", file("link.flv"), file("mended.flv")}).exitCode, 2);
+
+  RunResult forgotten = report({"--svg", file("fast.flv"), file("mended.flv")});
+  EXPECT_EQ(forgotten.exitCode, 2);
+  EXPECT_NE(forgotten.err.find("not SVG"), std::string::npos) << forgotten.err;
+  EXPECT_EQ(readBytes(file("mended.flv")), mended);
+  EXPECT_EQ(readBytes(file("fast.flv")), fast);
+
+  writeBytes(file("old.svg"), {'<', 's', 'v', 'g', '/', '>'});
+  RunResult redrawn = report({"--svg", file("old.svg"), file("mended.flv")});
+  EXPECT_EQ(redrawn.exitCode, 0) << redrawn.err;
+  EXPECT_GT(readBytes(file("old.svg")).size(), 1000u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_->path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".tagmend-report-"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -92,6 +92,7 @@ class TagReader {
   bool plausibleAt(const uint8_t* h, int64_t offset);
   bool confirmedAt(int64_t offset, const uint8_t* h, int depth);
   bool tagFollows(int64_t offset, int depth);
+  bool holdsTagEndingAt(int64_t offset, int64_t end, uint32_t previousTagSize);
   bool resync();
   bool findTag(bool afterRefusal);
   bool acceptTrailer(int64_t rawSize);
