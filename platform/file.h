@@ -161,10 +161,23 @@ class FileLock {
   // opened.
   bool lock(const char* path);
   void unlock();
+  // Appends a line to the held lock file: what a run killed outright
+  // (SIGKILL) leaves, for the next run that takes the lock to remove. The
+  // lock file starts with the holder's process id. Where the lock file goes
+  // with its holder however it ends (Windows), nothing is written.
+  void record(const std::string& line);
+  // The lines a run that held this lock file before, and is gone without
+  // removing it (killed outright), wrote there; empty when there was none,
+  // when that run is still alive, or when the lock file is not the user's.
+  const std::string& leftByDeadRun() const { return leftByDeadRun_; }
 
  private:
   intptr_t handle_ = -1;
   std::string path_;
+  static constexpr size_t kMaxRecordBytes = 64 * 1024;
+  void takeOverRecord();
+  std::string leftByDeadRun_;
+  bool writable_ = false;
 };
 
 // The running program's full path; empty on failure.

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -392,8 +393,9 @@ bool FileLock::lock(const char* path) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     int f;
     do {
-      f = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-      // A file of another user in a sticky folder may refuse O_CREAT.
+      f = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      // A file of another user in a sticky folder may refuse O_CREAT, and
+      // writing; it is locked all the same.
       if (f < 0 && errno == EACCES) {
         f = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         // Nothing there: the folder refused to make the file; that is the
@@ -419,6 +421,8 @@ bool FileLock::lock(const char* path) {
       if (held.st_uid == ::geteuid()) ::fchmod(f, 0644);
       handle_ = f;
       path_ = path;
+      writable_ = held.st_uid == ::geteuid() && (::fcntl(f, F_GETFL) & O_ACCMODE) == O_RDWR;
+      takeOverRecord();
       return true;
     }
     ::close(f);
@@ -427,7 +431,38 @@ bool FileLock::lock(const char* path) {
   return false;
 }
 
+// A lock file with content was left by a run killed outright: a run that
+// ends removes its lock file. Its lines are kept for the caller when the run
+// that wrote them is gone (its process id, the first line, names no living
+// process) and the file is the user's own; the file then starts afresh with
+// this run's process id.
+void FileLock::takeOverRecord() {
+  leftByDeadRun_.clear();
+  if (!writable_) return;
+  const int f = fd(handle_);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; text.size() < kMaxRecordBytes && (n = ::pread(f, buffer, sizeof buffer, off_t(text.size()))) > 0;)
+    text.append(buffer, static_cast<size_t>(n));
+  unsigned long pid = 0;
+  if (std::sscanf(text.c_str(), "pid %lu\n", &pid) == 1 && pid > 0 && pid != unsigned(::getpid()) &&
+      ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    leftByDeadRun_ = text;
+  }
+  if (::ftruncate(f, 0) != 0) writable_ = false;
+  record("pid " + std::to_string(::getpid()) + "\n");
+}
+
+void FileLock::record(const std::string& line) {
+  if (handle_ < 0 || !writable_) return;
+  const int error = errno;  // a note on the side: never the reason of a failure
+  const off_t end = ::lseek(fd(handle_), 0, SEEK_END);
+  if (end < 0 || ::pwrite(fd(handle_), line.data(), line.size(), end) != ssize_t(line.size())) writable_ = false;
+  errno = error;
+}
+
 void FileLock::unlock() {
+  leftByDeadRun_.clear();
   if (handle_ < 0) return;
   // Removed while still held: a run that waits on this file finds it gone
   // once it gets the lock, and starts again on a new one.

@@ -463,6 +463,35 @@ TEST_F(MidConversion, KilledTagmendTakesItsConverterAlong) {
   expectNothingLeft();
 }
 
+// A repair killed outright while it writes its staging file cannot remove
+// it; the next run for the prefix finds it named in the lock file the dead
+// run left, and removes it: the folder then holds the new output alone.
+TEST_F(OutputSafety, TheNextRunRemovesWhatAKilledRunLeft) {
+  std::string in = makeClip(dir_.file("in.flv"), std::string(kMp3.codecs), 120, kMp3.sampleRate);
+  TempDir out;
+  bool caught = false;
+  for (int attempt = 0; attempt < 10 && !caught; ++attempt) {
+    pid_t pid = startGroup({tagmendPath(), in, out.file("out")});
+    ASSERT_GT(pid, 0);
+    const std::string staging = out.file(".tagmend-" + std::to_string(pid) + "-0.part");
+    // Looked for without a pause: the repair takes milliseconds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fileExists(staging) && running(pid) && std::chrono::steady_clock::now() < deadline) {
+    }
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    caught = fileExists(staging);
+    if (!caught) std::filesystem::remove(out.file("out.flv"));
+  }
+  ASSERT_TRUE(caught) << "every run ended before it was caught writing";
+  std::vector<std::string> left = listDir(out.path());
+  ASSERT_EQ(left.size(), 2u);  // the lock file and the staging file
+
+  RunResult r = run({tagmendPath(), in, out.file("out")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(listDir(out.path()), std::vector<std::string>{"out.flv"});
+}
+
 TEST_F(MidConversion, KilledConverterLeavesNoPartialFile) {
   start();
   kill(converter_, SIGKILL);
