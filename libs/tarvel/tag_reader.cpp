@@ -25,6 +25,14 @@ constexpr int64_t kDirectBytes = 32 * 1024;
 // the next header, little of the next big frame, which is better read
 // straight too.
 constexpr int64_t kShortRead = 4 * 1024;
+// Bytes far from the buffer that a damaged region has the reader look at
+// (the PreviousTagSize and the next header where a claimed size ends) are
+// read a window at a time: neighbouring candidates claim neighbouring ends,
+// so a run of plausible headers costs a read per window, not one per byte.
+// A look that does not follow the last window reads a little only: sizes
+// that lie at random cost no more than a small read each.
+constexpr int64_t kPeekWindow = 16 * 1024;
+constexpr int64_t kPeekSmall = 256;
 
 // PreviousTagSize as the field's writers have written it: the tag's size
 // with its header (as the format says), one byte short of it, or without the
@@ -215,7 +223,25 @@ int64_t TagReader::peekAt(uint8_t* out, int64_t n, int64_t offset) {
     std::memcpy(out, bufferData() + from, static_cast<size_t>(n));
     return n;
   }
-  return file_.readAt(out, n, offset);
+  if (n > kPeekWindow) return file_.readAt(out, n, offset);
+  if (offset < peekStart_ || offset + n > peekStart_ + peekLen_) {
+    if (peek_.empty()) {
+      try {
+        peek_.resize(kPeekWindow);
+      } catch (const std::bad_alloc&) {
+        return file_.readAt(out, n, offset);
+      }
+    }
+    const bool following = offset >= peekStart_ && offset < peekStart_ + peekLen_ + kPeekWindow;
+    peekLen_ = 0;
+    const int64_t got = file_.readAt(peek_.data(), following ? kPeekWindow : std::max(n, kPeekSmall), offset);
+    if (got < 0) return got;
+    peekStart_ = offset;
+    peekLen_ = got;
+  }
+  const int64_t copied = std::max<int64_t>(0, std::min(n, peekStart_ + peekLen_ - offset));
+  std::memcpy(out, peek_.data() + (offset - peekStart_), static_cast<size_t>(copied));
+  return copied;
 }
 
 // The tag whose header h stands at offset is confirmed by its
