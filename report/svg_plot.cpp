@@ -8,6 +8,7 @@
 
 #include "platform/file.h"
 #include "platform/process.h"
+#include "report/report_output.h"
 
 namespace report {
 
@@ -20,16 +21,29 @@ constexpr const char* kColours[] = {"#1f6fb4", "#d62728", "#2a9d2a", "#e07b00", 
                                     "#8c564b", "#d6449c", "#129faf", "#555555", "#9a9a10"};
 constexpr size_t kColourCount = sizeof kColours / sizeof kColours[0];
 
+// Text for the picture: markup escaped; a control character (which XML 1.0
+// cannot hold, even as a reference) or a byte that is not part of UTF-8
+// shown as U+FFFD, the replacement character. The JSON keeps the bytes.
 std::string xml(const std::string& s) {
   std::string out;
-  for (char c : s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t length = utf8SequenceAt(s, i);
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      default:
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out.append(s, i, length);
+          i += length;
+          continue;
+        }
     }
+    ++i;
   }
   return out;
 }

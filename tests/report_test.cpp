@@ -177,6 +177,35 @@ TEST_F(Report, ExitCodesAndTheTable) {
   EXPECT_EQ(bad.out, ok.out);
 }
 
+// A file name that is no UTF-8 (a byte of another encoding) and holds a
+// control character: the JSON stays JSON and keeps the name's bytes (as
+// surrogate escapes, which Python reads back to them), the SVG stays
+// well-formed XML. --help and --version answer on standard output.
+TEST_F(Report, OddFileNamesAndTheUsualOptions) {
+  const std::string odd = dir_->path() + "/caf\xe9\x01.flv";
+  writeBytes(odd, readBytes(file("mended.flv")));
+  const std::string svg = file("odd.svg");
+  RunResult r = report({"--json", "--svg", svg, odd});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  writeBytes(file("odd.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  const char* check = R"(
+import json, sys, xml.etree.ElementTree as ET
+name = json.load(open(sys.argv[1]))[0]["file"].encode("utf-8", "surrogateescape")
+print(name == sys.argv[3].encode("utf-8", "surrogateescape"), len(ET.parse(sys.argv[2]).getroot()) > 0)
+)";
+  RunResult py = run({"python3", "-c", check, file("odd.json"), svg, odd});
+  EXPECT_EQ(py.out, "True True\n") << py.err << r.out;
+
+  RunResult help = report({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tagmend-report [--json] [--svg FILE] FILE...\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.err, "");
+  RunResult version = report({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("tagmend-report ", 0), 0u) << version.out;
+  EXPECT_EQ(report({"--bogus"}).exitCode, 2);
+}
+
 // The picture never replaces a recording: an input named as the SVG (by
 // identity: "./" and a link spell it otherwise), or the SVG name forgotten
 // so that the next recording takes its place, is refused (exit 2) and the
