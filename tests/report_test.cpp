@@ -4,6 +4,7 @@
 // Python's parser, the picture drawn by a real SVG renderer.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include <sstream>
@@ -167,6 +168,20 @@ TEST_F(Report, ExitCodesAndTheTable) {
   ASSERT_EQ(lines.size(), 1u) << json.out;
   EXPECT_EQ(lines[0].verdict, "cannot_repair");
   EXPECT_EQ(lines[0].tagmendExit, 7);
+
+  // A correct 0.3 s clip and its repair: the whole-millisecond stamps are
+  // some 0.2 % off its length, which no viewer sees (less than a frame).
+  std::string shortClip = makeWithFfmpeg(file("short.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=22050 -t 0.3 "
+      "-c:v libx264 -preset ultrafast -g 25 -c:a libmp3lame -b:a 64k -f flv");
+  ASSERT_EQ(tagmend(shortClip, file("short-mended")).exitCode, 0);
+  RunResult shortOk = report({"--json", shortClip, file("short-mended.flv")});
+  EXPECT_EQ(shortOk.exitCode, 0) << shortOk.out;
+  writeBytes(file("short.json"), std::vector<uint8_t>(shortOk.out.begin(), shortOk.out.end()));
+  for (const JsonLine& l : readJson(file("short.json"))) {
+    EXPECT_GT(std::fabs(l.drift), 0.1);  // what a bare percentage would have failed
+    EXPECT_EQ(l.verdict, "ok");
+  }
 
   // A missing file and one that is not FLV: named on stderr, the rest reported.
   writeBytes(file("text.flv"), {'h', 'e', 'l', 'l', 'o', '\n'});
