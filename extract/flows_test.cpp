@@ -10,6 +10,7 @@
 #include "extract/extraction.h"
 #include "extract/job_mapping.h"
 #include "platform/file.h"
+#include "platform/testing/flv_builder.h"
 
 namespace {
 
@@ -33,8 +34,7 @@ std::vector<uint8_t> smallFlv(bool withVideo) {
 class ExtractionTest : public ::testing::Test {
  protected:
   ExtractionTest() {
-    char pattern[] = "/tmp/extraction_test_XXXXXX";
-    dir_ = ::mkdtemp(pattern);
+    dir_ = scratch_.path();
     services_.locateProgram = [](platform::ProgramLocation* location) {
       location->fullPath = "/opt/tools dir/tagmend";
       location->fileNamePos = 15;
@@ -50,7 +50,6 @@ class ExtractionTest : public ::testing::Test {
                                                 prefix_ + ".mp3", std::to_string(converterExit_)});
     };
   }
-  ~ExtractionTest() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   std::string path(const char* name) const { return dir_ + "/" + name; }
   std::string input(bool withVideo) {
@@ -70,6 +69,7 @@ class ExtractionTest : public ::testing::Test {
     return extractAndRetime(inputPath.c_str(), prefix.c_str(), retime, services_);
   }
 
+  testing_flv::TempDir scratch_;
   std::string dir_;
   std::string prefix_;  // of the flow running
   ExtractionServices services_;
