@@ -161,23 +161,19 @@ class FileLock {
   // opened.
   bool lock(const char* path);
   void unlock();
-  // Appends a line to the held lock file: what a run killed outright
-  // (SIGKILL) leaves, for the next run that takes the lock to remove. The
-  // lock file starts with the holder's process id. Where the lock file goes
-  // with its holder however it ends (Windows), nothing is written.
-  void record(const std::string& line);
-  // The lines a run that held this lock file before, and is gone without
-  // removing it (killed outright), wrote there; empty when there was none,
-  // when that run is still alive, or when the lock file is not the user's.
-  const std::string& leftByDeadRun() const { return leftByDeadRun_; }
+  // The process id of a run that held this lock file before and is gone
+  // without removing it (killed outright, SIGKILL), so that its leftovers,
+  // named after that id, can be removed; 0 when there was none, when that
+  // process is alive, or when the lock file is not the user's. On POSIX a
+  // holder keeps its process id as the lock file's length (a file of holes
+  // alone, which takes no space on the disk); on Windows the lock file goes
+  // with its holder however it ends, and this is always 0.
+  uint32_t deadHolder() const { return deadHolder_; }
 
  private:
   intptr_t handle_ = -1;
   std::string path_;
-  static constexpr size_t kMaxRecordBytes = 64 * 1024;
-  void takeOverRecord();
-  std::string leftByDeadRun_;
-  bool writable_ = false;
+  uint32_t deadHolder_ = 0;
 };
 
 // The running program's full path; empty on failure.

@@ -385,6 +385,24 @@ bool outputTarget(const char* path, std::string* target) {
   return false;
 }
 
+// A lock file that is not empty was left by a run killed outright: a run
+// that ends removes its lock file. Its length is that run's process id,
+// returned when no process has that id now (else 0). The file then gets
+// this run's id as its length, for the next.
+static uint32_t takeOverLock(int f, const struct stat& held) {
+  if (held.st_uid != ::geteuid() || (::fcntl(f, F_GETFL) & O_ACCMODE) != O_RDWR) return 0;
+  const int error = errno;  // a note on the side, never a failure's reason
+  uint32_t dead = 0;
+  const off_t holder = held.st_size;
+  if (holder > 0 && holder <= 0x7FFFFFFF && holder != ::getpid() && ::kill(pid_t(holder), 0) != 0 &&
+      errno == ESRCH) {
+    dead = static_cast<uint32_t>(holder);
+  }
+  [[maybe_unused]] const int resized = ::ftruncate(f, ::getpid());
+  errno = error;
+  return dead;
+}
+
 bool FileLock::lock(const char* path) {
   unlock();
   // The lock file of a run that has just finished may be removed between
@@ -421,8 +439,7 @@ bool FileLock::lock(const char* path) {
       if (held.st_uid == ::geteuid()) ::fchmod(f, 0644);
       handle_ = f;
       path_ = path;
-      writable_ = held.st_uid == ::geteuid() && (::fcntl(f, F_GETFL) & O_ACCMODE) == O_RDWR;
-      takeOverRecord();
+      deadHolder_ = takeOverLock(f, held);
       return true;
     }
     ::close(f);
@@ -431,38 +448,8 @@ bool FileLock::lock(const char* path) {
   return false;
 }
 
-// A lock file with content was left by a run killed outright: a run that
-// ends removes its lock file. Its lines are kept for the caller when the run
-// that wrote them is gone (its process id, the first line, names no living
-// process) and the file is the user's own; the file then starts afresh with
-// this run's process id.
-void FileLock::takeOverRecord() {
-  leftByDeadRun_.clear();
-  if (!writable_) return;
-  const int f = fd(handle_);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; text.size() < kMaxRecordBytes && (n = ::pread(f, buffer, sizeof buffer, off_t(text.size()))) > 0;)
-    text.append(buffer, static_cast<size_t>(n));
-  unsigned long pid = 0;
-  if (std::sscanf(text.c_str(), "pid %lu\n", &pid) == 1 && pid > 0 && pid != unsigned(::getpid()) &&
-      ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-    leftByDeadRun_ = text;
-  }
-  if (::ftruncate(f, 0) != 0) writable_ = false;
-  record("pid " + std::to_string(::getpid()) + "\n");
-}
-
-void FileLock::record(const std::string& line) {
-  if (handle_ < 0 || !writable_) return;
-  const int error = errno;  // a note on the side: never the reason of a failure
-  const off_t end = ::lseek(fd(handle_), 0, SEEK_END);
-  if (end < 0 || ::pwrite(fd(handle_), line.data(), line.size(), end) != ssize_t(line.size())) writable_ = false;
-  errno = error;
-}
-
 void FileLock::unlock() {
-  leftByDeadRun_.clear();
+  deadHolder_ = 0;
   if (handle_ < 0) return;
   // Removed while still held: a run that waits on this file finds it gone
   // once it gets the lock, and starts again on a new one.

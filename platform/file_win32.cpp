@@ -407,11 +407,6 @@ bool FileLock::lock(const char* path) {
   }
 }
 
-// The lock file goes with its holder however it ends: no run leaves one
-// for the next, and nothing needs writing down.
-void FileLock::record(const std::string&) {}
-void FileLock::takeOverRecord() {}
-
 void FileLock::unlock() {
   if (handle_ == -1) return;
   CloseHandle(h(std::exchange(handle_, -1)));

@@ -23,24 +23,14 @@ Slot slots[kSlots];
 std::atomic<intptr_t> runningChild{0};
 std::atomic<int> armedExitCode{0};
 
-// Set and used by the main thread alone, outside the handler.
-LeftoverNote leftoverNote = nullptr;
-void* leftoverNoteContext = nullptr;
-
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<intptr_t>::is_always_lock_free,
               "the handler reads these without locks");
 
 }  // namespace
 
-void noteLeftoversWith(LeftoverNote note, void* context) {
-  leftoverNote = note;
-  leftoverNoteContext = context;
-}
-
 void RemovedOnInterrupt::hold(Leftover kind, const std::string& name) {
   release();
   if (name.empty() || name.size() >= kNameBytes) return;
-  if (leftoverNote) leftoverNote(leftoverNoteContext, kind, name);
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
     if (!slots[i].state.compare_exchange_strong(expected, kWriting)) continue;

@@ -43,13 +43,8 @@ class RemovedOnInterrupt {
   int slot_ = -1;
 };
 
-// Where every leftover registered from now on is also noted (null: nowhere).
-// A run killed outright (SIGKILL) cannot remove its leftovers; the next run
-// for the same outputs finds them noted and removes them.
-using LeftoverNote = void (*)(void* context, Leftover kind, const std::string& name);
-void noteLeftoversWith(LeftoverNote note, void* context);
-
-// Removes a leftover now, as an interruption would.
+// Removes a leftover now, as an interruption would (those of a run killed
+// outright, which could not remove them itself).
 void removeLeftoverNow(Leftover kind, const std::string& name);
 
 // For the process layer: the running child an interruption ends, as a pid

@@ -1,9 +1,6 @@
 #include "retime/staged_output.h"
 
 #include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/diagnostics.h"
 #include "retime/retime.h"
@@ -119,47 +116,20 @@ std::string outputLockPath(const char* prefix) {
 
 namespace {
 
-// The names a run makes for its own use, after its own process id, which
-// alone a record in a lock file may have removed: the staging file and the
-// metadata update's copy of it, the conversion job's object. (The
-// converter's partial file is named after the converter, which removes it
-// itself when tagmend ends.)
-bool leftoverName(platform::Leftover kind, const std::string& name) {
-  if (kind == platform::Leftover::kSharedMemoryName) return name.rfind("MY_TONECAST_MM_", 0) == 0;
-  const size_t cut = name.find_last_of("/\\");
-  const std::string file = cut == std::string::npos ? name : name.substr(cut + 1);
-  auto endsWith = [&](const char* tail) {
-    const size_t n = std::strlen(tail);
-    return file.size() >= n && file.compare(file.size() - n, n, tail) == 0;
-  };
-  return file.rfind(".tagmend-", 0) == 0 && (endsWith(".part") || endsWith(".tarvel-tmp"));
-}
-
-// Writes each leftover down in the lock file, by its full path: the next
-// run may start in another folder.
-void noteInLock(void* lock, platform::Leftover kind, const std::string& name) {
-  std::string full = name;
-  if (kind == platform::Leftover::kFile) {
-    std::error_code error;
-    full = std::filesystem::absolute(name, error).string();
-    if (error) return;
-  }
-  if (full.find('\n') != std::string::npos) return;
-  static_cast<platform::FileLock*>(lock)->record((kind == platform::Leftover::kFile ? "F " : "M ") + full + "\n");
-}
-
 // Removes what a run killed outright (SIGKILL) while it held the lock left
-// behind: its staging and partial files, a job object whose name it had
-// not yet removed.
-void removeLeftoversOfDeadRun(const std::string& record) {
-  size_t start = 0;
-  for (size_t end; (end = record.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::string line = record.substr(start, end - start);
-    if (line.size() < 3 || line[1] != ' ' || (line[0] != 'F' && line[0] != 'M')) continue;
-    const auto kind = line[0] == 'F' ? platform::Leftover::kFile : platform::Leftover::kSharedMemoryName;
-    const std::string name = line.substr(2);
-    if (leftoverName(kind, name)) platform::removeLeftoverNow(kind, name);
+// behind, all named after its process id (its main thread's id): its staging
+// files beside the lock (createStagingFile tries up to 100 names) and the
+// metadata update's copies of them, and a job object whose name it had not
+// yet removed (extract/job_mapping.h names it).
+void removeLeftoversOf(uint32_t deadRun, const std::string& lockPath) {
+  const std::string id = std::to_string(deadRun);
+  const std::string stem = platform::folderOf(lockPath.c_str()) + ".tagmend-" + id + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string staging = stem + std::to_string(attempt) + ".part";
+    platform::removeLeftoverNow(platform::Leftover::kFile, staging + "." + id + ".tarvel-tmp");
+    platform::removeLeftoverNow(platform::Leftover::kFile, staging);
   }
+  platform::removeLeftoverNow(platform::Leftover::kSharedMemoryName, "MY_TONECAST_MM_" + id);
 }
 
 }  // namespace
@@ -169,12 +139,7 @@ OutputLock::OutputLock(const char* prefix) {
   held_ = lock_.lock(path.c_str());
   if (!held_) return;
   leftover_.hold(platform::Leftover::kFile, path);
-  removeLeftoversOfDeadRun(lock_.leftByDeadRun());
-  platform::noteLeftoversWith(noteInLock, &lock_);
-}
-
-OutputLock::~OutputLock() {
-  if (held_) platform::noteLeftoversWith(nullptr, nullptr);
+  if (lock_.deadHolder() != 0) removeLeftoversOf(lock_.deadHolder(), path);
 }
 
 }  // namespace retime

@@ -57,12 +57,10 @@ class StagedOutput {
 // released.
 class OutputLock {
  public:
-  // A lock file left by a run killed outright (SIGKILL) names that run's
-  // leftovers (its staging and partial files, its job object): they are
-  // removed once the lock is taken. While the lock is held, the leftovers
-  // this run registers are written down there in turn.
+  // A lock file left by a run killed outright (SIGKILL) tells that run's
+  // process id: its leftovers named after it (its staging files, their
+  // metadata copies, its job object) are removed once the lock is taken.
   explicit OutputLock(const char* prefix);
-  ~OutputLock();
   OutputLock(const OutputLock&) = delete;
   OutputLock& operator=(const OutputLock&) = delete;
   // False when the lock file could not be made (a missing folder, say).
