@@ -133,7 +133,8 @@ for lib in libavcodec libavutil; do
 done
 echo "== dpkg -i"
 if [[ $(id -u) == 0 ]]; then
-  if dpkg -s tagmend >/dev/null 2>&1; then
+  # dpkg -r leaves only a record ("deinstall ok config-files"), which is no install.
+  if [[ "$(dpkg-query -W -f='${Status}' tagmend 2>/dev/null || true)" == *" installed" ]]; then
     fail "a tagmend package is installed already; remove it first (dpkg -r tagmend)"
   fi
   dpkg -i "$deb" >/dev/null
