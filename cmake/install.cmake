@@ -107,9 +107,8 @@ The package also holds the FLV container library (Tarvel) and the codec library
   set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_SOURCE_DIR}/cmake/deb-compress-man.cmake")
   set(CPACK_DEBIAN_PACKAGE_SECTION video)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # LICENCE UNDECIDED: the project declares no licence and no maintainer yet;
-  # packaging/copyright says so. Replace both before the package is published.
-  set(TAGMEND_DEB_MAINTAINER "tagmend maintainers (UNDECIDED)" CACHE STRING
+  # The Maintainer is whoever builds and publishes the package.
+  set(TAGMEND_DEB_MAINTAINER "tagmend developers" CACHE STRING
     "Maintainer field of the Debian package")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAGMEND_DEB_MAINTAINER}")
   # Depends: what dpkg-shlibdeps finds the installed ELF files linked to (it

@@ -85,9 +85,12 @@ void printUsage() {
 // every leftover of the repair removed.
 int run(Repair repairWith, const char* input, const char* prefix, int failureCode) {
   platform::exitOnInterrupt(failureCode);
+  // Named first: finding the name looks at the outputs, which would leave
+  // its own errno in place of the lock's.
+  const std::string lockPath = retime::outputLockPath(prefix);
   retime::OutputLock lock(prefix);
   if (!lock.held()) {
-    platform::reportFailure("lock outputs", retime::outputLockPath(prefix));
+    platform::reportFailure("lock outputs", lockPath);
     return failureCode;
   }
   return repairWith(input, prefix) ? kExitOk : failureCode;

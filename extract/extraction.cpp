@@ -7,6 +7,7 @@
 #include "libs/tarvel/handles.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/diagnostics.h"
+#include "platform/file.h"
 #include "retime/input_pin.h"
 
 bool converterPathBeside(const platform::ProgramLocation& program, std::string* converterPath) {
@@ -17,6 +18,43 @@ bool converterPathBeside(const platform::ProgramLocation& program, std::string* 
   *converterPath = full.substr(0, program.fileNamePos) + kConverterFileName;
   return true;
 }
+
+namespace {
+
+// True when the file at path starts as an MP3: an ID3v2 tag, or a frame
+// sync (the converter's first frame is its LAME tag, itself a frame).
+bool startsAsMp3(const std::string& path) {
+  platform::File file;
+  if (!file.open(path.c_str(), platform::File::Mode::kRead)) return false;
+  uint8_t head[4] = {};
+  if (file.read(head, sizeof head) != sizeof head) return false;
+  if (head[0] == 'I' && head[1] == 'D' && head[2] == '3') return true;
+  return head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x06) != 0;
+}
+
+// The MP3 a converter that exited 0 left at target is taken only when this
+// run's converter put it there (a file other than the one that was there
+// before it ran) and it starts as an MP3. A new file that does not is
+// removed; a file that was there before stays as it was.
+bool convertedMp3Holds(const std::string& target, bool hadFile, const platform::FileId& before) {
+  platform::FileId after{};
+  if (!platform::fileIdOf(target.c_str(), &after)) {
+    platform::reportFailure("converter", target, "exited 0 and wrote no MP3");
+    return false;
+  }
+  if (hadFile && after == before) {
+    platform::reportFailure("converter", target, "exited 0 and left the older MP3 in place");
+    return false;
+  }
+  if (!startsAsMp3(target)) {
+    platform::reportFailure("converter", target, "exited 0 and wrote a file that is not MP3");
+    platform::removeFile(target.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& retime,
                      const ExtractionServices& services) {
@@ -49,6 +87,7 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
     platform::reportFailure("output", mp3Path, "not a file that can be replaced");
     return 0;
   }
+  const std::string mp3Target = target;
   platform::ProgramLocation program;
   std::string converterPath;
   if (!services.locateProgram(&program)) {
@@ -100,10 +139,13 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
     return 0;
   }
 
+  platform::FileId olderMp3{};
+  const bool hadMp3 = platform::fileIdOf(mp3Target.c_str(), &olderMp3);
   if (runConverter(inputPath, info, std::move(mapping), job, converterPath.c_str(),
                    mappingName.c_str(), mp3Path.c_str(), services.startProcess,
                    services.sliceMs) == 0)
     return 0;
+  if (!convertedMp3Holds(mp3Target, hadMp3, olderMp3)) return 0;
   // The converter opened the input by path: replaced or changed since the
   // probe, it may have converted another recording than the one whose
   // video follows.

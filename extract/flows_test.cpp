@@ -44,8 +44,10 @@ class ExtractionTest : public ::testing::Test {
     services_.startProcess = [this](const std::string& program, const std::vector<std::string>& arguments)
         -> std::unique_ptr<platform::Process> {
       commandLines_.push_back(platform::windowsCommandLine(program, arguments));
-      return platform::startProcess(
-          "/bin/sh", {"-c", "echo mp3 > '" + dir_ + "/clip.mp3'; exit " + std::to_string(converterExit_)});
+      // A new file at PREFIX.mp3 each time, renamed into place as the real
+      // converter's is: tagmend takes no file that was there before it ran.
+      return platform::startProcess("/bin/sh", {"-c", "echo ID3 > \"$0.part\" && mv \"$0.part\" \"$0\"; exit $1",
+                                                prefix_ + ".mp3", std::to_string(converterExit_)});
     };
   }
 
@@ -63,11 +65,13 @@ class ExtractionTest : public ::testing::Test {
       retimeCalls_.push_back(std::string(mp3) + "|" + in + "|" + flv);
       return retimeResult_;
     };
+    prefix_ = prefix;
     return extractAndRetime(inputPath.c_str(), prefix.c_str(), retime, services_);
   }
 
   testing_flv::TempDir scratch_;
   std::string dir_;
+  std::string prefix_;  // of the flow running
   ExtractionServices services_;
   std::vector<std::string> commandLines_;
   std::vector<std::string> retimeCalls_;
@@ -121,11 +125,6 @@ TEST_F(ExtractionTest, PrefixOf255IsTakenAnd256Refused) {
   const std::string in = input(false);
   std::string prefix = dir_ + "/";
   prefix += std::string(255 - prefix.size(), 'p');
-  services_.startProcess = [this](const std::string& program, const std::vector<std::string>& arguments)
-      -> std::unique_ptr<platform::Process> {
-    commandLines_.push_back(platform::windowsCommandLine(program, arguments));
-    return platform::startProcess("/bin/sh", {"-c", "exit 0"});
-  };
   EXPECT_EQ(extract(in, prefix), 1);
   EXPECT_EQ(extract(in, prefix + "q"), 0);
   EXPECT_EQ(commandLines_.size(), 1u);

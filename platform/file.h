@@ -161,10 +161,19 @@ class FileLock {
   // opened.
   bool lock(const char* path);
   void unlock();
+  // The process id of a run that held this lock file before and is gone
+  // without removing it (killed outright, SIGKILL), so that its leftovers,
+  // named after that id, can be removed; 0 when there was none, when that
+  // process is alive, or when the lock file is not the user's. On POSIX a
+  // holder keeps its process id as the lock file's length (a file of holes
+  // alone, which takes no space on the disk); on Windows the lock file goes
+  // with its holder however it ends, and this is always 0.
+  uint32_t deadHolder() const { return deadHolder_; }
 
  private:
   intptr_t handle_ = -1;
   std::string path_;
+  uint32_t deadHolder_ = 0;
 };
 
 // The running program's full path; empty on failure.

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -384,6 +385,24 @@ bool outputTarget(const char* path, std::string* target) {
   return false;
 }
 
+// A lock file that is not empty was left by a run killed outright: a run
+// that ends removes its lock file. Its length is that run's process id,
+// returned when no process has that id now (else 0). The file then gets
+// this run's id as its length, for the next.
+static uint32_t takeOverLock(int f, const struct stat& held) {
+  if (held.st_uid != ::geteuid() || (::fcntl(f, F_GETFL) & O_ACCMODE) != O_RDWR) return 0;
+  const int error = errno;  // a note on the side, never a failure's reason
+  uint32_t dead = 0;
+  const off_t holder = held.st_size;
+  if (holder > 0 && holder <= 0x7FFFFFFF && holder != ::getpid() && ::kill(pid_t(holder), 0) != 0 &&
+      errno == ESRCH) {
+    dead = static_cast<uint32_t>(holder);
+  }
+  [[maybe_unused]] const int resized = ::ftruncate(f, ::getpid());
+  errno = error;
+  return dead;
+}
+
 bool FileLock::lock(const char* path) {
   unlock();
   // The lock file of a run that has just finished may be removed between
@@ -392,9 +411,18 @@ bool FileLock::lock(const char* path) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     int f;
     do {
-      f = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-      // A file of another user in a sticky folder may refuse O_CREAT.
-      if (f < 0 && errno == EACCES) f = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      f = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      // A file of another user in a sticky folder may refuse O_CREAT, and
+      // writing; it is locked all the same.
+      if (f < 0 && errno == EACCES) {
+        f = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        // Nothing there: the folder refused to make the file; that is the
+        // reason to tell (a read-only folder, say), not the missing name.
+        if (f < 0 && errno == ENOENT) {
+          errno = EACCES;
+          return false;
+        }
+      }
     } while (f < 0 && errno == EINTR);
     if (f < 0) {
       if (errno == ENOENT) continue;  // removed between the two opens
@@ -411,6 +439,7 @@ bool FileLock::lock(const char* path) {
       if (held.st_uid == ::geteuid()) ::fchmod(f, 0644);
       handle_ = f;
       path_ = path;
+      deadHolder_ = takeOverLock(f, held);
       return true;
     }
     ::close(f);
@@ -420,6 +449,7 @@ bool FileLock::lock(const char* path) {
 }
 
 void FileLock::unlock() {
+  deadHolder_ = 0;
   if (handle_ < 0) return;
   // Removed while still held: a run that waits on this file finds it gone
   // once it gets the lock, and starts again on a new one.

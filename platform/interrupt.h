@@ -43,6 +43,10 @@ class RemovedOnInterrupt {
   int slot_ = -1;
 };
 
+// Removes a leftover now, as an interruption would (those of a run killed
+// outright, which could not remove them itself).
+void removeLeftoverNow(Leftover kind, const std::string& name);
+
 // For the process layer: the running child an interruption ends, as a pid
 // or a process handle; 0 for none.
 void setInterruptChild(intptr_t child);

@@ -41,6 +41,8 @@ void onInterrupt(int) {
 
 }  // namespace
 
+void removeLeftoverNow(Leftover kind, const std::string& name) { removeLeftover(kind, name.c_str()); }
+
 void exitOnInterrupt(int exitCode) {
   interrupt_state::setExitCode(exitCode);
   struct sigaction action {};

@@ -33,6 +33,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 }  // namespace
 
+void removeLeftoverNow(Leftover kind, const std::string& name) { removeLeftover(kind, name.c_str()); }
+
 void exitOnInterrupt(int exitCode) {
   interrupt_state::setExitCode(exitCode);
   // A Ctrl-C that our parent disabled for us is not delivered to handlers.

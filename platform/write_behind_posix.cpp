@@ -1,6 +1,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,7 @@ struct WriteBehind::State {
   size_t first = 0;   // the one being written
   size_t queued = 0;  // batches not yet written, that one included
   bool failed = false;
+  int error = 0;  // errno of the write that failed, for the caller's reports
   bool stop = false;
   bool started = false;  // false: no thread, batches are written at once
   std::thread thread;
@@ -65,8 +67,10 @@ void WriteBehind::submit(const ByteSpan* spans, size_t count) {
           bool skip = st.failed;
           hold.unlock();
           bool ok = skip || file_.writeSpans(b.spans, b.count);
+          const int error = errno;
           hold.lock();
           if (!ok) st.failed = true;
+          if (!ok) st.error = error;
           st.first = (st.first + 1) % kMaxQueued;
           --st.queued;
           st.changed.notify_all();
@@ -79,7 +83,10 @@ void WriteBehind::submit(const ByteSpan* spans, size_t count) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
   if (!s.started) {
-    if (!s.failed && !file_.writeSpans(spans, count)) s.failed = true;
+    if (!s.failed && !file_.writeSpans(spans, count)) {
+      s.failed = true;
+      s.error = errno;
+    }
     return;
   }
   {
@@ -95,6 +102,8 @@ bool WriteBehind::wait(size_t pending) {
   State& s = *state_;
   std::unique_lock<std::mutex> hold(s.lock);
   s.changed.wait(hold, [&] { return s.queued <= pending; });
+  // The writing thread's errno is its own: the failure's reason is told here.
+  if (s.failed && s.error != 0) errno = s.error;
   return !s.failed;
 }
 

@@ -33,9 +33,10 @@ constexpr int64_t kJumpMs = 1000;
 // A stamp that falls back from within this far below 2^16, 2^24 or 2^32 to
 // within this far above 0 has wrapped around a counter of that width.
 constexpr int64_t kWrapSlackMs = 10000;
-// The repairs' tolerances that make a file "ok".
-constexpr double kDriftTolerancePercent = 0.1;
-constexpr int64_t kOffsetToleranceMs = 40;
+// What a viewer could see: picture and sound a frame or more apart, where
+// they stand or by the drift added up over the file. Without a frame rate
+// to go by (no video, or a single picture), a frame at 25 per second.
+constexpr double kDefaultFrameMs = 40;
 constexpr double kDurationToleranceMs = 100;
 
 double ms(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
@@ -396,6 +397,7 @@ void Scanner::finish(int64_t fileSize) {
   if (r_.frames > 0) {
     double frameMs = r_.frames > 1 ? double(lastFrameMs_ - firstFrameMs_) / double(r_.frames - 1) : 0;
     endMs = lastFrameMs_ + frameMs;
+    r_.frameMs = frameMs;
   }
   if (s.any) endMs = std::max(endMs, s.latestMs + ms(s.latestLength));
   r_.durationMatches = meta_.durationSeconds && std::fabs(*meta_.durationSeconds * 1000.0 - endMs) <= kDurationToleranceMs;
@@ -408,14 +410,19 @@ bool tagmendRepairs(const StreamInfo& info) {
   return (format == flv::kMp3 && info.videoCodecId >= 0) || format == flv::kPcmPlatformEndian || nellymoser(format);
 }
 
+// Timing a viewer could see: the drift, added up over the file, or the
+// largest offset of a picture from its sound, a frame or more. A bare
+// percentage would fail a short clip for a millisecond of rounding.
 bool timingOff(const FileReport& r) {
   if (r.timelineDamaged) return true;
+  const double frameMs = r.frameMs > 0 ? r.frameMs : kDefaultFrameMs;
   if (r.driftPercent) {
-    if (std::fabs(*r.driftPercent) >= kDriftTolerancePercent) return true;
+    const double driftMs = ms(r.stampedTicks - r.gapTicks - r.contentTicks);
+    if (std::fabs(driftMs) >= frameMs) return true;
   } else if (r.lengthKnown && r.stampedTicks > 0) {
     return true;  // stamps over audio that holds nothing measurable
   }
-  if (r.maxAvOffsetMs && *r.maxAvOffsetMs > kOffsetToleranceMs) return true;
+  if (r.maxAvOffsetMs && double(*r.maxAvOffsetMs) >= frameMs) return true;
   if (r.lengthKnown) return false;
   // Without a length rule, the stamps can only be judged against each other.
   for (const Event& e : r.events.kept) {
@@ -516,6 +523,13 @@ FileReport scanFile(const std::string& path) {
   }
   Scanner scanner(&r, leadingDrift);
   scanner.run(reader.get(), int64_t{header.dataOffset} + int64_t{flv::kPreviousTagSizeBytes}, fileSize);
+  // A read that failed part way (an error, the file cut while read, memory
+  // running out) would measure part of the file as the whole.
+  if (Flv_ReadFailed(reader.get())) {
+    r.error = "cannot be read to its end";
+    r.tagmendExit = 4;
+    return r;
+  }
   judge(info, &r);
   return r;
 }

@@ -95,6 +95,7 @@ struct FileReport {
   int videoCodec = -1;
   uint64_t frames = 0;
   uint64_t keyframes = 0;
+  double frameMs = 0;  // a picture's time (the video's mean); 0 without two frames
 
   std::optional<int64_t> maxAvOffsetMs;
   EventLog events;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "libs/quennet/quennet.h"
+#include "platform/file.h"
 #include "report/drift_scan.h"
 #include "report/report_output.h"
 #include "report/svg_plot.h"
@@ -14,6 +15,20 @@
 namespace {
 
 constexpr const char* kUsage = "Usage: tagmend-report [--json] [--svg FILE] FILE...\n";
+constexpr const char* kHelp =
+    "Tells, for each FLV file, how far its audio stamps have drifted from the\n"
+    "audio itself, what tagmend would do about it, and whether its metadata\n"
+    "holds. It changes nothing.\n"
+    "\n"
+    "  --json      an array of objects, one per file, instead of the table\n"
+    "  --svg FILE  also draw the drift of every file into FILE (never one of\n"
+    "              the inputs, nor a file that is not SVG)\n"
+    "  --help      this text\n"
+    "  --version   the version\n"
+    "\n"
+    "Exit status: 0 every file is ok; 1 some file needs a repair or cannot have\n"
+    "one; 2 some file cannot be read, the SVG cannot be written, or the\n"
+    "arguments are wrong.\n";
 
 // Exit codes: every file ok; some file needs a repair or cannot have one;
 // some file cannot be read as FLV (or the arguments or the picture failed).
@@ -29,7 +44,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> files;
   bool optionsDone = false;
   for (int i = 1; i < argc; ++i) {
-    if (!optionsDone && std::strcmp(argv[i], "--json") == 0) {
+    if (!optionsDone && std::strcmp(argv[i], "--help") == 0) {
+      std::printf("%s\n%s", kUsage, kHelp);
+      return std::fflush(stdout) == 0 ? kAllOk : kSomeUnreadable;
+    } else if (!optionsDone && std::strcmp(argv[i], "--version") == 0) {
+      std::printf("tagmend-report %s\n", TAGMEND_VERSION);
+      return std::fflush(stdout) == 0 ? kAllOk : kSomeUnreadable;
+    } else if (!optionsDone && std::strcmp(argv[i], "--json") == 0) {
       json = true;
     } else if (!optionsDone && std::strcmp(argv[i], "--svg") == 0 && i + 1 < argc) {
       svgPath = argv[++i];
@@ -45,6 +66,21 @@ int main(int argc, char** argv) {
   if (files.empty()) {
     std::fputs(kUsage, stderr);
     return kSomeUnreadable;
+  }
+
+  if (svgPath) {
+    // The picture never replaces a recording: not one of the inputs (by
+    // identity, however the path is spelled), nor any file that is not SVG.
+    for (const std::string& path : files) {
+      if (platform::sameFile(svgPath, path.c_str())) {
+        std::fprintf(stderr, "tagmend-report: --svg %s is one of the inputs\n", svgPath);
+        return kSomeUnreadable;
+      }
+    }
+    if (!report::svgReplaceable(svgPath)) {
+      std::fprintf(stderr, "tagmend-report: --svg %s: a file that is not SVG is there\n", svgPath);
+      return kSomeUnreadable;
+    }
   }
 
   Quennet_init();

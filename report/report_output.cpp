@@ -20,19 +20,54 @@ std::string orNull(bool known, const std::string& v) { return known ? v : "null"
 
 }  // namespace
 
+size_t utf8SequenceAt(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  size_t length;
+  uint32_t code;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, code = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, code = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, code = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + length > s.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(i + k) & 0x3Fu);
+  }
+  // Overlong forms, surrogates and code points past U+10FFFF are no UTF-8.
+  const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+  return length;
+}
+
 std::string jsonString(const std::string& s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t length = utf8SequenceAt(s, i);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || c == 0x7F || length == 0) {
+      // Control characters escaped; a byte that is not part of UTF-8 (a
+      // file name in another encoding) as U+DC80..U+DCFF, the form Python's
+      // "surrogateescape" reads back to the very byte: the JSON stays JSON
+      // and the name's bytes are kept.
       char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      std::snprintf(escape, sizeof escape, "\\u%04x", length == 0 ? 0xDC00u + c : unsigned{c});
       out += escape;
     } else {
-      out += static_cast<char>(c);
+      out.append(s, i, length);
+      i += length;
+      continue;
     }
+    ++i;
   }
   return out + "\"";
 }

@@ -34,4 +34,8 @@ class JsonArray {
 
 std::string jsonString(const std::string& s);
 
+// The length of the well-formed UTF-8 sequence that starts at s[i] (1 for
+// ASCII), or 0 when none does there.
+size_t utf8SequenceAt(const std::string& s, size_t i);
+
 }  // namespace report

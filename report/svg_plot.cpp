@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+
+#include "platform/file.h"
+#include "platform/process.h"
+#include "report/report_output.h"
 
 namespace report {
 
@@ -16,16 +21,29 @@ constexpr const char* kColours[] = {"#1f6fb4", "#d62728", "#2a9d2a", "#e07b00", 
                                     "#8c564b", "#d6449c", "#129faf", "#555555", "#9a9a10"};
 constexpr size_t kColourCount = sizeof kColours / sizeof kColours[0];
 
+// Text for the picture: markup escaped; a control character (which XML 1.0
+// cannot hold, even as a reference) or a byte that is not part of UTF-8
+// shown as U+FFFD, the replacement character. The JSON keeps the bytes.
 std::string xml(const std::string& s) {
   std::string out;
-  for (char c : s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t length = utf8SequenceAt(s, i);
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      default:
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out.append(s, i, length);
+          i += length;
+          continue;
+        }
     }
+    ++i;
   }
   return out;
 }
@@ -140,9 +158,7 @@ void legend(std::FILE* f, const std::vector<PlotSeries>& series) {
   std::fputs("</g>\n", f);
 }
 
-}  // namespace
-
-bool writeSvg(const std::string& path, const std::vector<PlotSeries>& series) {
+bool writePicture(const std::string& path, const std::vector<PlotSeries>& series) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
   if (!file) return false;
   std::FILE* f = file.get();
@@ -158,6 +174,43 @@ bool writeSvg(const std::string& path, const std::vector<PlotSeries>& series) {
   std::fputs("</svg>\n", f);
   bool written = std::ferror(f) == 0;
   return std::fclose(file.release()) == 0 && written;
+}
+
+// True when the file at path starts as an SVG picture (an XML declaration
+// or an <svg> element, after blanks), or is empty: one this program may
+// replace. A recording, or any other file, is never replaced by a picture.
+bool looksLikeSvg(const std::string& path) {
+  platform::File file;
+  if (!file.open(path.c_str(), platform::File::Mode::kRead)) return false;
+  char head[512];
+  const int64_t n = file.read(head, sizeof head);
+  if (n < 0) return false;
+  size_t i = 0;
+  if (n >= 3 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0) i = 3;  // UTF-8 byte order mark
+  while (i < size_t(n) && head[i] != 0 && std::strchr(" \t\r\n", head[i])) ++i;
+  const std::string start(head + i, size_t(n) - i);
+  return start.empty() || start.rfind("<?xml", 0) == 0 || start.rfind("<svg", 0) == 0;
+}
+
+}  // namespace
+
+bool svgReplaceable(const std::string& path) {
+  std::string target;
+  if (!platform::outputTarget(path.c_str(), &target)) return false;
+  return !platform::fileExists(target.c_str()) || looksLikeSvg(target);
+}
+
+bool writeSvg(const std::string& path, const std::vector<PlotSeries>& series) {
+  // Written beside the file it replaces and renamed over it when whole: a
+  // failed write never leaves half a picture, nor takes the old one.
+  std::string target;
+  if (!platform::outputTarget(path.c_str(), &target) || !svgReplaceable(target)) return false;
+  const std::string staging = platform::folderOf(target.c_str()) + ".tagmend-report-" +
+                              std::to_string(platform::currentProcessId()) + ".svg.part";
+  if (platform::fileExists(staging.c_str())) platform::removeFile(staging.c_str());
+  if (writePicture(staging, series) && platform::replaceFile(staging.c_str(), target.c_str())) return true;
+  platform::removeFile(staging.c_str());
+  return false;
 }
 
 }  // namespace report

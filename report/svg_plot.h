@@ -18,7 +18,13 @@ struct PlotSeries {
   std::vector<DriftCurve::Mark> marks;
 };
 
-// Writes the picture of all series to path; false when it cannot be written.
+// True when an SVG may be written at path: nothing is there, or a file
+// that starts as SVG (or is empty), links followed; never a recording.
+bool svgReplaceable(const std::string& path);
+
+// Writes the picture of all series to path, staged beside it and renamed
+// over it when whole; false when it cannot be written or what is at path
+// is not a picture (svgReplaceable), which then stays as it was.
 bool writeSvg(const std::string& path, const std::vector<PlotSeries>& series);
 
 }  // namespace report

@@ -34,7 +34,11 @@ using tarvel::Writer;
 template <class Body>
 int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
   // Checked first: creating the output over the input would destroy it.
-  if (outPath.empty() || wouldOverwriteInput(inputPath, outPath)) return 0;
+  if (outPath.empty()) return 0;
+  if (wouldOverwriteInput(inputPath, outPath)) {
+    platform::reportFailure("output", outPath, "names the input");
+    return 0;
+  }
   ReaderPtr reader(CreateFileReadAble(inputPath));
   if (!reader) {
     platform::reportFailure("open input", inputPath);

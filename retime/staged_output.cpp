@@ -48,7 +48,15 @@ StagedOutput::StagedOutput(const std::string& finalPath) {
     return;
   }
   stagingPath_ = createStagingFile(targetPath_, &staged_);
-  if (!stagingPath_.empty()) leftover_.hold(platform::Leftover::kFile, stagingPath_);
+  if (stagingPath_.empty()) return;
+  leftover_.hold(platform::Leftover::kFile, stagingPath_);
+  // A key-frame index that outgrows the room in front makes the metadata
+  // update copy the file beside it, under a name of the FLV library's
+  // (the staging path, this thread's id, ".tarvel-tmp"): as large as the
+  // output, it goes on an interruption too. The library's own copy of the
+  // interruption handling is not the program's, so it is registered here.
+  metadataCopy_.hold(platform::Leftover::kFile,
+                     stagingPath_ + "." + std::to_string(platform::currentThreadId()) + ".tarvel-tmp");
 }
 
 StagedOutput::~StagedOutput() {
@@ -80,6 +88,7 @@ bool StagedOutput::publish() {
   published_ = platform::replaceFile(stagingPath_.c_str(), targetPath_.c_str());
   if (!published_) platform::reportFailure("rename", stagingPath_ + " to " + targetPath_);
   if (published_) leftover_.release();
+  if (published_) metadataCopy_.release();
   return published_;
 }
 
@@ -105,10 +114,32 @@ std::string outputLockPath(const char* prefix) {
   return folder + ".tagmend-lock-" + hex;
 }
 
+namespace {
+
+// Removes what a run killed outright (SIGKILL) while it held the lock left
+// behind, all named after its process id (its main thread's id): its staging
+// files beside the lock (createStagingFile tries up to 100 names) and the
+// metadata update's copies of them, and a job object whose name it had not
+// yet removed (extract/job_mapping.h names it).
+void removeLeftoversOf(uint32_t deadRun, const std::string& lockPath) {
+  const std::string id = std::to_string(deadRun);
+  const std::string stem = platform::folderOf(lockPath.c_str()) + ".tagmend-" + id + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string staging = stem + std::to_string(attempt) + ".part";
+    platform::removeLeftoverNow(platform::Leftover::kFile, staging + "." + id + ".tarvel-tmp");
+    platform::removeLeftoverNow(platform::Leftover::kFile, staging);
+  }
+  platform::removeLeftoverNow(platform::Leftover::kSharedMemoryName, "MY_TONECAST_MM_" + id);
+}
+
+}  // namespace
+
 OutputLock::OutputLock(const char* prefix) {
   std::string path = outputLockPath(prefix);
   held_ = lock_.lock(path.c_str());
-  if (held_) leftover_.hold(platform::Leftover::kFile, path);
+  if (!held_) return;
+  leftover_.hold(platform::Leftover::kFile, path);
+  if (lock_.deadHolder() != 0) removeLeftoversOf(lock_.deadHolder(), path);
 }
 
 }  // namespace retime

@@ -46,6 +46,7 @@ class StagedOutput {
   FlvFileVersion staged_{};  // the temporary file as made
   bool published_ = false;
   platform::RemovedOnInterrupt leftover_;  // the staging file, until published
+  platform::RemovedOnInterrupt metadataCopy_;  // the metadata update's copy of it
 };
 
 // An advisory lock that a run holds while it writes the outputs of one
@@ -56,6 +57,9 @@ class StagedOutput {
 // released.
 class OutputLock {
  public:
+  // A lock file left by a run killed outright (SIGKILL) tells that run's
+  // process id: its leftovers named after it (its staging files, their
+  // metadata copies, its job object) are removed once the lock is taken.
   explicit OutputLock(const char* prefix);
   OutputLock(const OutputLock&) = delete;
   OutputLock& operator=(const OutputLock&) = delete;

@@ -8,7 +8,10 @@
 #  2. the manual pages render without a warning;
 #  3. the Debian package: unpacked with `dpkg -x` into a throwaway root, its
 #     tagmend run on a PCM, a Nellymoser and an MP3 sample, and every library
-#     its files load found in the package or in a package it depends on.
+#     its files load found in the package or in a package it depends on;
+#  4. the package installed into the machine with `dpkg -i` (as root, as CI
+#     runs), the installed tagmend and tagmend-report run on the samples,
+#     then the package removed with `dpkg -r`.
 # Outputs of the installed programs must equal those of the build tree.
 set -euo pipefail
 
@@ -128,4 +131,20 @@ for lib in libavcodec libavutil; do
   [[ "$depends" == *"$lib$(pkg-config --modversion "$lib" | cut -d. -f1)"* ]] ||
     fail "Depends does not name $lib"
 done
+echo "== dpkg -i"
+if [[ $(id -u) == 0 ]]; then
+  # dpkg -r leaves only a record ("deinstall ok config-files"), which is no install.
+  if [[ "$(dpkg-query -W -f='${Status}' tagmend 2>/dev/null || true)" == *" installed" ]]; then
+    fail "a tagmend package is installed already; remove it first (dpkg -r tagmend)"
+  fi
+  dpkg -i "$deb" >/dev/null
+  trap 'dpkg -r tagmend >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
+  [[ "$(command -v tagmend)" == /usr/bin/tagmend ]] || fail "dpkg -i: no /usr/bin/tagmend on the PATH"
+  repairs /usr/bin/tagmend "$tmp/dpkgwork" pcm nellymoser drift-mp3-h264
+  if $have_report; then reports /usr/bin/tagmend-report; fi
+  dpkg -r tagmend >/dev/null
+  [[ ! -e /usr/bin/tagmend && ! -e /usr/lib/tagmend ]] || fail "dpkg -r left files of the package"
+else
+  echo "install-test: not root, the package is not installed into the machine"
+fi
 echo "install-test: passed"

@@ -189,6 +189,40 @@ TEST_F(DamagedInputs, ARaisedDataSizeCostsOnlyThatTag) {
   EXPECT_TRUE(ffprobeReads(work.file("out.flv"), &errors)) << errors;
 }
 
+// A 12 MiB script tag in the middle, read under a limit on the memory the
+// program may take that the clip alone stays well within: the allocation
+// for the large tag fails, and that is a failed read, not the end of the
+// input. tagmend fails (4) and publishes nothing rather than half the tags;
+// the report names the file (exit 2) rather than measure half of it.
+TEST_F(DamagedInputs, MemoryRunningOutOnALargeTagFailsTheRun) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit a limit on the address space";
+#endif
+  Flv in = readFlv(dir_->file("mp3_h263.flv"));
+  ASSERT_TRUE(in.ok) << in.problem;
+  Tag large;
+  large.type = 18;
+  large.data = {2, 0, 6, 'o', 'n', 'J', 'u', 'n', 'k'};
+  large.data.resize(12 << 20, 0);
+  in.tags.insert(in.tags.begin() + static_cast<long>(in.tags.size() / 2), large);
+  TempDir work;
+  writeFlv(work.file("large.flv"), in);
+  auto limited = [&](const std::vector<std::string>& argv) {
+    std::vector<std::string> full = {"sh", "-c", "ulimit -v 20000 && exec \"$@\"", "sh"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return run(full, work.path());
+  };
+  RunResult small = limited({tagmendPath(), dir_->file("mp3_h263.flv"), work.file("small")});
+  ASSERT_EQ(small.exitCode, 0) << "the limit is too low for the clip itself: " << small.err;
+  RunResult r = limited({tagmendPath(), work.file("large.flv"), work.file("out")});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(listDir(work.path()), (std::vector<std::string>{"large.flv", "small.flv"}));
+  RunResult report = limited({binDir() + "/tagmend-report", work.file("large.flv")});
+  EXPECT_EQ(report.exitCode, 2);
+  EXPECT_EQ(report.err, "tagmend-report: " + work.file("large.flv") + " cannot be read to its end\n");
+}
+
 // Runs fn in a child process; false (with the reason) when the child does not
 // exit normally with 0 within the time given.
 testing::AssertionResult inChild(const std::function<void()>& fn, int timeoutSeconds) {

@@ -221,6 +221,25 @@ TEST_F(ExtractFlows, ConverterExitingOneFailsWithTheBranchCode) {
   EXPECT_TRUE(listDir(work()).empty());  // no FLV after a failed conversion
 }
 
+// A converter that exits 0 having written nothing, or a file that is not
+// MP3, fails the run: an older PREFIX.mp3 stays as it was and no video is
+// re-timed to it; the text the converter made is not left.
+TEST_F(ExtractFlows, ConverterExitingZeroWithoutAnMp3Fails) {
+  const std::string older = work() + "/pcm.mp3";
+  writeBytes(older, {'I', 'D', '3', 'o', 'l', 'd'});
+  RunResult stale = repair(inputs->pcmVideo, "pcm", "nothing", "1");
+  EXPECT_EQ(stale.exitCode, 5);
+  EXPECT_EQ(stale.err, "tagmend: converter: " + older + ": exited 0 and left the older MP3 in place\n");
+  EXPECT_EQ(readText(older), "ID3old");
+  RunResult none = repair(inputs->nelly8Video, "nelly", "nothing");
+  EXPECT_EQ(none.exitCode, 6);
+  EXPECT_EQ(listDir(work()), std::vector<std::string>{"pcm.mp3"});
+  RunResult garbage = repair(inputs->nelly8Video, "nelly", "garbage");
+  EXPECT_EQ(garbage.exitCode, 6);
+  EXPECT_EQ(listDir(work()), std::vector<std::string>{"pcm.mp3"});
+  EXPECT_EQ(verdict(), "ok\nok\nok\n");
+}
+
 TEST_F(ExtractFlows, MissingConverterFailsAndWritesNothing) {
   install("bare", false);
   RunResult pcm = repair(inputs->pcmVideo, "clip");

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "tests/support/e2e.h"
@@ -273,6 +275,20 @@ TEST_F(Report, ExitCodesAndTheTable) {
   EXPECT_EQ(lines[0].verdict, "cannot_repair");
   EXPECT_EQ(lines[0].tagmendExit, 7);
 
+  // A correct 0.3 s clip and its repair: the whole-millisecond stamps are
+  // some 0.2 % off its length, which no viewer sees (less than a frame).
+  std::string shortClip = makeWithFfmpeg(file("short.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=22050 -t 0.3 "
+      "-c:v libx264 -preset ultrafast -g 25 -c:a libmp3lame -b:a 64k -f flv");
+  ASSERT_EQ(tagmend(shortClip, file("short-mended")).exitCode, 0);
+  RunResult shortOk = report({"--json", shortClip, file("short-mended.flv")});
+  EXPECT_EQ(shortOk.exitCode, 0) << shortOk.out;
+  writeBytes(file("short.json"), std::vector<uint8_t>(shortOk.out.begin(), shortOk.out.end()));
+  for (const JsonLine& l : readJson(file("short.json"))) {
+    EXPECT_GT(std::fabs(l.drift), 0.1);  // what a bare percentage would have failed
+    EXPECT_EQ(l.verdict, "ok");
+  }
+
   // A missing file and one that is not FLV: named on stderr, the rest reported.
   writeBytes(file("text.flv"), {'h', 'e', 'l', 'l', 'o', '\n'});
   RunResult bad = report({file("missing.flv"), file("mended.flv"), file("text.flv")});
@@ -307,6 +323,65 @@ TEST_F(Report, AacDriftAndTheOptionThatRepairsIt) {
   EXPECT_LT(std::abs(lines[1].drift), 0.1);
   EXPECT_LE(lines[1].offset, 40);
   EXPECT_EQ(lines[1].verdict, "ok");
+}
+
+// A file name that is no UTF-8 (a byte of another encoding) and holds a
+// control character: the JSON stays JSON and keeps the name's bytes (as
+// surrogate escapes, which Python reads back to them), the SVG stays
+// well-formed XML. --help and --version answer on standard output.
+TEST_F(Report, OddFileNamesAndTheUsualOptions) {
+  const std::string odd = dir_->path() + "/caf\xe9\x01.flv";
+  writeBytes(odd, readBytes(file("mended.flv")));
+  const std::string svg = file("odd.svg");
+  RunResult r = report({"--json", "--svg", svg, odd});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  writeBytes(file("odd.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  const char* check = R"(
+import json, sys, xml.etree.ElementTree as ET
+name = json.load(open(sys.argv[1]))[0]["file"].encode("utf-8", "surrogateescape")
+print(name == sys.argv[3].encode("utf-8", "surrogateescape"), len(ET.parse(sys.argv[2]).getroot()) > 0)
+)";
+  RunResult py = run({"python3", "-c", check, file("odd.json"), svg, odd});
+  EXPECT_EQ(py.out, "True True\n") << py.err << r.out;
+
+  RunResult help = report({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tagmend-report [--json] [--svg FILE] FILE...\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.err, "");
+  RunResult version = report({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("tagmend-report ", 0), 0u) << version.out;
+  EXPECT_EQ(report({"--bogus"}).exitCode, 2);
+}
+
+// The picture never replaces a recording: an input named as the SVG (by
+// identity: "./" and a link spell it otherwise), or the SVG name forgotten
+// so that the next recording takes its place, is refused (exit 2) and the
+// file stays byte for byte; an older picture is replaced whole.
+TEST_F(Report, TheSvgNeverReplacesARecording) {
+  const std::vector<uint8_t> mended = readBytes(file("mended.flv"));
+  const std::vector<uint8_t> fast = readBytes(file("fast.flv"));
+  RunResult same = report({"--svg", dir_->path() + "/./mended.flv", file("mended.flv")});
+  EXPECT_EQ(same.exitCode, 2);
+  EXPECT_EQ(same.out, "");
+  EXPECT_NE(same.err.find("is one of the inputs"), std::string::npos) << same.err;
+
+  ASSERT_EQ(run({"ln", "-sf", file("mended.flv"), file("link.flv")}).exitCode, 0);
+  EXPECT_EQ(report({"--svg", file("link.flv"), file("mended.flv")}).exitCode, 2);
+
+  RunResult forgotten = report({"--svg", file("fast.flv"), file("mended.flv")});
+  EXPECT_EQ(forgotten.exitCode, 2);
+  EXPECT_NE(forgotten.err.find("not SVG"), std::string::npos) << forgotten.err;
+  EXPECT_EQ(readBytes(file("mended.flv")), mended);
+  EXPECT_EQ(readBytes(file("fast.flv")), fast);
+
+  writeBytes(file("old.svg"), {'<', 's', 'v', 'g', '/', '>'});
+  RunResult redrawn = report({"--svg", file("old.svg"), file("mended.flv")});
+  EXPECT_EQ(redrawn.exitCode, 0) << redrawn.err;
+  EXPECT_GT(readBytes(file("old.svg")).size(), 1000u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_->path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".tagmend-report-"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tonecast/audio_decoders.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -54,7 +56,37 @@ bool NellymoserDecoder::open() {
   return av->open(context_, codec, nullptr) == 0;
 }
 
+namespace {
+
+// A real Nellymoser encoder never gives samples far past full scale; damaged
+// blocks decode to values up to 1e9 and more, which LAME cannot quantise.
+constexpr float kDamagedPeak = 2.0f;
+
+// Keeps decoded samples in [-1, 1], block by block (256 samples): a block
+// with a sample that is not finite or lies far past full scale is damaged
+// (or holds the tail of a damaged one, which the codec overlaps with it) and
+// becomes silence of its length; a sample a little past full scale is
+// clamped.
+void tameDecoded(float* samples, size_t count) {
+  for (size_t start = 0; start < count; start += NellymoserDecoder::kBlockSamples) {
+    float* block = samples + start;
+    const size_t n = std::min(NellymoserDecoder::kBlockSamples, count - start);
+    bool damaged = false;
+    for (size_t i = 0; i < n && !damaged; ++i) damaged = !std::isfinite(block[i]) || std::fabs(block[i]) > kDamagedPeak;
+    for (size_t i = 0; i < n; ++i) block[i] = damaged ? 0.0f : std::clamp(block[i], -1.0f, 1.0f);
+  }
+}
+
+}  // namespace
+
 bool NellymoserDecoder::decode(const uint8_t* payload, size_t size, std::vector<float>& out) {
+  const size_t first = out.size();
+  const bool decoded = decodeBlocks(payload, size, out);
+  tameDecoded(out.data() + first, out.size() - first);
+  return decoded;
+}
+
+bool NellymoserDecoder::decodeBlocks(const uint8_t* payload, size_t size, std::vector<float>& out) {
   const size_t wholeBytes = size / kBlockBytes * kBlockBytes;
   if (wholeBytes == 0) return true;
   if (!context_ && !open()) return false;

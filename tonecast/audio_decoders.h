@@ -35,11 +35,14 @@ class NellymoserDecoder {
 
   // Appends the samples of the payload's whole blocks to out; bytes beyond
   // the last whole block are ignored. False when the codec is missing or
-  // fails; out then holds what was decoded before the failure.
+  // fails; out then holds what was decoded before the failure. A damaged
+  // block (a sample not finite or far past full scale) is decoded as
+  // silence of its length; samples a little past full scale are clamped.
   bool decode(const uint8_t* payload, size_t size, std::vector<float>& out);
 
  private:
   bool open();
+  bool decodeBlocks(const uint8_t* payload, size_t size, std::vector<float>& out);
 
   AVCodecContext* context_ = nullptr;
   AVPacket* packet_ = nullptr;

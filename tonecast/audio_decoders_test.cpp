@@ -256,5 +256,28 @@ TEST(SpeexDecoder, AHugePayloadOfTinyFramesIsHandedOverInBatches) {
   EXPECT_GT(batches, 100u);
 }
 
+// Random bytes decode to samples of up to 1e9, on which LAME aborts: every
+// sample the decoder gives stays within full scale, a damaged tag costs its
+// own samples (silence) and the tone in the tags after it comes through.
+TEST(NellymoserDecoder, DamagedBlocksStayWithinFullScaleAndCostOnlyTheirTag) {
+  std::mt19937 random(7);
+  NellymoserDecoder decoder;
+  std::vector<float> out;
+  for (int tag = 0; tag < 200; ++tag) {
+    std::vector<uint8_t> block(64);
+    for (auto& b : block) b = static_cast<uint8_t>(random());
+    ASSERT_TRUE(decoder.decode(block.data(), block.size(), out));
+  }
+  ASSERT_EQ(out.size(), 200u * 256);
+  for (float sample : out) ASSERT_TRUE(std::isfinite(sample) && std::fabs(sample) <= 1.0f) << sample;
+
+  const std::vector<uint8_t> tone = nellymoserTone(32);
+  std::vector<float> after;
+  for (size_t at = 0; at < tone.size(); at += 64) ASSERT_TRUE(decoder.decode(tone.data() + at, 64, after));
+  double energy = 0;
+  for (size_t i = 1024; i < after.size(); ++i) energy += after[i] * after[i];
+  EXPECT_NEAR(std::sqrt(energy / static_cast<double>(after.size() - 1024)), 0.5 / std::sqrt(2), 0.08);
+}
+
 }  // namespace
 }  // namespace tonecast

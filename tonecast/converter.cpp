@@ -104,6 +104,7 @@ ConversionResult convert(const ConversionRequest& request,
       if (tag->tagType == flv::kVideo) timeline.surveyVideo(tag->timestamp);
       report(*tag, 0.0, kSurveyShare);
     }
+    if (Flv_ReadFailed(surveyed.get())) return ConversionResult::kInputUnreadable;
   }
   tarvel::ReaderPtr reader(CreateFileReadAble(request.inputPath.c_str()));
   FlvHeaderRecord header;
@@ -121,6 +122,9 @@ ConversionResult convert(const ConversionRequest& request,
     }
     report(record, kSurveyShare, 1.0 - kSurveyShare);
   }
+  // A read that failed part way (memory running out on a large tag, the
+  // input cut) is no end of the audio.
+  if (Flv_ReadFailed(reader.get())) return ConversionResult::kInputUnreadable;
   const Timeline::Result finished = timeline.finish();
   if (finished != Timeline::Result::kOk) return resultOf(finished);
   if (!writer.commit()) return ConversionResult::kEncodeOrWriteFailed;

@@ -29,13 +29,16 @@ class Writer {
     handle_ = nullptr;
     return DeleteFileWritable(h) != 0;
   }
-  // Closes the file with fresh metadata in front (a failure there leaves the
-  // file complete without it); false when the file is incomplete.
+  // Closes the file with fresh metadata in front; false when the file is
+  // incomplete or its metadata could not be put in place (a full disk while
+  // a key-frame index too large for the room is written): an output is
+  // published whole and with its metadata, or not at all.
   bool closeWithMetadata() {
     if (!handle_) return true;
     void* h = handle_;
     handle_ = nullptr;
-    return Flv_CloseWithMetadata(h, nullptr) != 0;
+    int32_t metadata = 0;
+    return Flv_CloseWithMetadata(h, &metadata) != 0 && metadata != 0;
   }
 
  private:

@@ -25,6 +25,14 @@ constexpr int64_t kDirectBytes = 32 * 1024;
 // the next header, little of the next big frame, which is better read
 // straight too.
 constexpr int64_t kShortRead = 4 * 1024;
+// Bytes far from the buffer that a damaged region has the reader look at
+// (the PreviousTagSize and the next header where a claimed size ends) are
+// read a window at a time: neighbouring candidates claim neighbouring ends,
+// so a run of plausible headers costs a read per window, not one per byte.
+// A look that does not follow the last window reads a little only: sizes
+// that lie at random cost no more than a small read each.
+constexpr int64_t kPeekWindow = 16 * 1024;
+constexpr int64_t kPeekSmall = 256;
 
 // PreviousTagSize as the field's writers have written it: the tag's size
 // with its header (as the format says), one byte short of it, or without the
@@ -215,7 +223,25 @@ int64_t TagReader::peekAt(uint8_t* out, int64_t n, int64_t offset) {
     std::memcpy(out, bufferData() + from, static_cast<size_t>(n));
     return n;
   }
-  return file_.readAt(out, n, offset);
+  if (n > kPeekWindow) return file_.readAt(out, n, offset);
+  if (offset < peekStart_ || offset + n > peekStart_ + peekLen_) {
+    if (peek_.empty()) {
+      try {
+        peek_.resize(kPeekWindow);
+      } catch (const std::bad_alloc&) {
+        return file_.readAt(out, n, offset);
+      }
+    }
+    const bool following = offset >= peekStart_ && offset < peekStart_ + peekLen_ + kPeekWindow;
+    peekLen_ = 0;
+    const int64_t got = file_.readAt(peek_.data(), following ? kPeekWindow : std::max(n, kPeekSmall), offset);
+    if (got < 0) return got;
+    peekStart_ = offset;
+    peekLen_ = got;
+  }
+  const int64_t copied = std::max<int64_t>(0, std::min(n, peekStart_ + peekLen_ - offset));
+  std::memcpy(out, peek_.data() + (offset - peekStart_), static_cast<size_t>(copied));
+  return copied;
 }
 
 // The tag whose header h stands at offset is confirmed by its
@@ -228,7 +254,29 @@ bool TagReader::confirmedAt(int64_t offset, const uint8_t* h, int depth) {
   int64_t got = peekAt(previousTagSize, sizeof previousTagSize, offset + rawSize);
   if (got >= 0 && got < static_cast<int64_t>(sizeof previousTagSize)) return true;
   if (got == sizeof previousTagSize && sizeMatches(flv::readU32(previousTagSize), rawSize)) return true;
-  return depth > 0 && tagFollows(offset + rawSize + int64_t{flv::kPreviousTagSizeBytes}, depth - 1);
+  return depth > 0 && !holdsTagEndingAt(offset, offset + rawSize, flv::readU32(previousTagSize)) &&
+         tagFollows(offset + rawSize + int64_t{flv::kPreviousTagSizeBytes}, depth - 1);
+}
+
+// A tag whose PreviousTagSize does not confirm it may still be taken when
+// the next tag follows it; but when that PreviousTagSize names a tag inside
+// the data the tag claims (a plausible header with StreamID 0 after the
+// tag's own, whose size ends exactly at end and which the PreviousTagSize
+// confirms), the tag's DataSize lies and swallows real tags: the chain of
+// tags inside is preferred to it.
+bool TagReader::holdsTagEndingAt(int64_t offset, int64_t end, uint32_t previousTagSize) {
+  // The forms sizeMatches takes: the whole tag, one byte short, data alone.
+  const int64_t v = previousTagSize;
+  for (int64_t rawSize : {v, v + 1, v + int64_t{flv::kTagHeaderSize}}) {
+    const int64_t at = end - rawSize;
+    if (rawSize < int64_t{flv::kTagHeaderSize} || at < offset + int64_t{flv::kTagHeaderSize}) continue;
+    if (rawSize == v + int64_t{flv::kTagHeaderSize} && v == 0) continue;
+    uint8_t h[flv::kTagHeaderSize];
+    if (peekAt(h, sizeof h, at) != static_cast<int64_t>(sizeof h)) continue;
+    if (flv::readU24(h + 8) != 0 || !plausibleAt(h, at)) continue;
+    if (int64_t{flv::kTagHeaderSize} + flv::readU24(h + 1) == rawSize) return true;
+  }
+  return false;
 }
 
 // The file ends at offset, or a plausible tag header with StreamID 0 stands
@@ -279,8 +327,10 @@ bool TagReader::acceptTrailer(int64_t rawSize) {
     consume(buffered());
     return true;
   }
-  if (!sizeMatches(flv::readU32(bufferData()), rawSize) &&
-      !tagFollows(position_ + int64_t{flv::kPreviousTagSizeBytes}, 1))
+  const uint32_t previousTagSize = flv::readU32(bufferData());
+  if (!sizeMatches(previousTagSize, rawSize) &&
+      (holdsTagEndingAt(position_ - rawSize, position_, previousTagSize) ||
+       !tagFollows(position_ + int64_t{flv::kPreviousTagSizeBytes}, 1)))
     return false;
   consume(flv::kPreviousTagSizeBytes);
   return true;
@@ -310,6 +360,9 @@ bool TagReader::nextTag(TagRecord* tag, int mode) {
       try {
         tag_.resize(std::min(std::max(needed, tag_.size() * 2), kLargestTag));
       } catch (const std::bad_alloc&) {
+        // Memory running out is a failed read, never the end of the input:
+        // the tags after this one would be lost with no sign.
+        failed_ = true;
         return false;
       }
     }
@@ -349,7 +402,14 @@ bool TagReader::nextTag(TagRecord* tag, int mode) {
 // (checked by the caller).
 bool TagReader::readHead(TagRecord* tag, uint32_t dataSize) {
   constexpr int64_t kHeld = int64_t{flv::kTagHeaderSize} + TARVEL_VIDEO_HEAD_BYTES;
-  if (tag_.size() < kHeld + TARVEL_TAG_PADDING) tag_.resize(kHeld + TARVEL_TAG_PADDING);
+  if (tag_.size() < kHeld + TARVEL_TAG_PADDING) {
+    try {
+      tag_.resize(kHeld + TARVEL_TAG_PADDING);
+    } catch (const std::bad_alloc&) {
+      failed_ = true;
+      return false;
+    }
+  }
   int64_t tagPosition = position_;
   if (!fill(kHeld)) return false;
   std::memcpy(tag_.data(), bufferData(), kHeld);

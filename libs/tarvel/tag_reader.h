@@ -92,6 +92,7 @@ class TagReader {
   bool plausibleAt(const uint8_t* h, int64_t offset);
   bool confirmedAt(int64_t offset, const uint8_t* h, int depth);
   bool tagFollows(int64_t offset, int depth);
+  bool holdsTagEndingAt(int64_t offset, int64_t end, uint32_t previousTagSize);
   bool resync();
   bool findTag(bool afterRefusal);
   bool acceptTrailer(int64_t rawSize);
@@ -111,6 +112,9 @@ class TagReader {
   int64_t bufferStart_ = 0;  // file offset of the buffer's first byte
   int64_t fileSize_ = 0;  // as last seen; refreshed when a tag seems to pass it
   std::vector<uint8_t> tag_;
+  std::vector<uint8_t> peek_;  // file bytes far from the buffer (peekAt), once damage is met
+  int64_t peekStart_ = 0;
+  int64_t peekLen_ = 0;
   bool readShort_ = false;  // the last tag was read straight or skipped: read little ahead
   bool damageSeen_ = false;  // a tag was refused or skipped: confirm large ones before reading
 };

@@ -193,6 +193,33 @@ TEST(TagReader, ADataSizeThatLiesCostsThatTag) {
   }
 }
 
+// A DataSize that lies and ends exactly where a later tag's data ends: the
+// PreviousTagSize there is real (not this tag's) and the next tag follows,
+// yet the data it claims holds a chain of real tags, which is taken instead:
+// the damage costs that one tag, not the twenty inside it.
+TEST(TagReader, ADataSizeThatLiesOverRealTagsCostsOnlyThatTag) {
+  TempDir dir;
+  FlvBuilder b;
+  for (uint32_t ms = 0; ms < 30; ++ms) b.video(ms, 0x22, std::vector<uint8_t>(50 + ms * 7, uint8_t(ms)));
+  std::vector<uint8_t> bytes = b.bytes();
+  std::vector<size_t> starts;
+  for (size_t at = 13; at < bytes.size(); at += 11 + be(&bytes[at + 1], 3) + 4) starts.push_back(at);
+  ASSERT_EQ(starts.size(), 30u);
+  const size_t endOf25 = starts[25] + 11 + be(&bytes[starts[25] + 1], 3);
+  setU24(bytes, starts[5] + 1, static_cast<uint32_t>(endOf25 - starts[5] - 11));
+  testing_flv::writeFile(dir.file("swallow.flv"), bytes);
+  std::vector<uint32_t> expected;
+  for (uint32_t ms = 0; ms < 30; ++ms)
+    if (ms != 5) expected.push_back(ms);
+  for (int mode : {TARVEL_READ_WHOLE, TARVEL_READ_HEADS}) {
+    Reader r(dir.file("swallow.flv"));
+    ASSERT_TRUE(r.header());
+    std::vector<uint32_t> got;
+    while (Flv_ReadTag(r.handle, mode, &r.tag)) got.push_back(r.tag.timestamp);
+    EXPECT_EQ(got, expected) << "mode " << mode;
+  }
+}
+
 // PreviousTagSize written other ways, or garbage, where the tags chain
 // whole: nothing is lost.
 TEST(TagReader, PreviousTagSizesThatDisagreeLoseNothingWhenTheTagsChain) {

@@ -14,6 +14,7 @@
 // background (platform::WriteBehind) while the reader fills its other
 // buffer and the caller works on the next tags.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -451,7 +452,9 @@ int32_t Flv_CloseWithMetadata(void* writer, int32_t* metadataWritten) {
   } catch (const std::bad_alloc&) {
     ok = w->close();
   }
+  const int error = errno;  // the failure's reason, whatever the cleanup does
   delete w;
+  errno = error;
   if (metadataWritten) *metadataWritten = metadata ? 1 : 0;
   return ok ? 1 : 0;
 }

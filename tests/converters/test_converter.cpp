@@ -12,6 +12,8 @@
 //                            files does, with a new file holding its first half;
 //                            then as check
 //                          linger: as check, then a 2 s pause before exiting
+//                          nothing: exit 0 after the checks, writing nothing
+//                          garbage: as check, but the file written holds text
 //   TEST_CONVERTER_REPORT  file to append "name <mapping name>" and "ok" or "bad <why>" to
 //   TEST_JOB_PROGRAM       expected argv[0] (the converter's full path)
 //   TEST_JOB_INPUT         expected inputPath, before the cut to 260 characters
@@ -31,6 +33,7 @@
 #include <string>
 #include <thread>
 
+#include "extract/conversion_job.h"
 #include "platform/shared_memory.h"
 
 namespace {
@@ -117,9 +120,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   double* progress = reinterpret_cast<double*>(const_cast<uint8_t*>(job) + 544);
-  if (mode == "fail") {
+  if (mode == "fail" || mode == "nothing") {
     report("ok");
-    return 1;
+    return mode == "fail" ? 1 : 0;
   }
   if (mode == "stall") {
     report("ok");
@@ -140,8 +143,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // As the converter does: written under its partial name, renamed when whole.
   const std::string output(reinterpret_cast<const char*>(job) + 261);
-  if (!copyFile(env("TEST_JOB_MP3"), output)) {
+  const std::string partial = converterPartialPath(output, static_cast<uint32_t>(::getpid()));
+  const bool written = mode == "garbage" ? static_cast<bool>(std::ofstream(partial) << "not an MP3\n")
+                                         : copyFile(env("TEST_JOB_MP3"), partial);
+  std::string target;
+  if (!written || !platform::outputTarget(output.c_str(), &target) || std::rename(partial.c_str(), target.c_str()) != 0) {
     report("bad cannot write " + output);
     return 2;
   }
