@@ -167,6 +167,9 @@ class FileLock {
   std::string path_;
 };
 
+// True when the program's standard error is a terminal (a console).
+bool standardErrorIsTerminal();
+
 // The running program's full path; empty on failure.
 std::string programPath();
 // The identifier of the calling thread, as the system numbers threads.

@@ -163,7 +163,7 @@ int descriptorLimit() {
 
 // In the child, between fork and exec: only calls safe there. Never returns.
 [[noreturn]] void execChild(char* const* argv, pid_t parent, const InterruptsHeld& held, int report,
-                            int maxDescriptors) {
+                            int maxDescriptors, int output) {
   // Our own handler is not the child's; whatever our parent ignored, the
   // child ignores too.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -183,6 +183,12 @@ int descriptorLimit() {
   if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0) maxDescriptors = 3;
 #endif
   for (int fd = 3; fd < maxDescriptors; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  if (output >= 0 && ::dup2(output, STDOUT_FILENO) < 0) {
+    const int error = errno;
+    while (::write(report, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+  }
   ::pthread_sigmask(SIG_SETMASK, &held.previous, nullptr);
   ::execve(argv[0], argv, environ);
   const int error = errno;
@@ -194,6 +200,11 @@ int descriptorLimit() {
 }  // namespace
 
 std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  return startProcess(program, arguments, false);
+}
+
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments,
+                                      bool discardOutput) {
   // Refused as on Windows, whose command line cannot carry it.
   if (program.empty() || program.find('"') != std::string::npos) return nullptr;
   std::vector<std::string> items{program};
@@ -211,16 +222,30 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
   // exec closes it.
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return nullptr;
+  // The null device, put in place of the child's standard output after the
+  // fork (dup2 is safe there; open is not needed there).
+  int output = -1;
+  if (discardOutput) {
+    output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (output < 0) {
+      const int error = errno;
+      ::close(report[0]);
+      ::close(report[1]);
+      errno = error;
+      return nullptr;
+    }
+  }
   pid_t pid = 0;
   {
     InterruptsHeld held;
     const pid_t parent = ::getpid();
     pid = ::fork();
-    if (pid == 0) execChild(argv.data(), parent, held, report[1], maxDescriptors);
+    if (pid == 0) execChild(argv.data(), parent, held, report[1], maxDescriptors, output);
     if (pid > 0) setInterruptChild(pid);
   }
   const int forkError = errno;
   ::close(report[1]);
+  if (output >= 0) ::close(output);
   if (pid < 0) {
     ::close(report[0]);
     errno = forkError;
