@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 // when the installed one does not know one of them.
 constexpr const char* kTagmendOptions[] = {"--aac", "--speex"};
 constexpr unsigned kMaxJobs = 1024;
+constexpr int kTagmendNoAudio = 7;
 
 bool parseCount(const std::string& text, uint64_t max, uint64_t* out) {
   if (text.empty() || text.size() > 9) return false;
@@ -167,7 +168,7 @@ class Run {
     args.push_back(in);
     args.push_back(prefix.string());
     std::string why;
-    std::unique_ptr<platform::Process> child = platform::startProcess(tagmend_, args, /*discardOutput=*/true);
+    std::unique_ptr<platform::Process> child = platform::startProcessDiscardingOutput(tagmend_, args);
     uint32_t code = 0;
     if (!child) {
       why = "tagmend cannot be started: " + tagmend_;
@@ -184,7 +185,9 @@ class Run {
       if (size >= 0) r.outputs.push_back({input.prefix + ext, size});
     }
     if (sizeOf(fs::path(flv)) >= 0) r.after = measure(flv, input.prefix + ".flv");
-    r.done = r.tagmendExit == 0;
+    // Repaired, or nothing to repair: tagmend writes nothing for an input
+    // without audio (7), nor for one it leaves alone (0).
+    r.done = r.tagmendExit == 0 || r.tagmendExit == kTagmendNoAudio;
     r.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (!r.done && why.empty()) why = "tagmend exit " + std::to_string(r.tagmendExit);
     finish(r, false, why);

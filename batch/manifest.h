@@ -37,7 +37,7 @@ struct Record {
   int tagmendExit = -1;
   std::vector<OutputFile> outputs;
   std::optional<Measure> after;  // of PREFIX.flv, when tagmend wrote one
-  bool done = false;             // tagmend ended with 0
+  bool done = false;             // tagmend ended with 0, or 7 (no audio: nothing to do)
   double seconds = 0;
 };
 

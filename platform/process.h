@@ -45,10 +45,10 @@ class Process {
 // on every system alike).
 std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments);
 
-// As above, the child's standard output going nowhere (the null device)
-// when discardOutput is set; its standard input and error are the caller's.
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments,
-                                      bool discardOutput);
+// As startProcess, the child's standard output going nowhere (the null
+// device); its standard input and error are the caller's.
+std::unique_ptr<Process> startProcessDiscardingOutput(const std::string& program,
+                                                      const std::vector<std::string>& arguments);
 
 // The calling process's identifier.
 uint32_t currentProcessId();

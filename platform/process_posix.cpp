@@ -197,14 +197,8 @@ int descriptorLimit() {
   ::_exit(127);
 }
 
-}  // namespace
-
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
-  return startProcess(program, arguments, false);
-}
-
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments,
-                                      bool discardOutput) {
+std::unique_ptr<Process> start(const std::string& program, const std::vector<std::string>& arguments,
+                               bool discardOutput) {
   // Refused as on Windows, whose command line cannot carry it.
   if (program.empty() || program.find('"') != std::string::npos) return nullptr;
   std::vector<std::string> items{program};
@@ -267,6 +261,17 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
     return nullptr;
   }
   return std::make_unique<PosixProcess>(pid, openPidfd(pid));
+}
+
+}  // namespace
+
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  return start(program, arguments, false);
+}
+
+std::unique_ptr<Process> startProcessDiscardingOutput(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+  return start(program, arguments, true);
 }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(::getpid()); }

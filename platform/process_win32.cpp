@@ -123,14 +123,8 @@ class InheritedHandles {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-}  // namespace
-
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
-  return startProcess(program, arguments, false);
-}
-
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments,
-                                      bool discardOutput) {
+std::unique_ptr<Process> start(const std::string& program, const std::vector<std::string>& arguments,
+                               bool discardOutput) {
   const std::string commandLine = windowsCommandLine(program, arguments);
   if (commandLine.empty()) return nullptr;
   // The child starts hidden, with everything else of our own start-up
@@ -175,6 +169,17 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
   if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) CloseHandle(job);
   ResumeThread(info.hThread);
   return std::make_unique<Win32Process>(info.hProcess, info.hThread, info.dwProcessId);
+}
+
+}  // namespace
+
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  return start(program, arguments, false);
+}
+
+std::unique_ptr<Process> startProcessDiscardingOutput(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+  return start(program, arguments, true);
 }
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
