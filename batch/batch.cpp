@@ -142,14 +142,22 @@ class Run {
     const std::string in = inPath.string();
     Record r;
     r.input = input.relative;
-    uint64_t hash = 0;
-    if (hashFile(in, &hash, &r.size)) {
-      r.hash = hashText(hash);
-      if (doneBefore(input, r.size, r.hash)) return finish(r, /*skipped=*/true, "");
-    } else {
-      r.size = std::max<int64_t>(0, sizeOf(inPath));
+    auto hashInput = [&] {
+      uint64_t hash = 0;
+      if (hashFile(in, &hash, &r.size)) {
+        r.hash = hashText(hash);
+      } else {
+        r.size = std::max<int64_t>(0, sizeOf(inPath));
+      }
+    };
+    // An input with a line in a manifest is hashed first, to tell whether
+    // it is done; any other is hashed and measured while tagmend repairs it
+    // (both only read it), where a core waits on the disk or on tagmend.
+    const bool seenBefore = previous_.count(input.relative) != 0;
+    if (seenBefore) {
+      hashInput();
+      if (!r.hash.empty() && doneBefore(input, r.size, r.hash)) return finish(r, /*skipped=*/true, "");
     }
-    r.before = measure(in, "");
 
     // What an earlier run left for this input goes first, so that the
     // outputs listed are this run's (tagmend leaves what it finds when it
@@ -169,6 +177,8 @@ class Run {
     args.push_back(prefix.string());
     std::string why;
     std::unique_ptr<platform::Process> child = platform::startProcessDiscardingOutput(tagmend_, args);
+    if (!seenBefore) hashInput();
+    r.before = measure(in, "");
     uint32_t code = 0;
     if (!child) {
       why = "tagmend cannot be started: " + tagmend_;

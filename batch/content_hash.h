@@ -26,7 +26,7 @@ class Xxh64 {
 uint64_t xxh64(const void* data, size_t size);
 inline uint64_t xxh64(const std::string& s) { return xxh64(s.data(), s.size()); }
 
-// The whole file's hash and size, read in 1 MiB pieces. False when it cannot
+// The whole file's hash and size, read in 256 KiB pieces. False when it cannot
 // be opened or read.
 bool hashFile(const std::string& path, uint64_t* hash, int64_t* size);
 

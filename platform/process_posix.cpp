@@ -161,7 +161,8 @@ int descriptorLimit() {
   return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536));
 }
 
-// In the child, between fork and exec: only calls safe there. Never returns.
+// In the child, between vfork and exec: only system calls, no memory of the
+// parent written but this frame (the child borrows it). Never returns.
 [[noreturn]] void execChild(char* const* argv, pid_t parent, const InterruptsHeld& held, int report,
                             int maxDescriptors, int output) {
   // Our own handler is not the child's; whatever our parent ignored, the
@@ -197,6 +198,17 @@ int descriptorLimit() {
   ::_exit(127);
 }
 
+// Starts the child with vfork: it borrows our memory until its exec, so
+// nothing of a large parent is copied or marked copy-on-write, and the
+// parent's later writes fault no page in again. The child runs only
+// execChild, which writes to no memory of ours but its own stack frame.
+pid_t spawnChild(char* const* argv, pid_t parent, const InterruptsHeld& held, int report, int maxDescriptors,
+                 int output) {
+  const pid_t pid = ::vfork();
+  if (pid == 0) execChild(argv, parent, held, report, maxDescriptors, output);
+  return pid;
+}
+
 std::unique_ptr<Process> start(const std::string& program, const std::vector<std::string>& arguments,
                                bool discardOutput) {
   // Refused as on Windows, whose command line cannot carry it.
@@ -217,7 +229,7 @@ std::unique_ptr<Process> start(const std::string& program, const std::vector<std
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return nullptr;
   // The null device, put in place of the child's standard output after the
-  // fork (dup2 is safe there; open is not needed there).
+  // vfork (dup2 is safe there; open is not needed there).
   int output = -1;
   if (discardOutput) {
     output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -233,8 +245,7 @@ std::unique_ptr<Process> start(const std::string& program, const std::vector<std
   {
     InterruptsHeld held;
     const pid_t parent = ::getpid();
-    pid = ::fork();
-    if (pid == 0) execChild(argv.data(), parent, held, report[1], maxDescriptors, output);
+    pid = spawnChild(argv.data(), parent, held, report[1], maxDescriptors, output);
     if (pid > 0) setInterruptChild(pid);
   }
   const int forkError = errno;
