@@ -337,17 +337,17 @@ int runBatch(const Options& options, const std::string& tagmend) {
     std::fprintf(stderr, "tagmend-batch: %s is not a folder that can be read\n", options.inDir.c_str());
     return kBadArguments;
   }
-  fs::create_directories(options.outDir, error);
-  const fs::path outDir = fs::weakly_canonical(fs::absolute(options.outDir, error), error);
-  if (error || !fs::is_directory(outDir, error)) {
-    std::fprintf(stderr, "tagmend-batch: %s cannot be made as a folder\n", options.outDir.c_str());
-    return kBadArguments;
-  }
   // The inputs are never written: OUT_DIR may lie inside IN_DIR (and is
   // not walked), not the other way round.
-  if (within(inDir, outDir)) {
+  const fs::path outDir = fs::weakly_canonical(fs::absolute(options.outDir, error), error);
+  if (!error && within(inDir, outDir)) {
     std::fprintf(stderr, "tagmend-batch: IN_DIR %s lies inside OUT_DIR %s\n", options.inDir.c_str(),
                  options.outDir.c_str());
+    return kBadArguments;
+  }
+  if (!error) fs::create_directories(outDir, error);
+  if (error || !fs::is_directory(outDir, error)) {
+    std::fprintf(stderr, "tagmend-batch: %s cannot be made as a folder\n", options.outDir.c_str());
     return kBadArguments;
   }
   if (!platform::fileExists(tagmend.c_str())) {

@@ -332,6 +332,19 @@ TEST_F(Batch, ArgumentsFoldersAndFailures) {
                          ", 1 failed; manifest " + fs::canonical(small).string() + "/fixed/manifest.jsonl\n");
   }
 
+  // On a terminal (script(1) gives one), a progress line on standard error,
+  // redrawn in place, its last form ending the line.
+  if (haveTool("script")) {
+    const std::string typescript = file("typescript");
+    RunResult t = run({"script", "-qec", "'" + batchPath() + "' '" + small + "' '" + small + "/fixed'", typescript});
+    EXPECT_EQ(t.exitCode, 1);
+    const std::vector<uint8_t> bytes = readBytes(typescript);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(text.find("\r2/2 files, 1 failed, "), std::string::npos) << text;
+    EXPECT_NE(text.find(" left\r\ntagmend-batch: 2 files: 0 repaired, 1 done before, 1 failed"), std::string::npos)
+        << text;
+  }
+
   // Options for tagmend go to it; what it makes of them is in the manifest.
   const std::string opts = file("opts");
   batch({"--aac", "--speex", small + "/fixed", opts});
