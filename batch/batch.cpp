@@ -50,7 +50,7 @@ Measure measure(const std::string& path, const std::string& relative) {
     m.error = r.error;
     return m;
   }
-  m.verdict = r.verdict;
+  m.verdict = report::verdictName(r.verdict);
   m.audio = report::soundFormatName(r.soundFormat);
   m.driftPercent = r.driftPercent;
   m.maxAvOffsetMs = r.maxAvOffsetMs;

@@ -3,6 +3,8 @@
 // ones before the first audio tag with that tag) and never step back.
 #include <string>
 
+#include "libs/tarvel/flv_format.h"
+#include "retime/audio_clocks.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -25,7 +27,7 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
   return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
-    int64_t audioClock = 0;
+    Mp3Clock clock;
     int64_t drift = 0;
     if (!leadingVideoDrift(reader, header, &drift)) return false;
     VideoOut video(writer, reader, drift);
@@ -33,15 +35,12 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     // every tag's data from the input, video data unread.
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == 8) {
-        int64_t stored = storedTicks(*tag);
-        int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
-        drift = audioClock - stored;
-        video.audio(stored, drift);
-        stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
-        audioClock += duration;
+      if (tag->tagType == flv::kAudio) {
+        if (!clock.place(*tag)) return false;
+        video.audio(storedTicks(*tag), clock.drift());
+        stampTimestamp(*tag, static_cast<uint32_t>(clock.start() / kTicksPerMs));
         Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == 9) {
+      } else if (tag->tagType == flv::kVideo) {
         video.video(*tag);
       }
     }
