@@ -7,10 +7,11 @@
 #
 #   bin/tagmend -> ../lib/tagmend/tagmend
 #   bin/tagmend-report                      (RPATH $ORIGIN/../lib/tagmend)
+#   bin/tagmend-batch                       (the same; runs bin/tagmend beside it)
 #   lib/tagmend/{tagmend,tonecast.exe,libTarvel.so,libQuennet.so}
 #   include/{tarvel/tarvel.h,quennet/quennet.h}
 #   lib/cmake/{Tarvel,Quennet}/             find_package(Tarvel), find_package(Quennet)
-#   share/man/man1/{tagmend.1,tagmend-report.1}
+#   share/man/man1/{tagmend.1,tagmend-report.1,tagmend-batch.1}
 #
 # On Windows everything goes to bin/, the one folder the DLLs are found in.
 include(GNUInstallDirs)
@@ -29,7 +30,7 @@ file(RELATIVE_PATH TAGMEND_BIN_TO_PRIVATE
 # no test.
 add_custom_target(programs)
 add_dependencies(programs tagmend tarvel quennet)
-foreach(program IN ITEMS tonecast tagmend-report)
+foreach(program IN ITEMS tonecast tagmend-report tagmend-batch)
   if(TARGET ${program})
     add_dependencies(programs ${program})
   endif()
@@ -46,14 +47,17 @@ if(NOT WIN32)
   install(FILES "${link}" DESTINATION "${CMAKE_INSTALL_BINDIR}")  # installed as a link
 endif()
 
-if(TARGET tagmend-report)
-  # It needs the libraries, not the converter.
-  if(NOT WIN32)
-    set_target_properties(tagmend-report PROPERTIES
-      INSTALL_RPATH "$ORIGIN/${TAGMEND_BIN_TO_PRIVATE}")
+# The report and the batch need the libraries, not the converter; the batch
+# runs the tagmend in its own folder (bin/tagmend, the link).
+foreach(program IN ITEMS tagmend-report tagmend-batch)
+  if(TARGET ${program})
+    if(NOT WIN32)
+      set_target_properties(${program} PROPERTIES
+        INSTALL_RPATH "$ORIGIN/${TAGMEND_BIN_TO_PRIVATE}")
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   endif()
-  install(TARGETS tagmend-report RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-endif()
+endforeach()
 
 # The two libraries, their C headers and their CMake package files:
 #   find_package(Tarvel REQUIRED)   target_link_libraries(app PRIVATE Tarvel::Tarvel)
@@ -80,9 +84,11 @@ foreach(lib IN ITEMS Tarvel Quennet)
 endforeach()
 
 set(man_pages "${CMAKE_SOURCE_DIR}/man/tagmend.1")
-if(TARGET tagmend-report)
-  list(APPEND man_pages "${CMAKE_SOURCE_DIR}/man/tagmend-report.1")
-endif()
+foreach(program IN ITEMS tagmend-report tagmend-batch)
+  if(TARGET ${program})
+    list(APPEND man_pages "${CMAKE_SOURCE_DIR}/man/${program}.1")
+  endif()
+endforeach()
 install(FILES ${man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_SOURCE_DIR}/packaging/copyright"
   DESTINATION "${CMAKE_INSTALL_DOCDIR}")

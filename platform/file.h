@@ -176,6 +176,9 @@ class FileLock {
   uint32_t deadHolder_ = 0;
 };
 
+// True when the program's standard error is a terminal (a console).
+bool standardErrorIsTerminal();
+
 // The running program's full path; empty on failure.
 std::string programPath();
 // The identifier of the calling thread, as the system numbers threads.

@@ -467,4 +467,6 @@ std::string programPath() {
 
 uint32_t currentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 
+bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 }  // namespace platform

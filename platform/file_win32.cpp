@@ -430,4 +430,11 @@ std::string programPath() {
 
 uint32_t currentThreadId() { return GetCurrentThreadId(); }
 
+bool standardErrorIsTerminal() {
+  // A console answers for its mode; a file, a pipe or NUL does not.
+  DWORD mode = 0;
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  return error != nullptr && error != INVALID_HANDLE_VALUE && GetConsoleMode(error, &mode) != 0;
+}
+
 }  // namespace platform

@@ -45,6 +45,11 @@ class Process {
 // on every system alike).
 std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments);
 
+// As startProcess, the child's standard output going nowhere (the null
+// device); its standard input and error are the caller's.
+std::unique_ptr<Process> startProcessDiscardingOutput(const std::string& program,
+                                                      const std::vector<std::string>& arguments);
+
 // The calling process's identifier.
 uint32_t currentProcessId();
 

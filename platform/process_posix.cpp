@@ -161,9 +161,10 @@ int descriptorLimit() {
   return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536));
 }
 
-// In the child, between fork and exec: only calls safe there. Never returns.
+// In the child, between vfork and exec: only system calls, no memory of the
+// parent written but this frame (the child borrows it). Never returns.
 [[noreturn]] void execChild(char* const* argv, pid_t parent, const InterruptsHeld& held, int report,
-                            int maxDescriptors) {
+                            int maxDescriptors, int output) {
   // Our own handler is not the child's; whatever our parent ignored, the
   // child ignores too.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -183,6 +184,12 @@ int descriptorLimit() {
   if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0) maxDescriptors = 3;
 #endif
   for (int fd = 3; fd < maxDescriptors; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  if (output >= 0 && ::dup2(output, STDOUT_FILENO) < 0) {
+    const int error = errno;
+    while (::write(report, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+  }
   ::pthread_sigmask(SIG_SETMASK, &held.previous, nullptr);
   ::execve(argv[0], argv, environ);
   const int error = errno;
@@ -191,9 +198,19 @@ int descriptorLimit() {
   ::_exit(127);
 }
 
-}  // namespace
+// Starts the child with vfork: it borrows our memory until its exec, so
+// nothing of a large parent is copied or marked copy-on-write, and the
+// parent's later writes fault no page in again. The child runs only
+// execChild, which writes to no memory of ours but its own stack frame.
+pid_t spawnChild(char* const* argv, pid_t parent, const InterruptsHeld& held, int report, int maxDescriptors,
+                 int output) {
+  const pid_t pid = ::vfork();
+  if (pid == 0) execChild(argv, parent, held, report, maxDescriptors, output);
+  return pid;
+}
 
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+std::unique_ptr<Process> start(const std::string& program, const std::vector<std::string>& arguments,
+                               bool discardOutput) {
   // Refused as on Windows, whose command line cannot carry it.
   if (program.empty() || program.find('"') != std::string::npos) return nullptr;
   std::vector<std::string> items{program};
@@ -211,16 +228,29 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
   // exec closes it.
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return nullptr;
+  // The null device, put in place of the child's standard output after the
+  // vfork (dup2 is safe there; open is not needed there).
+  int output = -1;
+  if (discardOutput) {
+    output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (output < 0) {
+      const int error = errno;
+      ::close(report[0]);
+      ::close(report[1]);
+      errno = error;
+      return nullptr;
+    }
+  }
   pid_t pid = 0;
   {
     InterruptsHeld held;
     const pid_t parent = ::getpid();
-    pid = ::fork();
-    if (pid == 0) execChild(argv.data(), parent, held, report[1], maxDescriptors);
+    pid = spawnChild(argv.data(), parent, held, report[1], maxDescriptors, output);
     if (pid > 0) setInterruptChild(pid);
   }
   const int forkError = errno;
   ::close(report[1]);
+  if (output >= 0) ::close(output);
   if (pid < 0) {
     ::close(report[0]);
     errno = forkError;
@@ -242,6 +272,17 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
     return nullptr;
   }
   return std::make_unique<PosixProcess>(pid, openPidfd(pid));
+}
+
+}  // namespace
+
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  return start(program, arguments, false);
+}
+
+std::unique_ptr<Process> startProcessDiscardingOutput(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+  return start(program, arguments, true);
 }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(::getpid()); }

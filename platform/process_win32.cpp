@@ -65,17 +65,93 @@ HANDLE jobEndingWithUs() {
   return job;
 }
 
-}  // namespace
+// Handles a child inherits, and only those: the list is handed to the
+// system with the start (PROC_THREAD_ATTRIBUTE_HANDLE_LIST), so no other
+// inheritable handle of ours passes on. Everything is released with the object.
+class InheritedHandles {
+ public:
+  InheritedHandles() = default;
+  InheritedHandles(const InheritedHandles&) = delete;
+  InheritedHandles& operator=(const InheritedHandles&) = delete;
+  ~InheritedHandles() {
+    if (list_ != nullptr) {
+      DeleteProcThreadAttributeList(list_);
+      HeapFree(GetProcessHeap(), 0, list_);
+    }
+    for (int i = 0; i < count_; ++i) CloseHandle(handles_[i]);
+  }
+  // An inheritable copy of one of our standard handles, or null when there
+  // is none (a program started without a console).
+  HANDLE copyOf(DWORD standard) {
+    HANDLE original = GetStdHandle(standard);
+    HANDLE copy = nullptr;
+    if (original == nullptr || original == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+      return nullptr;
+    return add(copy);
+  }
+  // The null device, open for writing and inheritable.
+  HANDLE nullDevice() {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
+                             0, nullptr);
+    return nul == INVALID_HANDLE_VALUE ? nullptr : add(nul);
+  }
+  // The attribute list that names the handles; null on failure.
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes() {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    list_ = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (list_ == nullptr) return nullptr;
+    if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) {
+      HeapFree(GetProcessHeap(), 0, list_);
+      list_ = nullptr;
+      return nullptr;
+    }
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_,
+                                   static_cast<SIZE_T>(count_) * sizeof(HANDLE), nullptr, nullptr))
+      return nullptr;
+    return list_;
+  }
 
-std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+ private:
+  HANDLE add(HANDLE handle) {
+    handles_[count_++] = handle;
+    return handle;
+  }
+  HANDLE handles_[3] = {};
+  int count_ = 0;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+std::unique_ptr<Process> start(const std::string& program, const std::vector<std::string>& arguments,
+                               bool discardOutput) {
   const std::string commandLine = windowsCommandLine(program, arguments);
   if (commandLine.empty()) return nullptr;
   // The child starts hidden, with everything else of our own start-up
   // information.
-  STARTUPINFOA startup;
-  GetStartupInfoA(&startup);
-  startup.dwFlags |= STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
+  STARTUPINFOEXA startup;
+  std::memset(&startup, 0, sizeof startup);
+  GetStartupInfoA(&startup.StartupInfo);
+  startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  DWORD flags = CREATE_SUSPENDED;
+  BOOL inherit = FALSE;
+  // Its standard output discarded: the three standard handles given
+  // explicitly, the only handles it inherits.
+  InheritedHandles handles;
+  if (discardOutput) {
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdOutput = handles.nullDevice();
+    if (startup.StartupInfo.hStdOutput == nullptr) return nullptr;
+    startup.StartupInfo.hStdInput = handles.copyOf(STD_INPUT_HANDLE);
+    startup.StartupInfo.hStdError = handles.copyOf(STD_ERROR_HANDLE);
+    startup.lpAttributeList = handles.attributes();
+    if (startup.lpAttributeList == nullptr) return nullptr;
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+    inherit = TRUE;
+  }
   PROCESS_INFORMATION info;
   std::memset(&info, 0, sizeof info);
 
@@ -86,14 +162,25 @@ std::unique_ptr<Process> startProcess(const std::string& program, const std::vec
   // Started suspended, the child runs no code before it is in the job that
   // ties it to us. A system that refuses the job (an older one inside a job
   // of its own) still runs the child, untied.
-  const BOOL started = CreateProcessA(nullptr, copy, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                                      nullptr, &startup, &info);
+  const BOOL started = CreateProcessA(nullptr, copy, nullptr, nullptr, inherit, flags, nullptr, nullptr,
+                                      &startup.StartupInfo, &info);
   delete[] copy;
   if (started == 0) return nullptr;
   HANDLE job = jobEndingWithUs();
   if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) CloseHandle(job);
   ResumeThread(info.hThread);
   return std::make_unique<Win32Process>(info.hProcess, info.hThread, info.dwProcessId);
+}
+
+}  // namespace
+
+std::unique_ptr<Process> startProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  return start(program, arguments, false);
+}
+
+std::unique_ptr<Process> startProcessDiscardingOutput(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+  return start(program, arguments, true);
 }
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }

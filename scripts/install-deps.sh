@@ -10,6 +10,7 @@ packages=(
   build-essential cmake ninja-build git python3 pkg-config
   googletest libgtest-dev libbenchmark-dev
   ffmpeg flvmeta yamdi lame hyperfine time
+  parallel  # GNU parallel: the batch test spreads shards of a tree with it
   libmp3lame-dev libavcodec-dev libavutil-dev libspeex-dev
   clang libclang-rt-14-dev
   man-db file dpkg-dev  # scripts/install-test.sh: man pages, cpack's Debian package

@@ -4,7 +4,7 @@
 #     build tree left in it, the installed tagmend (through the link in bin/,
 #     found on the PATH) on a PCM and an MP3 sample from another folder, and
 #     a small program built against the installed libraries, and the
-#     installed tagmend-report when it is built;
+#     installed tagmend-report and tagmend-batch when they are built;
 #  2. the manual pages render without a warning;
 #  3. the Debian package: unpacked with `dpkg -x` into a throwaway root, its
 #     tagmend run on a PCM, a Nellymoser and an MP3 sample, and every library
@@ -82,6 +82,24 @@ if $have_report; then
   done
   reports "$prefix/bin/tagmend-report"
 fi
+# batches BATCH OUT: the installed batch program runs the tagmend beside it
+# (the link in bin/) over the samples, converter included.
+have_batch=false
+grep -q '^build tagmend-batch:' "$build/build.ninja" && have_batch=true
+batches() {
+  local code=0
+  "$1" -j 2 "$root/samples" "$2" >/dev/null || code=$?
+  [[ $code == 0 ]] || fail "$1 samples: exit $code, not 0"
+  for f in drift-mp3-h264.flv pcm.mp3 nellymoser.mp3 manifest.jsonl; do
+    [[ -s "$2/$f" ]] || fail "$1 samples: no $f"
+  done
+}
+if $have_batch; then
+  for f in bin/tagmend-batch share/man/man1/tagmend-batch.1; do
+    [[ -f "$prefix/$f" ]] || fail "no $f"
+  done
+  batches "$prefix/bin/tagmend-batch" "$tmp/batch"
+fi
 ! grep -rl "$build" "$prefix" || fail "the installed files above name the build tree"
 PATH="$prefix/bin:$PATH" repairs tagmend "$tmp/work" pcm drift-mp3-h264
 
@@ -108,6 +126,7 @@ dpkg -x "$deb" "$debroot"
 [[ -f "$debroot/usr/share/man/man1/tagmend.1.gz" ]] || fail "no tagmend.1.gz in the package"
 repairs "$debroot/usr/bin/tagmend" "$tmp/debwork" pcm nellymoser drift-mp3-h264
 if $have_report; then reports "$debroot/usr/bin/tagmend-report"; fi
+if $have_batch; then batches "$debroot/usr/bin/tagmend-batch" "$tmp/debbatch"; fi
 
 # Every shared library an ELF file of the package needs is in the package's
 # private folder or belongs to a package named in Depends.

@@ -211,6 +211,38 @@ TEST_F(WineTagmend, Mp3RepairWritesTheTagsTheLinuxBuildWrites) {
   EXPECT_EQ(meta.keyframeTimes, linuxMeta.keyframeTimes);
 }
 
+// tagmend-batch.exe runs the tagmend.exe beside it on each file of a tree,
+// its banner discarded: standard output holds the batch's own line alone.
+// Run again, it finds everything done.
+TEST_F(WineTagmend, BatchRepairsATreeWithTheTagmendBesideIt) {
+  const fs::path bin(TAGMEND_WINDOWS_BIN);
+  if (!fs::exists(bin / "tagmend-batch.exe")) GTEST_SKIP() << "no tagmend-batch.exe in " << TAGMEND_WINDOWS_BIN;
+  std::string exe = installWithConverter(dir_.file("app"));
+  fs::copy_file(bin / "tagmend-batch.exe", dir_.file("app/tagmend-batch.exe"));
+  const std::string batch = dir_.file("app/tagmend-batch.exe");
+  std::string mp3 = makeClip(dir_.file("in/a/rec.flv"), "-c:v flv -c:a libmp3lame -ar 22050");
+  fs::create_directories(dir_.file("in/b"));
+  fs::copy_file(mp3, dir_.file("in/b/rec.flv"));
+  makeClip(dir_.file("in/c/clip.FLV"), "-c:v flv -c:a pcm_s16be", 11025);
+  const std::string line = "; manifest " + winPath(dir_.file("out")) + "\\manifest.jsonl\r\n";
+
+  RunResult r = wine(batch, {"-j", "2", winPath(dir_.file("in")), winPath(dir_.file("out"))}, "");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "tagmend-batch: 3 files: 3 repaired, 0 done before, 0 failed" + line);
+  EXPECT_EQ(r.err, "");
+  for (const char* out : {"out/a/rec.flv", "out/b/rec.flv", "out/c/clip.flv"}) {
+    Flv f = readFlv(dir_.file(out));
+    EXPECT_TRUE(f.ok) << out << ": " << f.problem;
+  }
+  EXPECT_TRUE(readBytes(dir_.file("out/a/rec.flv")) == readBytes(dir_.file("out/b/rec.flv")));
+  EXPECT_GT(readBytes(dir_.file("out/c/clip.mp3")).size(), 1000u);
+
+  r = wine(batch, {winPath(dir_.file("in")), winPath(dir_.file("out"))}, "");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "tagmend-batch: 3 files: 0 repaired, 3 done before, 0 failed" + line);
+  (void)exe;
+}
+
 TEST_F(WineTagmend, Mp3RepairIntoMissingFolderExits4) {
   std::string exe = install(dir_.file("app"), false);
   std::string in = makeClip(dir_.file("in.flv"), "-c:v flv -c:a libmp3lame");
