@@ -50,7 +50,7 @@ TEST_F(Driver, WrongArgumentCountPrintsBannerThenUsageAndExits1) {
   std::vector<uint8_t> original = readBytes(input);
   const std::vector<std::vector<std::string>> argLists = {
       {}, {input}, {input, "out", "extra"}, {input, "out", "extra", "more"},
-      {"--speex", input}, {"--speex", input, "out", "extra"}, {"--nellymoser", input, "out"},
+      {"--speex", input, "out", "extra"}, {"--nellymoser", input, "out"},
       {input, "--speex", "out"}, {"--", "--speex", input, "out"}};
   for (const auto& args : argLists) {
     std::vector<std::string> argv = {tagmendPath()};

@@ -171,7 +171,7 @@ TEST_F(Report, SpeexDriftIsMeasuredByItsFramesAndTheVerdictNamesTheOption) {
   EXPECT_EQ(lines[0].format, "speex");
   EXPECT_LT(std::abs(lines[0].drift), 0.1);
   EXPECT_NEAR(lines[1].drift, 2.5, 0.2);
-  EXPECT_EQ(lines[1].verdict, "needs_repair_(tagmend_--speex)");
+  EXPECT_EQ(lines[1].verdict, "needs_repair_with_--speex");
   EXPECT_EQ(lines[1].tagmendExit, 0);
 }
 
