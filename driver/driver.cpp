@@ -4,6 +4,7 @@
 
 #include "extract/flows.h"
 #include "libs/quennet/quennet.h"
+#include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/diagnostics.h"
 #include "platform/interrupt.h"
@@ -35,8 +36,17 @@ int run(int (*repairWith)(const char*, const char*), const char* input, const ch
   return repairWith(input, prefix) ? kExitOk : failureCode;
 }
 
+// The classic sound format that an extended audio header's FourCC stands
+// for, where a repair knows it; else the extended format itself, which none
+// repairs.
+int soundFormatOf(const StreamInfo& info) {
+  if (info.soundFormat != flv::kExHeaderSoundFormat) return info.soundFormat;
+  if (info.audioFourCc == flv::kFourCcMp3) return kMp3;
+  return info.soundFormat;
+}
+
 int repair(const StreamInfo& info, const char* input, const char* prefix) {
-  switch (info.soundFormat) {
+  switch (soundFormatOf(info)) {
     case kNoAudio:
       return kExitNoAudio;
     case kMp3:

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/tag_heads.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
@@ -44,6 +45,15 @@ bool measurable(int format) { return format == flv::kMp3 || pcm(format) || nelly
 int64_t audioTicks(const TagRecord& tag) {
   if (tag.payloadSize <= 0) return 0;
   if (tag.soundFormat == flv::kMp3) return measureMp3Duration(tag.payload, tag.payloadSize);
+  if (tag.soundFormat == flv::kExHeaderSoundFormat) {
+    const uint8_t* data = tag.raw + flv::kTagHeaderSize;
+    flv::AudioHead head;
+    if (!flv::readAudioHead(data, tag.dataSize, &head) || head.codec != flv::kFourCcMp3 ||
+        head.packetType != flv::kAudioCodedFrames || head.bodyAt >= tag.dataSize) {
+      return 0;
+    }
+    return measureMp3Duration(data + head.bodyAt, static_cast<int32_t>(tag.dataSize - head.bodyAt));
+  }
   if (nellymoser(tag.soundFormat)) return nellymoserTagDuration(tag);
   if (pcm(tag.soundFormat)) {
     int64_t bytesPerSecond = int64_t{flv::kSoundRates[tag.soundRate & 3]} * (tag.soundType + 1) * (tag.soundSize + 1);
@@ -250,9 +260,15 @@ void Scanner::audio(const TagRecord& tag) {
   stamp(tag, audioStamps_, true);
   anyMedia_ = true;
   if (r_.soundFormat < 0 && tag.soundFormat >= 0) {
+    flv::AudioHead head;
+    if (tag.soundFormat == flv::kExHeaderSoundFormat &&
+        flv::readAudioHead(tag.raw + flv::kTagHeaderSize, tag.dataSize, &head)) {
+      r_.audioFourCc = head.codec;
+    }
     r_.soundFormat = tag.soundFormat;
-    r_.lengthKnown = measurable(tag.soundFormat);
-    placement_.useMp3Rule(tag.soundFormat == flv::kMp3);
+    bool mp3 = tag.soundFormat == flv::kMp3 || r_.audioFourCc == flv::kFourCcMp3;
+    r_.lengthKnown = mp3 || measurable(tag.soundFormat);
+    placement_.useMp3Rule(mp3);
   }
   if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
@@ -300,18 +316,19 @@ void Scanner::video(const TagRecord& tag) {
   anyMedia_ = true;
   placement_.video(tag.timestamp);
   if (tag.dataSize == 0) return;
-  if (r_.videoCodec < 0) r_.videoCodec = tag.codecId;
-  // AVC packets: 0 sequence header, 1 picture, 2 end of sequence.
-  int avcPacket = tag.codecId == flv::kAvc ? (tag.payloadSize > 0 ? tag.payload[0] : -1) : 1;
-  if (avcPacket == 0) {
+  // The record holds the header and the first bytes of the data.
+  flv::VideoHead v;
+  if (!flv::readVideoHead(tag.raw + flv::kTagHeaderSize, tag.rawSize - flv::kTagHeaderSize, &v)) return;
+  if (r_.videoCodec < 0) r_.videoCodec = v.codec;
+  if (!v.extended && v.codec == flv::kAvc && v.packetType == 0) {
     if (avcHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
     avcHeaderSeen_ = true;
   }
-  if (tag.frameType == flv::kInfoFrame || avcPacket != 1) return;
+  if (!flv::holdsPicture(v)) return;
   if (r_.frames == 0) firstFrameMs_ = tag.timestamp;
   lastFrameMs_ = std::max(lastFrameMs_, tag.timestamp);
   ++r_.frames;
-  if (tag.frameType == flv::kKeyFrame) ++r_.keyframes;
+  if (flv::indexedAsKeyframe(v)) ++r_.keyframes;
 }
 
 void Scanner::script(const TagRecord& tag) {
@@ -323,8 +340,9 @@ void Scanner::script(const TagRecord& tag) {
   }
 }
 
-// Every index entry must name a video tag flagged as a key frame: each is
-// looked at where it points (12 bytes), so the index is never held twice.
+// Every index entry must name a video tag flagged as a key frame (one that
+// holds coded frames, for an extended header): each is looked at where it
+// points, so the index is never held twice.
 bool indexPointsAtKeyframes(const std::string& path, const OnMetaData& meta) {
   if (!meta.hasIndex || meta.badPosition) return false;
   platform::File file;
@@ -333,7 +351,11 @@ bool indexPointsAtKeyframes(const std::string& path, const OnMetaData& meta) {
     uint8_t head[flv::kTagHeaderSize + 1];
     if (file.readAt(head, sizeof head, position) != sizeof head) return false;
     if ((head[0] & 0x1F) != flv::kVideo || flv::readU24(head + 1) == 0) return false;
-    if ((head[flv::kTagHeaderSize] >> 4) != flv::kKeyFrame) return false;
+    size_t n = std::min<size_t>(flv::readU24(head + 1), flv::kHeadPeekBytes);
+    uint8_t data[flv::kHeadPeekBytes];
+    if (file.readAt(data, static_cast<int64_t>(n), position + flv::kTagHeaderSize) != static_cast<int64_t>(n)) return false;
+    flv::VideoHead v;
+    if (!flv::readVideoHead(data, n, &v) || !flv::indexedAsKeyframe(v)) return false;
   }
   return true;
 }
@@ -367,7 +389,7 @@ void Scanner::finish(int64_t fileSize) {
 
 // What tagmend does with the file, by the probe it makes.
 bool tagmendRepairs(const StreamInfo& info) {
-  int format = info.soundFormat;
+  int format = info.soundFormat == flv::kExHeaderSoundFormat && info.audioFourCc == flv::kFourCcMp3 ? flv::kMp3 : info.soundFormat;
   return (format == flv::kMp3 && info.videoCodecId >= 0) || format == flv::kPcmPlatformEndian || nellymoser(format);
 }
 
@@ -459,7 +481,21 @@ std::string soundFormatName(int format) {
   }
 }
 
-std::string videoCodecName(int codec) {
+std::string fourCcName(uint32_t code) {
+  std::string name;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    char c = static_cast<char>((code >> shift) & 0xFF);
+    name += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') ? c : '?';
+  }
+  return name;
+}
+
+std::string audioCodecName(int format, uint32_t fourCc) {
+  return format == flv::kExHeaderSoundFormat && fourCc != 0 ? fourCcName(fourCc) : soundFormatName(format);
+}
+
+std::string videoCodecName(int64_t codec) {
+  if (codec > 0xFF) return fourCcName(static_cast<uint32_t>(codec));
   switch (codec) {
     case -1: return "";
     case flv::kSorensonH263: return "h263";
@@ -468,6 +504,7 @@ std::string videoCodecName(int codec) {
     case flv::kVp6Alpha: return "vp6a";
     case flv::kScreenVideo2: return "screen2";
     case flv::kAvc: return "h264";
+    case flv::kHevcNonStandard: return "hvc1";  // HEVC as some CDNs store it
     default: return "codec-" + std::to_string(codec);
   }
 }

@@ -3,6 +3,8 @@
 // ones before the first audio tag with that tag) and never step back.
 #include <string>
 
+#include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/tag_heads.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -22,6 +24,23 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
   return total;
 }
 
+namespace {
+
+// The MP3 frames an audio tag carries: after the flags byte, or after an
+// extended header's FourCC (coded frames of ".mp3" only).
+int64_t measureMp3Tag(const TagRecord& tag) {
+  if (tag.soundFormat != flv::kExHeaderSoundFormat) return measureMp3Duration(tag.payload, tag.payloadSize);
+  const uint8_t* data = tag.raw + flv::kTagHeaderSize;
+  flv::AudioHead head;
+  if (!flv::readAudioHead(data, tag.dataSize, &head) || head.codec != flv::kFourCcMp3 ||
+      head.packetType != flv::kAudioCodedFrames || head.bodyAt >= tag.dataSize) {
+    return 0;
+  }
+  return measureMp3Duration(data + head.bodyAt, static_cast<int32_t>(tag.dataSize - head.bodyAt));
+}
+
+}  // namespace
+
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
   return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
@@ -35,7 +54,7 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
       if (tag->tagType == 8) {
         int64_t stored = storedTicks(*tag);
-        int64_t duration = measureMp3Duration(tag->payload, tag->payloadSize);
+        int64_t duration = measureMp3Tag(*tag);
         drift = audioClock - stored;
         video.audio(stored, drift);
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
