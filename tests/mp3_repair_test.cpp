@@ -617,5 +617,50 @@ TEST_F(EnhancedRecording, OtherExtendedAudioIsLeftAlone) {
   }
 }
 
+// Some CDNs store HEVC as codec id 12 in the classic layout of AVC: packet
+// type, composition time, then the HEVC configuration or frames.
+TEST_F(EnhancedRecording, CodecTwelveIsReadAsHevc) {
+  Flv f = readFlv(enhancedSample("hevc_aac.flv"));
+  std::vector<Tag> tags;
+  for (const Tag& t : f.tags) {
+    if (t.type != 9) {
+      tags.push_back(t);
+      continue;
+    }
+    int frameType = (t.data[0] >> 4) & 7;
+    int packetType = t.data[0] & 0x0F;
+    if (frameType == 5) continue;  // the metadata packet has no classic form
+    Tag c = t;
+    c.data = {static_cast<uint8_t>(frameType << 4 | 12), static_cast<uint8_t>(packetType == 0 ? 0 : 1), 0, 0, 0};
+    size_t body = packetType == 1 ? 8 : 5;
+    if (packetType == 1) std::copy(t.data.begin() + 5, t.data.begin() + 8, c.data.begin() + 2);
+    c.data.insert(c.data.end(), t.data.begin() + static_cast<std::ptrdiff_t>(body), t.data.end());
+    tags.push_back(c);
+  }
+  f.tags = tags;
+  std::string path = dir_.file("hevc12.flv");
+  writeFlv(path, f);
+  ASSERT_EQ(refreshMetadata(path.c_str()), 1);
+  Flv out = readFlv(path);
+  Metadata m = parseOnMetaData(out.tags[0]);
+  ASSERT_TRUE(m.ok);
+  EXPECT_EQ(m.numbers["videocodecid"], 12);
+  EXPECT_EQ(m.numbers["width"], 320);
+  EXPECT_EQ(m.numbers["height"], 240);
+  EXPECT_EQ(m.numbers["framerate"], 25);
+  // As with AVC, the classic layout's key-frame sequence header is a place
+  // to seek to; the pictures are the ones ffprobe flags.
+  std::vector<double> pictures;
+  for (size_t i = 0; i < m.keyframePositions.size(); ++i) {
+    const Tag* t = tagAt(out, static_cast<int64_t>(m.keyframePositions[i]));
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->data[0], 0x1c);
+    if (t->data[1] == 1) pictures.push_back(m.keyframeTimes[i]);
+  }
+  std::vector<RecordedKeyframe> want = recordedKeyframes("hevc_aac");
+  ASSERT_EQ(pictures.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(pictures[i], want[i].dts, 0.0005);
+}
+
 }  // namespace
 }  // namespace e2e
