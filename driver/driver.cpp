@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "extract/flows.h"
-#include "libs/quennet/quennet.h"
 #include "libs/tarvel/flv_format.h"
+#include "libs/quennet/quennet.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/diagnostics.h"
 #include "platform/interrupt.h"
@@ -14,12 +14,8 @@
 
 namespace {
 
-// Sound formats the driver tells apart.
+// What the probe gives for a stream the input does not have.
 constexpr int kNoAudio = -1;
-constexpr int kPcm = 0;
-constexpr int kMp3 = 2;
-constexpr int kNellymoser8k = 5;
-constexpr int kNellymoser = 6;
 constexpr int kNoVideo = -1;
 
 // Runs one repair, holding the lock of its outputs so that two runs for one
@@ -41,7 +37,7 @@ int run(int (*repairWith)(const char*, const char*), const char* input, const ch
 // repairs.
 int soundFormatOf(const StreamInfo& info) {
   if (info.soundFormat != flv::kExHeaderSoundFormat) return info.soundFormat;
-  if (info.audioFourCc == flv::kFourCcMp3) return kMp3;
+  if (info.audioFourCc == flv::kFourCcMp3) return flv::kMp3;
   return info.soundFormat;
 }
 
@@ -49,13 +45,13 @@ int repair(const StreamInfo& info, const char* input, const char* prefix) {
   switch (soundFormatOf(info)) {
     case kNoAudio:
       return kExitNoAudio;
-    case kMp3:
+    case flv::kMp3:
       if (info.videoCodecId == kNoVideo) return kExitOk;  // nothing to re-time against
       return run(rebuildMp3Timeline, input, prefix, kExitMp3RepairFailed);
-    case kPcm:
+    case flv::kPcmPlatformEndian:
       return run(extractAndRetimePcm, input, prefix, kExitPcmFailed);
-    case kNellymoser8k:
-    case kNellymoser:
+    case flv::kNellymoser8kMono:
+    case flv::kNellymoser:
       return run(extractAndRetimeNellymoser, input, prefix, kExitNellymoserFailed);
     default:
       return kExitOk;  // a format this tool does not repair

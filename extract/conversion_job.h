@@ -38,6 +38,7 @@ static_assert(offsetof(ConversionJob, outputPath) == 261);
 static_assert(offsetof(ConversionJob, reservedPair) == 528);
 static_assert(offsetof(ConversionJob, infoPair) == 536);
 static_assert(offsetof(ConversionJob, progress) == 544);
+static_assert(sizeof(ConversionJob::progress) == 8);
 static_assert(offsetof(ConversionJob, reservedWord) == 552);
 static_assert(offsetof(ConversionJob, formatName) == 556);
 static_assert(offsetof(ConversionJob, codecId) == 588);

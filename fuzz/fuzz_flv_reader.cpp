@@ -31,7 +31,7 @@ std::vector<std::vector<uint8_t>> readAll(void* reader, FlvHeaderRecord* header)
   std::vector<std::vector<uint8_t>> tags;
   if (!Flv_ReadHeader(reader, header)) return tags;
   TagRecord tag;
-  while (tags.size() < kMaxTags && Flv_ReadTag(reader, 1, &tag)) {
+  while (tags.size() < kMaxTags && Flv_ReadTag(reader, TARVEL_READ_WHOLE, &tag)) {
     volatile uint32_t sink = touch(tag);
     (void)sink;
     tags.emplace_back(tag.raw, tag.raw + tag.rawSize);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
+#include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FlvHeaderRecord header;
   if (!reader || !Flv_ReadHeader(reader, &header)) fuzz::fail("the updated file has no header");
   TagRecord tag;
-  if (!Flv_ReadTag(reader, 1, &tag) || tag.tagType != 18) fuzz::fail("no script tag first");
+  if (!Flv_ReadTag(reader, TARVEL_READ_WHOLE, &tag) || tag.tagType != flv::kScript) fuzz::fail("no script tag first");
   Flv_FreeTag(&tag);
   DeleteFileReadAble(reader);
   void* again = FlvMetaCreateObject();

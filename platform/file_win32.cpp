@@ -299,8 +299,6 @@ bool File::writeSpans(const ByteSpan* spans, size_t count) {
   return true;
 }
 
-// Windows writes cached data back on its own schedule; there is no request
-// to start it early short of a blocking flush.
 bool fileIdOf(const char* path, FileId* id) {
   // No access rights are needed to read a file's identity; the backup
   // semantics flag lets directories be asked too, as stat() allows.

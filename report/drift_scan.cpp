@@ -23,7 +23,6 @@ namespace report {
 namespace {
 
 using retime::kTicksPerMs;
-using retime::kTicksPerSecond;
 using retime::storedTicks;
 
 constexpr int64_t kJumpMs = 1000;
@@ -41,25 +40,10 @@ bool pcm(int format) { return format == flv::kPcmPlatformEndian || format == flv
 bool nellymoser(int format) { return format == flv::kNellymoser8kMono || format == flv::kNellymoser; }
 bool measurable(int format) { return format == flv::kMp3 || pcm(format) || nellymoser(format); }
 
-// How long one audio tag plays, in ticks; 0 for a format without a rule.
+// How long one audio tag plays, in ticks, by the repairs' rule; 0 for a
+// format the report does not measure.
 int64_t audioTicks(const TagRecord& tag) {
-  if (tag.payloadSize <= 0) return 0;
-  if (tag.soundFormat == flv::kMp3) return measureMp3Duration(tag.payload, tag.payloadSize);
-  if (tag.soundFormat == flv::kExHeaderSoundFormat) {
-    const uint8_t* data = tag.raw + flv::kTagHeaderSize;
-    flv::AudioHead head;
-    if (!flv::readAudioHead(data, tag.dataSize, &head) || head.codec != flv::kFourCcMp3 ||
-        head.packetType != flv::kAudioCodedFrames || head.bodyAt >= tag.dataSize) {
-      return 0;
-    }
-    return measureMp3Duration(data + head.bodyAt, static_cast<int32_t>(tag.dataSize - head.bodyAt));
-  }
-  if (nellymoser(tag.soundFormat)) return nellymoserTagDuration(tag);
-  if (pcm(tag.soundFormat)) {
-    int64_t bytesPerSecond = int64_t{flv::kSoundRates[tag.soundRate & 3]} * (tag.soundType + 1) * (tag.soundSize + 1);
-    return int64_t{tag.payloadSize} * kTicksPerSecond / bytesPerSecond;
-  }
-  return 0;
+  return measurable(tag.soundFormat) || tag.soundFormat == flv::kExHeaderSoundFormat ? audioTagTicks(tag) : 0;
 }
 
 // Stamp faults within one stream: jumps of more than a second, wraps of a

@@ -4,6 +4,8 @@
 // (runs of empty audio tags) keep their stored length.
 #include <string>
 
+#include "libs/tarvel/audio_length.h"
+#include "libs/tarvel/flv_format.h"
 #include "retime/converted_audio.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
@@ -14,7 +16,6 @@ namespace {
 
 using namespace retime;
 
-constexpr int32_t kAudioTag = 8;
 constexpr int32_t kMediaReaderMode = 6;
 
 // A byte of audio weighs kWeightUnit divided by its tag's bytes per second:
@@ -25,28 +26,24 @@ constexpr int32_t kMediaReaderMode = 6;
 // format weighs the same, a file of one format throughout is spread exactly
 // as by its bytes alone.
 constexpr int64_t kWeightUnit = 4'861'584'000;
-constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
+// Nellymoser samples per payload byte.
+constexpr int64_t kNellymoserSamplesPerByte = flv::kNellymoserBlockSamples / flv::kNellymoserBlockBytes;
 constexpr bool weightsAreWhole() {
-  for (int64_t rate : kSoundRates) {
+  for (int64_t rate : flv::kSoundRates) {
     for (int64_t frameBytes : {1, 2, 4})
       if (kWeightUnit % (rate * frameBytes) != 0) return false;
-    if (kWeightUnit * 4 % rate != 0) return false;
+    if (kWeightUnit * kNellymoserSamplesPerByte % rate != 0) return false;
   }
-  return kWeightUnit * 4 % 8000 == 0 && kWeightUnit * 4 % 16000 == 0;
+  return kWeightUnit * kNellymoserSamplesPerByte % flv::sampleRateOf(flv::kNellymoser8kMono, 0) == 0 &&
+         kWeightUnit * kNellymoserSamplesPerByte % flv::sampleRateOf(flv::kNellymoser16kMono, 0) == 0;
 }
 static_assert(weightsAreWhole());
 
 int64_t byteWeight(const TagRecord& tag) {
-  const int32_t rate = kSoundRates[tag.soundRate & 3];
-  switch (tag.soundFormat) {
-    case 4: return kWeightUnit * 4 / 16000;  // Nellymoser 16 kHz mono
-    case 5: return kWeightUnit * 4 / 8000;   // Nellymoser 8 kHz mono
-    case 6: return kWeightUnit * 4 / rate;   // Nellymoser
-    default: {  // PCM, and anything else by its flags
-      const int64_t frameBytes = (tag.soundSize == 1 ? 2 : 1) * (tag.soundType == 1 ? 2 : 1);
-      return kWeightUnit / (rate * frameBytes);
-    }
-  }
+  const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate & 3, tag.soundSize, tag.soundType);
+  if (shape.rule == flv::LengthRule::kNellymoser) return kWeightUnit * kNellymoserSamplesPerByte / shape.rate;
+  // PCM, and anything else by its flags.
+  return kWeightUnit / (int64_t{shape.rate} * shape.frameBytes);
 }
 
 // Sign-extended like the size itself: a negative size (never read from a
@@ -71,7 +68,7 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   int64_t gapStart = 0;
   TagSlot tag;
   while (tag.next(reader, TARVEL_READ_HEADS)) {
-    if (tag->tagType != kAudioTag) continue;
+    if (tag->tagType != flv::kAudio) continue;
     int64_t stored = storedTicks(*tag);
     if (!audioSeen) {
       // The first audio tag starts the track at 0, and the video before it

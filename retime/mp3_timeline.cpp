@@ -4,7 +4,6 @@
 #include <string>
 
 #include "libs/tarvel/flv_format.h"
-#include "libs/tarvel/tag_heads.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -24,22 +23,6 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
   return total;
 }
 
-namespace {
-
-// The MP3 frames an audio tag carries: after the flags byte, or after an
-// extended header's FourCC (coded frames of ".mp3" only).
-int64_t measureMp3Tag(const TagRecord& tag) {
-  if (tag.soundFormat != flv::kExHeaderSoundFormat) return measureMp3Duration(tag.payload, tag.payloadSize);
-  const uint8_t* data = tag.raw + flv::kTagHeaderSize;
-  flv::AudioHead head;
-  if (!flv::readAudioHead(data, tag.dataSize, &head) || head.codec != flv::kFourCcMp3 ||
-      head.packetType != flv::kAudioCodedFrames || head.bodyAt >= tag.dataSize) {
-    return 0;
-  }
-  return measureMp3Duration(data + head.bodyAt, static_cast<int32_t>(tag.dataSize - head.bodyAt));
-}
-
-}  // namespace
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
@@ -52,15 +35,18 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     // every tag's data from the input, video data unread.
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == 8) {
+      if (tag->tagType == flv::kAudio) {
         int64_t stored = storedTicks(*tag);
-        int64_t duration = measureMp3Tag(*tag);
+        // Extended audio: the frames after its header (".mp3" only).
+        int64_t duration = tag->soundFormat == flv::kExHeaderSoundFormat
+                               ? audioTagTicks(*tag)
+                               : measureMp3Duration(tag->payload, tag->payloadSize);
         drift = audioClock - stored;
         video.audio(stored, drift);
         stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
         audioClock += duration;
         Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == 9) {
+      } else if (tag->tagType == flv::kVideo) {
         video.video(*tag);
       }
     }

@@ -1,5 +1,6 @@
 // Video re-timing for Nellymoser audio: the audio's length comes from the
 // payloads themselves, 256 samples in every whole 64-byte block.
+#include "libs/tarvel/audio_length.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -7,20 +8,6 @@
 namespace {
 
 using namespace retime;
-
-constexpr int32_t kNellymoser16kMono = 4;
-constexpr int32_t kNellymoser8kMono = 5;
-constexpr int64_t kBlockBytes = 64;
-// 256 samples per block, in ticks per second.
-constexpr int64_t kBlockTicksTimesRate = 256 * kTicksPerSecond;
-// FLV SoundRate codes; the first is 5512 Hz exactly.
-constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
-
-// Floor division: a negative size (never read from a file) still rounds down.
-int64_t wholeBlocks(int32_t payloadSize) {
-  int64_t size = payloadSize;
-  return size >= 0 ? size / kBlockBytes : -((-size + kBlockBytes - 1) / kBlockBytes);
-}
 
 // The audio's running position and the drift that the video after it takes.
 // Each tag's length is truncated on its own before it is summed.
@@ -65,14 +52,12 @@ class NellymoserClock {
 }  // namespace
 
 int32_t nellymoserSampleRate(const TagRecord& tag) {
-  if (tag.soundFormat == kNellymoser16kMono) return 16000;
-  if (tag.soundFormat == kNellymoser8kMono) return 8000;
-  if (tag.soundRate >= 0 && tag.soundRate <= 3) return kSoundRates[tag.soundRate];
-  return -1;
+  const int32_t rate = flv::sampleRateOf(tag.soundFormat, tag.soundRate);
+  return rate > 0 ? rate : -1;
 }
 
 int64_t nellymoserTagDuration(const TagRecord& tag) {
-  return wholeBlocks(storedPayloadSize(tag)) * kBlockTicksTimesRate / nellymoserSampleRate(tag);
+  return flv::nellymoserTicks(storedPayloadSize(tag), nellymoserSampleRate(tag));
 }
 
 int retimeNellymoserVideo(const char* /*mp3Path*/, const char* inputPath, const char* flvPath) {

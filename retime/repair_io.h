@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "libs/tarvel/flv_format.h"
 #include "platform/diagnostics.h"
 #include "retime/handles.h"
 #include "retime/input_pin.h"
@@ -78,7 +79,7 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
   {
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_HEADS)) {
-      if (tag->tagType == 8) {
+      if (tag->tagType == flv::kAudio) {
         *drift = -storedTicks(*tag);
         break;
       }
@@ -145,7 +146,7 @@ class VideoOut {
       int64_t stored = int64_t{h.storedMs} * kTicksPerMs;
       bool afterJump = jump && distance(stored, nextStored) < distance(stored, audioStored_);
       TagRecord tag{};
-      tag.tagType = 9;
+      tag.tagType = flv::kVideo;
       tag.timestamp = h.storedMs;
       tag.dataSize = h.dataSize;
       tag.filePosition = h.filePosition;
@@ -185,10 +186,10 @@ bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadi
   TagSlot tag;
   VideoOut video(writer, reader, leadingDrift);
   while (tag.next(reader, TARVEL_READ_HEADS)) {
-    if (tag->tagType == 8) {
+    if (tag->tagType == flv::kAudio) {
       if (!clock.place(*tag)) return false;
       video.audio(storedTicks(*tag), clock.drift());
-    } else if (tag->tagType == 9) {
+    } else if (tag->tagType == flv::kVideo) {
       video.video(*tag);
     }
   }

@@ -38,6 +38,13 @@ int retimeToConvertedAudio(const char* mp3Path, const char* inputPath, const cha
 // length of the Nellymoser payloads. mp3Path is not read.
 int retimeNellymoserVideo(const char* mp3Path, const char* inputPath, const char* flvPath);
 
+// How long one audio tag plays, by its sound format's rule (MP3 frames, PCM
+// bytes over the byte rate, Nellymoser blocks; the MP3 frames of extended
+// ".mp3" audio), in ticks; 0 for an empty tag and for a format without a
+// rule. MP3 frames are counted in the bytes
+// the record holds: only a tag read whole gives its full length.
+int64_t audioTagTicks(const TagRecord& tag);
+
 // Sample rate of a Nellymoser audio tag: 16000 for format 4, 8000 for
 // format 5, else the rate index's rate, or -1 for an index outside 0-3.
 int32_t nellymoserSampleRate(const TagRecord& tag);

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 
+#include "libs/tarvel/audio_length.h"
+#include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
 
 namespace retime {
 
 constexpr int64_t kTicksPerMs = 10000;
-constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicksPerSecond = flv::kTicksPerSecond;
 
 inline int64_t storedTicks(const TagRecord& tag) {
   return static_cast<int64_t>(tag.timestamp) * kTicksPerMs;
@@ -18,13 +20,7 @@ inline int64_t storedTicks(const TagRecord& tag) {
 
 // Writes ms into the tag's raw header (Timestamp, then TimestampExtended);
 // the record's own timestamp field keeps the stored value.
-inline void stampTimestamp(TagRecord& tag, uint32_t ms) {
-  uint8_t* t = tag.raw + 4;
-  t[0] = static_cast<uint8_t>(ms >> 16);
-  t[1] = static_cast<uint8_t>(ms >> 8);
-  t[2] = static_cast<uint8_t>(ms);
-  t[3] = static_cast<uint8_t>(ms >> 24);
-}
+inline void stampTimestamp(TagRecord& tag, uint32_t ms) { flv::writeTimestamp(tag.raw, ms); }
 
 // A video tag moved by drift: the stored milliseconds plus drift in whole
 // milliseconds (truncated toward zero), modulo 2^32.
@@ -60,7 +56,7 @@ inline int64_t gapLength(int64_t openedAt, int64_t closedAt) {
 // record that holds only the tag's head (TARVEL_READ_HEADS); for a record
 // read whole, its payloadSize.
 inline int32_t storedPayloadSize(const TagRecord& tag) {
-  if (tag.raw && tag.rawSize < 11 + tag.dataSize) return static_cast<int32_t>(tag.dataSize - 1);
+  if (tag.raw && tag.rawSize < flv::kTagHeaderSize + tag.dataSize) return static_cast<int32_t>(tag.dataSize - 1);
   return tag.payloadSize;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "tonecast/mp3_writer.h"
@@ -11,8 +12,6 @@
 namespace tonecast {
 
 namespace {
-
-constexpr int32_t kTagAudio = 8;
 
 bool copyPath(const char* field, size_t fieldSize, std::string* out) {
   const size_t length = strnlen(field, fieldSize);
@@ -45,7 +44,7 @@ class TagHolder {
   TagHolder& operator=(const TagHolder&) = delete;
   bool readNext(void* reader) {
     release();
-    held_ = Flv_ReadTag(reader, 1, &tag_) != 0;
+    held_ = Flv_ReadTag(reader, TARVEL_READ_WHOLE, &tag_) != 0;
     return held_;
   }
   const TagRecord& get() const { return tag_; }
@@ -137,7 +136,7 @@ ConversionResult convert(const ConversionRequest& request,
     if (!surveyed.get() || !Flv_ReadHeader(surveyed.get(), &header)) return ConversionResult::kInputUnreadable;
     TagHolder tag;
     while (tag.readNext(surveyed.get())) {
-      if (tag.get().tagType == kTagAudio) timeline.survey(audioTagOf(tag.get()));
+      if (tag.get().tagType == flv::kAudio) timeline.survey(audioTagOf(tag.get()));
       report(tag.get(), 0.0, kSurveyShare);
     }
   }
@@ -149,7 +148,7 @@ ConversionResult convert(const ConversionRequest& request,
   TagHolder tag;
   while (tag.readNext(reader.get())) {
     const TagRecord& record = tag.get();
-    if (record.tagType == kTagAudio) {
+    if (record.tagType == flv::kAudio) {
       const Timeline::Result added = timeline.add(audioTagOf(record));
       if (added != Timeline::Result::kOk) return resultOf(added);
     }

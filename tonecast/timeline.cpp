@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "libs/tarvel/audio_length.h"
+
 namespace tonecast {
 
 namespace {
 
-constexpr int32_t kSoundRates[4] = {5512, 11025, 22050, 44100};
-
-bool isPcm(int32_t format) { return format == 0 || format == 3; }
 
 // The silence is written in slices so that a long gap never needs a buffer
 // of its own length.
@@ -34,22 +33,10 @@ bool SampleSink::writeSilence(int64_t frames) {
 }
 
 StreamShape shapeOfTag(const AudioTag& tag) {
-  const bool rateKnown = tag.soundRate >= 0 && tag.soundRate < 4;
-  switch (tag.soundFormat) {
-    case 0:
-    case 3:
-      if (!rateKnown) return {};
-      return {kSoundRates[tag.soundRate], tag.soundType == 1 ? 2 : 1};
-    case 4:
-      return {16000, 1};
-    case 5:
-      return {8000, 1};
-    case 6:
-      if (!rateKnown) return {};
-      return {kSoundRates[tag.soundRate], 1};
-    default:
-      return {};
-  }
+  const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType);
+  const bool decoded = shape.rule == flv::LengthRule::kPcm || shape.rule == flv::LengthRule::kNellymoser;
+  if (!decoded || shape.rate == 0) return {};
+  return {shape.rate, shape.channels};
 }
 
 void RateConverter::convert(const std::vector<float>* in, int channels, int32_t inRate,
@@ -168,7 +155,7 @@ Timeline::Result Timeline::closeGap(uint32_t storedMs) {
 
 Timeline::Result Timeline::decode(const AudioTag& tag, StreamShape shape) {
   decoded_.clear();
-  if (isPcm(tag.soundFormat)) {
+  if (flv::lengthRuleOf(tag.soundFormat) == flv::LengthRule::kPcm) {
     decodePcm(tag.payload, tag.payloadSize, tag.soundSize == 1, shape.channels, decoded_);
   } else {
     if (!nellymoser_.decode(tag.payload, tag.payloadSize, decoded_)) return Result::kDecodeFailed;

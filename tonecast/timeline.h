@@ -45,10 +45,9 @@ struct StreamShape {
   int channels = 0;
 };
 
-// The rate and channels of a tag's audio; rate 0 for a format the converter
-// does not decode. Uncompressed PCM (formats 0 and 3) at the tag's rate
-// (5512 Hz for index 0); Nellymoser mono at 16000 (format 4), 8000 (format 5)
-// or the tag's rate (format 6).
+// The rate and channels of a tag's audio, as libs/tarvel/audio_length.h
+// gives them; rate 0 for a format the converter does not decode. It decodes
+// uncompressed PCM (formats 0 and 3) and Nellymoser (formats 4, 5 and 6).
 StreamShape shapeOfTag(const AudioTag& tag);
 
 // Linear interpolation from one rate to another, carried across calls so

@@ -1,14 +1,12 @@
-// The records that cross a program boundary: TagRecord, FlvHeaderRecord,
-// FlvFileVersion and StreamInfo (Tarvel), AvInfo (Quennet) and ConversionJob
-// (tagmend and the converter, in shared memory). Their byte layout is a
-// binary interface, fixed for the 32-bit build that the tools ship as; this
-// file compiles to nothing and fails the build when a layout drifts. A 64-bit build widens
-// the two pointers of TagRecord and keeps everything else.
+// The records that cross the library's boundary: TagRecord, FlvHeaderRecord,
+// FlvFileVersion and StreamInfo. Their byte layout is a binary interface,
+// fixed for the 32-bit build that the tools ship as; this file compiles to
+// nothing and fails the build when a layout drifts. A 64-bit build widens
+// the two pointers of TagRecord and keeps everything else. (Quennet's AvInfo
+// and the conversion job have checks of their own, beside their headers.)
 #include <cstddef>
 #include <cstdint>
 
-#include "extract/conversion_job.h"
-#include "libs/quennet/quennet.h"
 #include "libs/tarvel/tarvel.h"
 
 namespace {
@@ -42,19 +40,5 @@ static_assert(offsetof(StreamInfo, soundFormat) == 8);
 static_assert(offsetof(StreamInfo, sampleRate) == 32);
 static_assert(offsetof(StreamInfo, channels) == 40);
 static_assert(offsetof(StreamInfo, bitsPerSample) == 44);
-
-// The duration is a 64-bit value at 40 in every build.
-static_assert(sizeof(AvInfo) == 56);
-static_assert(offsetof(AvInfo, duration) == 40);
-static_assert(sizeof(AvInfo::duration) == 8);
-
-static_assert(sizeof(ConversionJob) == 608);
-static_assert(offsetof(ConversionJob, outputPath) == 261);
-static_assert(offsetof(ConversionJob, infoPair) == 536);
-static_assert(offsetof(ConversionJob, progress) == 544);
-static_assert(sizeof(ConversionJob::progress) == 8);
-static_assert(offsetof(ConversionJob, formatName) == 556);
-static_assert(offsetof(ConversionJob, codecId) == 588);
-static_assert(offsetof(ConversionJob, infoWord) == 600);
 
 }  // namespace
