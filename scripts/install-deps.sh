@@ -45,3 +45,12 @@ if [[ ! -f "$flvjs_dir/node_modules/flv.js/dist/flv.min.js" ]]; then
   mkdir -p "$flvjs_dir"
   npm install --prefix "$flvjs_dir" --no-audit --no-fund --no-save "flv.js@$flvjs_version"
 fi
+
+# mpegts.js, flv.js's successor, which reads the extended video header: the
+# player test plays a repaired AV1 recording with it.
+mpegts_version=1.8.2
+mpegts_dir="$HOME/.cache/tagmend/npm/mpegts.js-$mpegts_version"
+if [[ ! -f "$mpegts_dir/node_modules/mpegts.js/dist/mpegts.js" ]]; then
+  mkdir -p "$mpegts_dir"
+  npm install --prefix "$mpegts_dir" --no-audit --no-fund --no-save "mpegts.js@$mpegts_version"
+fi

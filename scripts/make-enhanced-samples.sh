@@ -40,7 +40,7 @@ ff() { run ffmpeg -hide_banner -loglevel error -y "${video[@]}" "${audio[@]}" -g
 
 ff -c:v libx265 -preset ultrafast -x265-params bframes=0:log-level=error -c:a aac -b:a 96k "$work/hevc_aac.flv"
 ff -c:v libx265 -preset fast -x265-params bframes=3:log-level=error -c:a libmp3lame -b:a 96k "$work/hevcb_mp3.flv"
-ff -c:v libaom-av1 -cpu-used 8 -row-mt 1 -b:v 300k -c:a libmp3lame -b:a 96k "$work/av1aom_mp3.flv"
+ff -c:v libaom-av1 -usage realtime -cpu-used 8 -row-mt 1 -b:v 300k -c:a libmp3lame -b:a 96k "$work/av1aom_mp3.flv"
 ff -c:v libsvtav1 -preset 12 -svtav1-params lp=2 -c:a libmp3lame -b:a 96k "$work/av1svt_mp3.flv"
 ff -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -row-mt 1 -b:v 400k -c:a aac -b:a 96k "$work/vp9_aac.flv"
 
