@@ -175,5 +175,23 @@ TEST_F(Report, ExitCodesAndTheTable) {
   EXPECT_EQ(bad.out, ok.out);
 }
 
+// An HEVC recording with B-frames through the extended video header, before
+// and after the MP3 repair: the codec by its FourCC, the four key frames
+// ffprobe flags (sequence starts and metadata packets aside), and an index
+// that points at them only once the repair wrote one.
+TEST_F(Report, EnhancedVideoByFourCcAndItsKeyFrames) {
+  std::string sample = sourceDir() + "/samples/enhanced/hevcb_mp3.flv";
+  ASSERT_EQ(tagmend(sample, file("hevcb")).exitCode, 0);
+  RunResult r = report({"--json", sample, file("hevcb.flv")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::string video = "\"video\": {\"codec\": \"hvc1\", \"frames\": 100, \"keyframes\": 4}";
+  size_t first = r.out.find(video);
+  ASSERT_NE(first, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(video, first + 1), std::string::npos) << r.out;
+  size_t index = r.out.find("\"keyframes_index\": false");
+  ASSERT_NE(index, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"keyframes_index\": true", index), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace e2e
