@@ -604,6 +604,13 @@ TEST_F(EnhancedRecording, ExtendedMp3AudioIsRepairedAsMp3) {
   Metadata m = parseOnMetaData(readFlv(dir_.file("ex-out.flv")).tags[0]);
   EXPECT_EQ(m.numbers["audiocodecid"], fourCcNumber(".mp3"));
   EXPECT_EQ(m.numbers["audiosamplerate"], 44100);
+  Metadata classicMeta = parseOnMetaData(readFlv(dir_.file("classic-out.flv")).tags[0]);
+  EXPECT_EQ(m.numbers["duration"], classicMeta.numbers["duration"]);
+  // The metadata written with the tags is what a walk over the closed file finds.
+  std::string again = dir_.file("again.flv");
+  writeBytes(again, readBytes(dir_.file("ex-out.flv")));
+  ASSERT_EQ(refreshMetadata(again.c_str()), 1);
+  EXPECT_TRUE(readBytes(again) == readBytes(dir_.file("ex-out.flv"))) << "a refresh rewrote the metadata";
 }
 
 TEST_F(EnhancedRecording, OtherExtendedAudioIsLeftAlone) {
