@@ -4,9 +4,9 @@
 #include <string>
 
 #include "extract/job_mapping.h"
+#include "libs/tarvel/handles.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/diagnostics.h"
-#include "retime/handles.h"
 #include "retime/input_pin.h"
 
 bool converterPathBeside(const platform::ProgramLocation& program, std::string* converterPath) {
@@ -73,7 +73,7 @@ int extractAndRetime(const char* inputPath, const char* prefix, const Retimer& r
   // first open, this one is the file every later open is checked against.
   StreamInfo info;
   std::memset(&info, 0, sizeof info);
-  retime::ReaderPtr reader(CreateFileReadAble(inputPath));
+  tarvel::ReaderPtr reader(CreateFileReadAble(inputPath));
   if (!reader) {
     platform::reportFailure("open input", inputPath);
     return 0;

@@ -10,6 +10,7 @@
 #include "extract/extraction.h"
 #include "extract/job_mapping.h"
 #include "platform/file.h"
+#include "platform/testing/flv_builder.h"
 
 namespace {
 
@@ -33,8 +34,7 @@ std::vector<uint8_t> smallFlv(bool withVideo) {
 class ExtractionTest : public ::testing::Test {
  protected:
   ExtractionTest() {
-    char pattern[] = "/tmp/extraction_test_XXXXXX";
-    dir_ = ::mkdtemp(pattern);
+    dir_ = scratch_.path();
     services_.locateProgram = [](platform::ProgramLocation* location) {
       location->fullPath = "/opt/tools dir/tagmend";
       location->fileNamePos = 15;
@@ -48,7 +48,6 @@ class ExtractionTest : public ::testing::Test {
           "/bin/sh", {"-c", "echo mp3 > '" + dir_ + "/clip.mp3'; exit " + std::to_string(converterExit_)});
     };
   }
-  ~ExtractionTest() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   std::string path(const char* name) const { return dir_ + "/" + name; }
   std::string input(bool withVideo) {
@@ -67,6 +66,7 @@ class ExtractionTest : public ::testing::Test {
     return extractAndRetime(inputPath.c_str(), prefix.c_str(), retime, services_);
   }
 
+  testing_flv::TempDir scratch_;
   std::string dir_;
   ExtractionServices services_;
   std::vector<std::string> commandLines_;

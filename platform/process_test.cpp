@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/testing/flv_builder.h"
+
 namespace platform {
 namespace {
 
@@ -127,9 +129,8 @@ TEST(ProcessTest, ProgramPathWithAQuoteIsRefused) {
 
 // The starter killed outright takes the child with it.
 TEST(ProcessTest, ChildEndsWhenItsStarterIsKilled) {
-  char pattern[] = "/tmp/process_test_XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string pidFile = std::string(pattern) + "/pid";
+  testing_flv::TempDir dir;
+  const std::string pidFile = dir.file("pid");
   const pid_t starter = ::fork();
   ASSERT_GE(starter, 0);
   if (starter == 0) {
@@ -158,8 +159,6 @@ TEST(ProcessTest, ChildEndsWhenItsStarterIsKilled) {
   while (alive() && std::chrono::steady_clock::now() < deadline) ::usleep(10000);
   EXPECT_FALSE(alive());
   if (alive()) ::kill(child, SIGKILL);
-  std::remove(pidFile.c_str());
-  ::rmdir(pattern);
 }
 
 TEST(ProgramLocationTest, FullPathWithFileNamePosition) {

@@ -10,11 +10,14 @@
 #include <memory>
 #include <string_view>
 
+#include "driver/driver.h"
 #include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tag_heads.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
+#include "retime/audio_clocks.h"
+#include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -50,18 +53,20 @@ int64_t audioTicks(const TagRecord& tag) {
 // narrow counter, negative times and small steps back.
 class StampWatch {
  public:
-  // The kind of fault this stamp shows, or null.
-  const char* check(uint32_t stamp) {
+  // The kind of fault this stamp shows, if any.
+  std::optional<EventKind> check(uint32_t stamp) {
     bool negative = static_cast<int32_t>(stamp) < 0;
-    const char* kind = nullptr;
+    std::optional<EventKind> kind;
     if (negative) {
-      if (!wasNegative_) kind = "negative_time";
+      if (!wasNegative_) kind = EventKind::kNegativeTime;
     } else if (seen_ && !wasNegative_) {
       int64_t step = int64_t{stamp} - int64_t{previous_};
       if (step > kJumpMs) {
-        kind = "jump_forward";
+        kind = EventKind::kJumpForward;
       } else if (step < 0) {
-        kind = wrapped(previous_, stamp) ? "wrapped_time" : step < -kJumpMs ? "jump_backward" : "out_of_order";
+        kind = wrapped(previous_, stamp)   ? EventKind::kWrappedTime
+               : step < -kJumpMs           ? EventKind::kJumpBackward
+                                           : EventKind::kOutOfOrder;
       }
     }
     seen_ = true;
@@ -86,80 +91,76 @@ class StampWatch {
 
 // Where the repair puts each video tag, and how far that is from where the
 // tag stands, both counted from the start of the sound (the repair stamps
-// the first audio tag 0, so a file whose sound starts late is not off).
-// The MP3 repair moves video by the latest audio tag's distance from the
-// running length of the frames before it; the PCM and Nellymoser re-timers
-// keep gaps at their stamped length. Video before the first audio tag moves
-// with the first audio tag; no video tag is put before the one before it,
-// nor below 0.
-class RepairPlacement {
+// the first audio tag 0, so a file whose sound starts late is not off). The
+// repairs' own clocks and video placement run here: the MP3 repair's clock
+// for MP3, the Nellymoser re-timer's for Nellymoser, and for PCM the video
+// re-timers' gap clock over the audio's length by its bytes (the converted
+// track's length, which only the conversion gives exactly).
+class RepairPrediction {
  public:
+  // leadingDrift: the repair's drift for the video before the first audio
+  // tag (leadingVideoDrift).
+  explicit RepairPrediction(int64_t leadingDrift)
+      : video_(Offsets{this}, leadingDrift), startMs_(-leadingDrift / kTicksPerMs) {}
+
   // Set from the stream's format before its first audio tag with one.
-  void useMp3Rule(bool mp3) { mp3_ = mp3; }
+  void useRuleOf(int soundFormat) {
+    rule_ = soundFormat == flv::kMp3 ? Rule::kMp3 : nellymoser(soundFormat) ? Rule::kNellymoser : Rule::kPcm;
+  }
 
-  void audio(const TagRecord& tag, int64_t length) {
-    if (broken_) return;
-    int64_t stored = storedTicks(tag);
-    if (!seenAudio_) {
-      seenAudio_ = true;
-      startMs_ = tag.timestamp;
-      if (pendingMaxMs_ >= 0) previousVideoMs_ = std::max<int64_t>(0, pendingMaxMs_ - startMs_);
-    }
-    if (mp3_) {
-      drift_ = clock_ - stored;
-      clock_ += length;
-      broken_ = !retime::withinTimeline(clock_);
-      return;
-    }
-    if (tag.payloadSize == 0) {
-      if (!inGap_) {
-        gapStart_ = stored;
-        drift_ = clock_ - stored;
-        inGap_ = true;
-      }
-      return;
-    }
-    if (inGap_) {
-      clock_ += retime::gapLength(gapStart_, stored);
-      inGap_ = false;
-    }
-    drift_ = clock_ - stored;
-    clock_ += length;
+  // tag: read whole. Every clock runs from the first audio tag, so that the
+  // one the rule picks has seen what its repair sees (an empty tag before
+  // the first with a format included).
+  void audio(const TagRecord& tag) {
+    seenAudio_ = true;
     // Gaps of a damaged file can add up past any real timeline: no placement then.
-    broken_ = !retime::withinTimeline(clock_);
+    mp3Placed_ = mp3Placed_ && mp3_.place(tag);
+    nellymoserPlaced_ = nellymoserPlaced_ && nellymoser_.place(tag);
+    pcmPlaced_ = pcmPlaced_ && pcm_.place(tag);
+    if (broken()) return;
+    int64_t drift = rule_ == Rule::kMp3 ? mp3_.drift() : rule_ == Rule::kNellymoser ? nellymoser_.drift() : pcm_.drift();
+    video_.audio(storedTicks(tag), drift);
   }
 
-  void video(uint32_t storedMs) {
-    if (broken_) return;
-    if (!seenAudio_) {
-      pendingMaxMs_ = std::max<int64_t>(pendingMaxMs_, storedMs);
-      return;
-    }
-    int64_t moved = int64_t{storedMs} + drift_ / kTicksPerMs;
-    int64_t placed = std::max({moved, previousVideoMs_, int64_t{0}});
-    previousVideoMs_ = placed;
-    int64_t offset = std::llabs(placed - (int64_t{storedMs} - startMs_));
-    maxOffsetMs_ = std::max(maxOffsetMs_, offset);
+  void video(TagRecord& tag) {
+    if (broken()) return;
     anyVideo_ = true;
+    video_.video(tag);
   }
 
-  std::optional<int64_t> maxOffsetMs() const {
-    if (broken_ || !seenAudio_ || !(anyVideo_ || pendingMaxMs_ >= 0)) return std::nullopt;
+  // The end of the file.
+  std::optional<int64_t> maxOffsetMs() {
+    if (broken() || !seenAudio_ || !anyVideo_) return std::nullopt;
+    video_.finish();
     return maxOffsetMs_;
   }
 
  private:
-  bool mp3_ = false;
-  bool broken_ = false;
+  enum class Rule { kMp3, kNellymoser, kPcm };
+  // The video before the first audio tag is placed (later video never goes
+  // before it) but not measured: it has no sound to be off from.
+  struct Offsets {
+    RepairPrediction* prediction;
+    void put(TagRecord& tag, uint32_t placedMs) {
+      if (!prediction->seenAudio_) return;
+      int64_t offset = std::llabs(int64_t{placedMs} - (int64_t{tag.timestamp} - prediction->startMs_));
+      prediction->maxOffsetMs_ = std::max(prediction->maxOffsetMs_, offset);
+    }
+  };
+
+  bool broken() const {
+    return rule_ == Rule::kMp3 ? !mp3Placed_ : rule_ == Rule::kNellymoser ? !nellymoserPlaced_ : !pcmPlaced_;
+  }
+
+  Rule rule_ = Rule::kPcm;
+  retime::Mp3Clock mp3_;
+  retime::NellymoserClock nellymoser_;
+  retime::GapClock<retime::SummedContent<audioTagTicks>> pcm_;
+  retime::VideoFollower<Offsets> video_;
+  int64_t startMs_;
+  bool mp3Placed_ = true, nellymoserPlaced_ = true, pcmPlaced_ = true;
   bool seenAudio_ = false;
   bool anyVideo_ = false;
-  int64_t startMs_ = 0;
-  int64_t pendingMaxMs_ = -1;  // latest stamp of the video before any audio
-  int64_t clock_ = 0;
-  int64_t drift_ = 0;
-  int64_t gapStart_ = 0;
-  bool inGap_ = false;
-  int64_t previousVideoMs_ = 0;
   int64_t maxOffsetMs_ = 0;
 };
 
@@ -187,13 +188,13 @@ struct SoundClock {
 
 class Scanner {
  public:
-  explicit Scanner(FileReport* r) : r_(*r) {}
+  Scanner(FileReport* r, int64_t leadingDrift) : r_(*r), prediction_(leadingDrift) {}
 
   void run(void* reader, int64_t firstTag, int64_t fileSize);
 
  private:
   void audio(const TagRecord& tag);
-  void video(const TagRecord& tag);
+  void video(TagRecord& tag);
   void script(const TagRecord& tag);
   void stamp(const TagRecord& tag, StampWatch& watch, bool audio);
   void finish(int64_t fileSize);
@@ -201,7 +202,7 @@ class Scanner {
   FileReport& r_;
   StampWatch audioStamps_, videoStamps_;
   SoundClock sound_;
-  RepairPlacement placement_;
+  RepairPrediction prediction_;
   bool anyMedia_ = false;
   bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
   uint32_t lastStampMs_ = 0;
@@ -217,7 +218,7 @@ void Scanner::run(void* reader, int64_t firstTag, int64_t fileSize) {
   TagRecord tag{};
   while (Flv_ReadTag(reader, TARVEL_READ_SKIP_VIDEO, &tag)) {
     // The reader steps over damage to the next tag it can confirm.
-    if (tag.filePosition != expected_) r_.events.add(expected_, lastStampMs_, "damaged_tag_skipped");
+    if (tag.filePosition != expected_) r_.events.add(expected_, lastStampMs_, EventKind::kDamagedTagSkipped);
     expected_ = tag.filePosition + int64_t{flv::kTagHeaderSize} + tag.dataSize + int64_t{flv::kPreviousTagSizeBytes};
     if (tag.tagType == flv::kAudio) {
       audio(tag);
@@ -234,9 +235,9 @@ void Scanner::run(void* reader, int64_t firstTag, int64_t fileSize) {
 }
 
 void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio) {
-  const char* kind = watch.check(tag.timestamp);
+  std::optional<EventKind> kind = watch.check(tag.timestamp);
   if (!kind) return;
-  r_.events.add(tag.filePosition, tag.timestamp, kind);
+  r_.events.add(tag.filePosition, tag.timestamp, *kind);
   if (audio && sound_.any) r_.curve.mark(sound_.realMs(), sound_.offsetMs(storedTicks(tag)), false);
 }
 
@@ -252,15 +253,15 @@ void Scanner::audio(const TagRecord& tag) {
     r_.soundFormat = tag.soundFormat;
     bool mp3 = tag.soundFormat == flv::kMp3 || r_.audioFourCc == flv::kFourCcMp3;
     r_.lengthKnown = mp3 || measurable(tag.soundFormat);
-    placement_.useMp3Rule(mp3);
+    prediction_.useRuleOf(mp3 ? flv::kMp3 : tag.soundFormat);
   }
   if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
-    if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
+    if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     aacHeaderSeen_ = true;
   }
   int64_t stored = storedTicks(tag);
   int64_t length = audioTicks(tag);
-  placement_.audio(tag, length);
+  prediction_.audio(tag);
   SoundClock& s = sound_;
   if (!s.any) {
     s.any = true;
@@ -275,7 +276,7 @@ void Scanner::audio(const TagRecord& tag) {
     if (!s.inGap) {
       s.inGap = true;
       s.gapStart = stored;
-      r_.events.add(tag.filePosition, tag.timestamp, "gap_opened");
+      r_.events.add(tag.filePosition, tag.timestamp, EventKind::kGapOpened);
       r_.curve.mark(s.realMs(), s.offsetMs(stored), true);
     }
     return;
@@ -284,7 +285,7 @@ void Scanner::audio(const TagRecord& tag) {
     s.inGap = false;
     s.gapTotal += retime::gapLength(s.gapStart, stored);
     ++r_.gaps;
-    r_.events.add(tag.filePosition, tag.timestamp, "gap_closed");
+    r_.events.add(tag.filePosition, tag.timestamp, EventKind::kGapClosed);
   }
   s.broken = !retime::withinTimeline(s.gapTotal) || !retime::withinTimeline(s.content + length);
   if (s.broken) return;
@@ -295,17 +296,17 @@ void Scanner::audio(const TagRecord& tag) {
   s.lastSoundingLength = length;
 }
 
-void Scanner::video(const TagRecord& tag) {
+void Scanner::video(TagRecord& tag) {
   stamp(tag, videoStamps_, false);
   anyMedia_ = true;
-  placement_.video(tag.timestamp);
+  prediction_.video(tag);
   if (tag.dataSize == 0) return;
   // The record holds the header and the first bytes of the data.
   flv::VideoHead v;
   if (!flv::readVideoHead(tag.raw + flv::kTagHeaderSize, tag.rawSize - flv::kTagHeaderSize, &v)) return;
   if (r_.videoCodec < 0) r_.videoCodec = v.codec;
   if (!v.extended && v.codec == flv::kAvc && v.packetType == 0) {
-    if (avcHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
+    if (avcHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     avcHeaderSeen_ = true;
   }
   if (!flv::holdsPicture(v)) return;
@@ -316,7 +317,7 @@ void Scanner::video(const TagRecord& tag) {
 }
 
 void Scanner::script(const TagRecord& tag) {
-  if (anyMedia_) r_.events.add(tag.filePosition, tag.timestamp, "stream_restart");
+  if (anyMedia_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
   if (metadataSeen_ || tag.payloadSize <= 0) return;
   if (readOnMetaData(tag.payload, static_cast<size_t>(tag.payloadSize), &meta_)) {
     metadataSeen_ = true;
@@ -346,7 +347,7 @@ bool indexPointsAtKeyframes(const std::string& path, const OnMetaData& meta) {
 
 void Scanner::finish(int64_t fileSize) {
   // Bytes after the last tag that form no tag: a truncated or damaged end.
-  if (fileSize > expected_) r_.events.add(expected_, lastStampMs_, "damaged_tag_skipped");
+  if (fileSize > expected_) r_.events.add(expected_, lastStampMs_, EventKind::kDamagedTagSkipped);
   const SoundClock& s = sound_;
   r_.timelineDamaged = s.broken;
   if (s.anySounding && !s.broken) {
@@ -358,7 +359,7 @@ void Scanner::finish(int64_t fileSize) {
       r_.driftPercent = (sounding - static_cast<double>(s.content)) / static_cast<double>(s.content) * 100.0;
     }
   }
-  if (r_.lengthKnown) r_.maxAvOffsetMs = placement_.maxOffsetMs();
+  if (r_.lengthKnown) r_.maxAvOffsetMs = prediction_.maxOffsetMs();
   // Where the timeline really ends: the later of the last frame (plus a
   // frame's time) and the latest audio tag's end.
   double endMs = 0;
@@ -388,25 +389,53 @@ bool timingOff(const FileReport& r) {
   if (r.lengthKnown) return false;
   // Without a length rule, the stamps can only be judged against each other.
   for (const Event& e : r.events.kept) {
-    std::string_view kind = e.kind;
-    if (kind.starts_with("jump") || kind == "wrapped_time" || kind == "negative_time" || kind == "out_of_order") {
-      return true;
+    switch (e.kind) {
+      case EventKind::kJumpForward:
+      case EventKind::kJumpBackward:
+      case EventKind::kWrappedTime:
+      case EventKind::kNegativeTime:
+      case EventKind::kOutOfOrder: return true;
+      default: break;
     }
   }
   return false;
 }
 
 void judge(const StreamInfo& info, FileReport* r) {
-  r->tagmendExit = info.soundFormat < 0 ? 7 : 0;
-  bool ok = r->tagmendExit == 0 && !timingOff(*r) && r->metadataPresent && r->durationMatches;
+  r->tagmendExit = info.soundFormat < 0 ? kExitNoAudio : kExitOk;
+  bool ok = r->tagmendExit == kExitOk && !timingOff(*r) && r->metadataPresent && r->durationMatches;
   if (ok) {
-    r->verdict = "ok";
+    r->verdict = Verdict::kOk;
   } else {
-    r->verdict = r->tagmendExit == 0 && tagmendRepairs(info) ? "needs repair" : "cannot repair";
+    r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
   }
 }
 
 }  // namespace
+
+const char* eventKindName(EventKind kind) {
+  switch (kind) {
+    case EventKind::kJumpForward: return "jump_forward";
+    case EventKind::kJumpBackward: return "jump_backward";
+    case EventKind::kWrappedTime: return "wrapped_time";
+    case EventKind::kNegativeTime: return "negative_time";
+    case EventKind::kOutOfOrder: return "out_of_order";
+    case EventKind::kGapOpened: return "gap_opened";
+    case EventKind::kGapClosed: return "gap_closed";
+    case EventKind::kDamagedTagSkipped: return "damaged_tag_skipped";
+    case EventKind::kStreamRestart: return "stream_restart";
+  }
+  return "";
+}
+
+const char* verdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kOk: return "ok";
+    case Verdict::kNeedsRepair: return "needs repair";
+    case Verdict::kCannotRepair: return "cannot repair";
+  }
+  return "";
+}
 
 void DriftCurve::add(double realMs, double offsetMs) {
   if (seen_++ % stride_ != 0) return;
@@ -426,12 +455,12 @@ FileReport scanFile(const std::string& path) {
   FlvHeaderRecord header{};
   if (!reader) {
     r.error = "cannot be opened";
-    r.tagmendExit = 2;
+    r.tagmendExit = kExitCannotOpen;
     return r;
   }
   if (!GetFLVInfo(reader.get(), &info) || !Flv_ReadHeader(reader.get(), &header)) {
     r.error = "is not an FLV file";
-    r.tagmendExit = 3;
+    r.tagmendExit = kExitCannotProbe;
     return r;
   }
   int64_t fileSize = -1;
@@ -439,7 +468,14 @@ FileReport scanFile(const std::string& path) {
     platform::File file;
     if (file.open(path.c_str(), platform::File::Mode::kRead)) fileSize = file.size();
   }
-  Scanner scanner(&r);
+  // The repairs move the video before the first audio tag with that tag.
+  int64_t leadingDrift = 0;
+  if (!retime::leadingVideoDrift(reader.get(), header, &leadingDrift)) {
+    r.error = "is not an FLV file";
+    r.tagmendExit = kExitCannotProbe;
+    return r;
+  }
+  Scanner scanner(&r, leadingDrift);
   scanner.run(reader.get(), int64_t{header.dataOffset} + int64_t{flv::kPreviousTagSizeBytes}, fileSize);
   judge(info, &r);
   return r;

@@ -10,10 +10,26 @@
 
 namespace report {
 
+enum class EventKind {
+  // Stamp faults within one stream.
+  kJumpForward,
+  kJumpBackward,
+  kWrappedTime,
+  kNegativeTime,
+  kOutOfOrder,
+  // Gaps in the audio: runs of empty audio tags.
+  kGapOpened,
+  kGapClosed,
+  kDamagedTagSkipped,
+  kStreamRestart,
+};
+// The kind as the report prints it: "jump_forward", "gap_opened", ...
+const char* eventKindName(EventKind kind);
+
 struct Event {
-  int64_t offset;    // byte position of the tag (or damage) in the file
-  int64_t ms;        // the tag's stamp as stored
-  const char* kind;  // "jump_forward", "gap_opened", ...
+  int64_t offset;  // byte position of the tag (or damage) in the file
+  int64_t ms;      // the tag's stamp as stored
+  EventKind kind;
 };
 
 // The first kKeptEvents events, and how many there were in all.
@@ -21,7 +37,7 @@ struct EventLog {
   static constexpr size_t kKeptEvents = 1000;
   std::vector<Event> kept;
   uint64_t total = 0;
-  void add(int64_t offset, int64_t ms, const char* kind) {
+  void add(int64_t offset, int64_t ms, EventKind kind) {
     if (kept.size() < kKeptEvents) kept.push_back({offset, ms, kind});
     ++total;
   }
@@ -53,6 +69,10 @@ struct DriftCurve {
   uint64_t stride_ = 1;
 };
 
+enum class Verdict { kOk, kNeedsRepair, kCannotRepair };
+// "ok", "needs repair" or "cannot repair".
+const char* verdictName(Verdict verdict);
+
 struct FileReport {
   std::string path;
   std::string error;  // set when the file cannot be opened or is not FLV
@@ -81,13 +101,13 @@ struct FileReport {
   bool durationMatches = false;
   bool keyframesIndex = false;
 
-  const char* verdict = "ok";
+  Verdict verdict = Verdict::kOk;
   DriftCurve curve;
 };
 
 // Reads path once (video payloads skipped) and fills the report. On a file
 // that cannot be opened or holds no FLV header, error is set, tagmendExit
-// is 2 or 3, and nothing else is meaningful.
+// is kExitCannotOpen or kExitCannotProbe, and nothing else is meaningful.
 FileReport scanFile(const std::string& path);
 
 // The name of a sound format or video codec, as the report prints it.

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
       exitCode = kSomeUnreadable;
       continue;
     }
-    if (std::strcmp(r.verdict, "ok") != 0 && exitCode == kAllOk) exitCode = kSomeNotOk;
+    if (r.verdict != report::Verdict::kOk && exitCode == kAllOk) exitCode = kSomeNotOk;
     if (json) {
       array.add(r);
     } else {

@@ -45,7 +45,7 @@ void Table::add(const FileReport& r) {
   if (r.driftPercent) std::snprintf(drift, sizeof drift, "%+.3f", std::fabs(*r.driftPercent) < 5e-4 ? 0.0 : *r.driftPercent);
   std::string offset = r.maxAvOffsetMs ? std::to_string(*r.maxAvOffsetMs) + " ms" : "-";
   rows_.push_back({r.path, format.empty() ? "-" : format, drift, offset, std::to_string(r.gaps),
-                   std::to_string(r.events.total), r.verdict});
+                   std::to_string(r.events.total), verdictName(r.verdict)});
 }
 
 void Table::print(std::FILE* out) const {
@@ -90,13 +90,13 @@ void JsonArray::add(const FileReport& r) {
   for (size_t i = 0; i < r.events.kept.size(); ++i) {
     const Event& e = r.events.kept[i];
     std::fprintf(o, "%s{\"offset\": %" PRId64 ", \"ms\": %" PRId64 ", \"kind\": \"%s\"}", i ? ",\n      " : "\n      ",
-                 e.offset, e.ms, e.kind);
+                 e.offset, e.ms, eventKindName(e.kind));
   }
   std::fprintf(o, "%s],\n   \"events_total\": %" PRIu64 ",\n", r.events.kept.empty() ? "" : "\n   ", r.events.total);
   std::fprintf(o, "   \"metadata\": {\"present\": %s, \"duration_matches\": %s, \"keyframes_index\": %s},\n",
                r.metadataPresent ? "true" : "false", r.durationMatches ? "true" : "false",
                r.keyframesIndex ? "true" : "false");
-  std::fprintf(o, "   \"verdict\": \"%s\", \"tagmend_exit\": %d}", r.verdict, r.tagmendExit);
+  std::fprintf(o, "   \"verdict\": \"%s\", \"tagmend_exit\": %d}", verdictName(r.verdict), r.tagmendExit);
 }
 
 void JsonArray::close() { std::fputs(any_ ? "\n]\n" : "[]\n", out_); }

@@ -6,6 +6,7 @@
 
 #include "libs/tarvel/audio_length.h"
 #include "libs/tarvel/flv_format.h"
+#include "retime/audio_clocks.h"
 #include "retime/converted_audio.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
@@ -96,57 +97,25 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   return true;
 }
 
-// The second pass: where each audio tag lands in the converted track, and
-// the drift that the video after it takes.
-class TrackPlacement {
+// The second pass: the converted track's content spread over the audio by
+// weight, so that each tag lands where its share of the track starts.
+class TrackContent {
  public:
-  explicit TrackPlacement(TrackLayout layout) : layout_(layout) {}
+  explicit TrackContent(TrackLayout layout) : layout_(layout) {}
 
-  // False when a non-empty tag turns up although the first pass weighed no
-  // audio (the input changed between the passes), or when the gaps or the
-  // audio add up past any real timeline.
-  bool place(const TagRecord& tag) {
-    int64_t stored = storedTicks(tag);
-    if (storedPayloadSize(tag) == 0) {
-      if (!inGap_) {
-        gapStart_ = stored;
-        drift_ = audioClock_ - stored;
-        inGap_ = true;
-      }
-      return true;
-    }
-    if (layout_.totalWeight == 0) return false;
-    if (inGap_) {
-      // The gap's own length goes in before the drift is taken, so that the
-      // audio after it starts later in the track by exactly that much.
-      gapTotal_ += gapLength(gapStart_, stored);
-      if (!withinTimeline(gapTotal_)) return false;
-      drift_ = trackPosition(weightSoFar_) - stored;
-      inGap_ = false;
-    } else {
-      drift_ = audioClock_ - stored;
-    }
+  // A non-empty tag although the first pass weighed no audio: the input
+  // changed between the passes.
+  bool ready() const { return layout_.totalWeight != 0; }
+  bool add(const TagRecord& tag) {
     weightSoFar_ += tagWeight(tag);
-    if (!withinTimeline(weightSoFar_)) return false;
-    audioClock_ = trackPosition(weightSoFar_);
-    return true;
+    return withinTimeline(weightSoFar_);
   }
-
-  int64_t drift() const { return drift_; }
+  // The product outgrows 64 bits on any long track, hence the wide multiply.
+  int64_t position() const { return mulDivTruncate(weightSoFar_, layout_.contentDuration, layout_.totalWeight); }
 
  private:
-  // The product outgrows 64 bits on any long track, hence the wide multiply.
-  int64_t trackPosition(int64_t weight) const {
-    return mulDivTruncate(weight, layout_.contentDuration, layout_.totalWeight) + gapTotal_;
-  }
-
   TrackLayout layout_;
   int64_t weightSoFar_ = 0;
-  int64_t gapTotal_ = 0;
-  int64_t audioClock_ = 0;
-  int64_t gapStart_ = 0;
-  int64_t drift_ = 0;
-  bool inGap_ = false;
 };
 
 }  // namespace
@@ -176,7 +145,7 @@ int retimeVideoToTrack(const char* inputPath, const char* flvPath, int64_t track
   return runRepair(inputPath, flvPath, [trackDuration](void* reader, void* writer, FlvHeaderRecord& header) {
     TrackLayout layout;
     if (!layOutTrack(reader, trackDuration, &layout)) return false;
-    TrackPlacement placement(layout);
+    GapClock<TrackContent> placement(TrackContent{layout});
     rewindReader(reader);
     return Flv_ReadHeader(reader, &header) && writeVideoFollowing(reader, writer, placement, layout.leadingDrift);
   });

@@ -8,15 +8,15 @@
 #include "platform/file.h"
 #include "retime/converted_audio.h"
 #include "retime/retime.h"
-#include "retime/testing/ffmpeg_inputs.h"
-#include "retime/testing/flv_builder.h"
-#include "retime/testing/video_times.h"
+#include "platform/testing/ffmpeg_inputs.h"
+#include "platform/testing/flv_builder.h"
+#include "platform/testing/video_times.h"
 
 namespace {
 
 using testing_flv::FlvBuilder;
-using testing_flv::ParsedFlv;
-using testing_flv::parseFlv;
+using testing_flv::Flv;
+using testing_flv::readFlv;
 using testing_flv::TempDir;
 using testing_flv::videoTimes;
 
@@ -53,16 +53,16 @@ struct ConvertedAudioTest : ::testing::Test {
   std::string output = dir.file("out.flv");
   std::string mp3 = dir.file("out.mp3");
 
-  ParsedFlv retime(const FlvBuilder& b, int64_t trackDuration) {
+  Flv retime(const FlvBuilder& b, int64_t trackDuration) {
     b.save(input);
     EXPECT_EQ(retimeVideoToTrack(input.c_str(), output.c_str(), trackDuration), 1);
-    return parseFlv(output);
+    return readFlv(output);
   }
 };
 
 TEST_F(ConvertedAudioTest, WorkedExampleKeepsTheGapAndTruncatesTheDrift) {
   // 100.05 ms: no MP3 file has this length, so it is given directly.
-  ParsedFlv out = retime(workedExample(), 1000500);
+  Flv out = retime(workedExample(), 1000500);
   ASSERT_TRUE(out.ok);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 26, 51, 77, 103}));
   EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 2), (std::vector<uint8_t>{0, 0, 0x33, 0}));
@@ -75,7 +75,7 @@ TEST_F(ConvertedAudioTest, ReadsTheTrackLengthFromTheMp3File) {
   writeMp3(mp3, 2);
   workedExample().save(input);
   ASSERT_EQ(retimeToConvertedAudio(mp3.c_str(), input.c_str(), output.c_str()), 1);
-  EXPECT_EQ(videoTimes(parseFlv(output)), (std::vector<uint32_t>{0, 26, 72, 98, 124}));
+  EXPECT_EQ(videoTimes(readFlv(output)), (std::vector<uint32_t>{0, 26, 72, 98, 124}));
 
   AvInfo info{};
   ASSERT_EQ(readMediaInfo(mp3.c_str(), &info), 1);
@@ -96,18 +96,18 @@ TEST_F(ConvertedAudioTest, RefusesAMissingOrForeignTrackBeforeWritingAnything) {
 TEST_F(ConvertedAudioTest, AllEmptyAudioMovesVideoBackByTheFirstGap) {
   FlvBuilder b;
   b.video(5).audio(30, kPcm, {}).video(40).audio(50, kPcm, {}).video(60);
-  ParsedFlv out = retime(b, 999 * kMs);
+  Flv out = retime(b, 999 * kMs);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 10, 30}));
 }
 
 TEST_F(ConvertedAudioTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
   FlvBuilder b(0x01);
   b.script(0, {0x02, 0, 6, 'M', 'A', 'R', 'K', 'E', 'R'}).video(0).video(33).video(66);
-  ParsedFlv out = retime(b, 12345);
+  Flv out = retime(b, 12345);
   ASSERT_TRUE(out.ok);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 33, 66}));
   EXPECT_FALSE(testing_flv::containsMarker(out, "MARKER"));
-  EXPECT_EQ(out.headerFlags, 0x01);
+  EXPECT_EQ(out.flags, 0x01);
 }
 
 TEST_F(ConvertedAudioTest, AGapOpenAtTheEndTakesNothingFromTheTrack) {
@@ -116,14 +116,14 @@ TEST_F(ConvertedAudioTest, AGapOpenAtTheEndTakesNothingFromTheTrack) {
   FlvBuilder b;
   b.audio(0, kPcm, bytes(100)).video(10).audio(40, kPcm, {}).video(50);
   b.audio(60, kPcm, {}).video(70);
-  ParsedFlv out = retime(b, 100 * kMs);
+  Flv out = retime(b, 100 * kMs);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{10, 110, 130}));
 }
 
 TEST_F(ConvertedAudioTest, VideoBeforeTheFirstAudioMovesWithIt) {
   FlvBuilder b;
   b.video(100).video(140).audio(120, kPcm, bytes(10)).video(180);
-  ParsedFlv out = retime(b, 500 * kMs);
+  Flv out = retime(b, 500 * kMs);
   // The audio tag at 120 ms starts the track at 0: drift -120 ms, for the
   // video before it too; 100 - 120 is held at 0.
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 20, 60}));
@@ -132,7 +132,7 @@ TEST_F(ConvertedAudioTest, VideoBeforeTheFirstAudioMovesWithIt) {
 TEST_F(ConvertedAudioTest, VideoMovedBelowZeroIsStampedZero) {
   FlvBuilder b;
   b.audio(5000, kPcm, {}).video(1000).video(4999);
-  ParsedFlv out = retime(b, 100 * kMs);
+  Flv out = retime(b, 100 * kMs);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 0}));
   EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
 }
@@ -159,7 +159,7 @@ TEST_F(ConvertedAudioTest, ProportionStaysExactPastThe64BitProduct) {
   const int64_t track = 300'000'000'000'000'000;
   FlvBuilder b;
   b.audio(0, kPcm, bytes(100)).audio(40, kPcm, bytes(100)).video(45);
-  ParsedFlv out = retime(b, track);
+  Flv out = retime(b, track);
   int64_t drift = track / 2 - 40 * kMs;
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{static_cast<uint32_t>(45 + drift / kMs)}));
 }
@@ -190,7 +190,7 @@ TEST_F(ConvertedAudioTest, AFailedWriteIsReportedAsFailure) {
 
 // The re-timing rules written out a second time, over the tags as the test
 // parser reads them, to check outputs made from inputs nobody here wrote.
-std::vector<uint32_t> expectedVideoTimes(const ParsedFlv& in, int64_t trackDuration) {
+std::vector<uint32_t> expectedVideoTimes(const Flv& in, int64_t trackDuration) {
   int64_t totalBytes = 0, content = trackDuration, gapStart = 0, firstAudio = -1;
   bool inGap = false;
   for (const testing_flv::Tag& t : in.tags) {
@@ -269,7 +269,7 @@ TEST(ConvertedAudioFfmpeg, VideoFollowsTheRulesOnFfmpegInputs) {
         "ffprobe -v error -show_entries stream=sample_rate -of csv=p=0 '" + mp3 + "'"));
     int64_t trackDuration = samples * 10000000 / mp3Rate;
 
-    ParsedFlv in = parseFlv(made);
+    Flv in = readFlv(made);
     ASSERT_TRUE(in.ok);
     int audioTags = testing_flv::countTags(in, 8);
     ASSERT_GT(audioTags, c.gapFrom + c.gapLength + c.openGapTail);
@@ -281,7 +281,7 @@ TEST(ConvertedAudioFfmpeg, VideoFollowsTheRulesOnFfmpegInputs) {
     testing_flv::saveTags(in, input);
 
     ASSERT_EQ(retimeToConvertedAudio(mp3.c_str(), input.c_str(), output.c_str()), 1);
-    ParsedFlv out = parseFlv(output);
+    Flv out = readFlv(output);
     ASSERT_TRUE(out.ok);
     std::vector<uint32_t> expected = expectedVideoTimes(in, trackDuration);
     EXPECT_EQ(expected.size(), 45u);

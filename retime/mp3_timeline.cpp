@@ -4,6 +4,7 @@
 #include <string>
 
 #include "libs/tarvel/flv_format.h"
+#include "retime/audio_clocks.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
@@ -23,11 +24,10 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
   return total;
 }
 
-
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
   using namespace retime;
   return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
-    int64_t audioClock = 0;
+    Mp3Clock clock;
     int64_t drift = 0;
     if (!leadingVideoDrift(reader, header, &drift)) return false;
     VideoOut video(writer, reader, drift);
@@ -36,15 +36,9 @@ int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
     TagSlot tag;
     while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
       if (tag->tagType == flv::kAudio) {
-        int64_t stored = storedTicks(*tag);
-        // Extended audio: the frames after its header (".mp3" only).
-        int64_t duration = tag->soundFormat == flv::kExHeaderSoundFormat
-                               ? audioTagTicks(*tag)
-                               : measureMp3Duration(tag->payload, tag->payloadSize);
-        drift = audioClock - stored;
-        video.audio(stored, drift);
-        stampTimestamp(*tag, static_cast<uint32_t>(audioClock / kTicksPerMs));
-        audioClock += duration;
+        if (!clock.place(*tag)) return false;
+        video.audio(storedTicks(*tag), clock.drift());
+        stampTimestamp(*tag, static_cast<uint32_t>(clock.start() / kTicksPerMs));
         Flv_WriteTagFrom(writer, reader, &*tag);
       } else if (tag->tagType == flv::kVideo) {
         video.video(*tag);

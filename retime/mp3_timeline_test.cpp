@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "retime/retime.h"
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 
 namespace {
 
 using testing_flv::FlvBuilder;
 using testing_flv::mp3Frame;
-using testing_flv::parseFlv;
+using testing_flv::readFlv;
 using testing_flv::Tag;
 using testing_flv::TempDir;
 
@@ -23,7 +23,7 @@ std::vector<uint8_t> frame22k() { return mp3Frame(2, 4, 0); }
 
 // The audio and video tags of a repaired file, without the metadata tag.
 std::vector<Tag> mediaTags(const std::string& path) {
-  testing_flv::ParsedFlv flv = parseFlv(path);
+  testing_flv::Flv flv = readFlv(path);
   EXPECT_TRUE(flv.ok);
   std::vector<Tag> tags;
   for (Tag& t : flv.tags)

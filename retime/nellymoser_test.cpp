@@ -6,15 +6,15 @@
 
 #include "platform/file.h"
 #include "retime/retime.h"
-#include "retime/testing/ffmpeg_inputs.h"
-#include "retime/testing/flv_builder.h"
-#include "retime/testing/video_times.h"
+#include "platform/testing/ffmpeg_inputs.h"
+#include "platform/testing/flv_builder.h"
+#include "platform/testing/video_times.h"
 
 namespace {
 
 using testing_flv::FlvBuilder;
-using testing_flv::ParsedFlv;
-using testing_flv::parseFlv;
+using testing_flv::Flv;
+using testing_flv::readFlv;
 using testing_flv::TempDir;
 using testing_flv::videoTimes;
 
@@ -69,10 +69,10 @@ struct NellymoserTest : ::testing::Test {
   std::string output = dir.file("out.flv");
   std::string mp3 = dir.file("never-read.mp3");
 
-  ParsedFlv retime(const FlvBuilder& b) {
+  Flv retime(const FlvBuilder& b) {
     b.save(input);
     EXPECT_EQ(retimeNellymoserVideo(mp3.c_str(), input.c_str(), output.c_str()), 1);
-    return parseFlv(output);
+    return readFlv(output);
   }
 };
 
@@ -85,7 +85,7 @@ TEST_F(NellymoserTest, WorkedExample) {
   b.video(210).audio(220, kNelly22k, bytes(64));
   b.video(230).audio(240, kNelly22k, bytes(64));
   b.video(250);
-  ParsedFlv out = retime(b);
+  Flv out = retime(b);
   ASSERT_TRUE(out.ok);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 30, 74, 106, 206, 238, 250}));
   EXPECT_EQ(testing_flv::countTags(out, 8), 0);
@@ -99,7 +99,7 @@ TEST_F(NellymoserTest, ShortPayloadsCloseAGapButAddNoTime) {
   FlvBuilder b;
   b.audio(0, kNelly8k, bytes(64)).audio(40, kNelly8k, {}).video(45);
   b.audio(90, kNelly8k, bytes(10)).video(95).audio(120, kNelly8k, bytes(64)).video(125);
-  ParsedFlv out = retime(b);
+  Flv out = retime(b);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{37, 87, 87}));
 }
 
@@ -112,7 +112,7 @@ TEST_F(NellymoserTest, AllEmptyAudioMovesVideoBackByTheFirstGap) {
 TEST_F(NellymoserTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
   FlvBuilder b(0x01);
   b.script(0, {0x02, 0, 6, 'M', 'A', 'R', 'K', 'E', 'R'}).video(0).video(40).video(80);
-  ParsedFlv out = retime(b);
+  Flv out = retime(b);
   ASSERT_TRUE(out.ok);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0, 40, 80}));
   EXPECT_FALSE(testing_flv::containsMarker(out, "MARKER"));
@@ -121,7 +121,7 @@ TEST_F(NellymoserTest, WithoutAudioVideoKeepsItsTimesAndScriptDataIsDropped) {
 TEST_F(NellymoserTest, VideoMovedBelowZeroIsStampedZero) {
   FlvBuilder b;
   b.audio(300, kNelly8k, {}).video(100);
-  ParsedFlv out = retime(b);
+  Flv out = retime(b);
   EXPECT_EQ(videoTimes(out), (std::vector<uint32_t>{0}));
   EXPECT_EQ(testing_flv::rawVideoTimestamp(output, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
 }
@@ -160,7 +160,7 @@ TEST_F(NellymoserTest, AFailedWriteIsReportedAsFailure) {
 
 // The re-timing rules written out a second time, over the tags as the test
 // parser reads them, to check outputs made from inputs nobody here wrote.
-std::vector<uint32_t> expectedVideoTimes(const ParsedFlv& in) {
+std::vector<uint32_t> expectedVideoTimes(const Flv& in) {
   const int64_t rates[4] = {5512, 11025, 22050, 44100};
   int64_t content = 0, gapTotal = 0, clock = 0, gapStart = 0, drift = 0;
   bool inGap = false;
@@ -209,7 +209,7 @@ TEST(NellymoserFfmpeg, VideoFollowsTheRulesOnFfmpegInputs) {
     std::string input = dir.file("in.flv");
     std::string output = dir.file("out.flv");
     ASSERT_TRUE(testing_flv::makeFfmpegFlv(made, c.rate, "-c:a nellymoser -ac 1"));
-    ParsedFlv in = parseFlv(made);
+    Flv in = readFlv(made);
     ASSERT_TRUE(in.ok);
     int audioTags = testing_flv::countTags(in, 8);
     ASSERT_GT(audioTags, c.gapFrom + c.gapLength + c.openGapTail);
@@ -223,7 +223,7 @@ TEST(NellymoserFfmpeg, VideoFollowsTheRulesOnFfmpegInputs) {
     testing_flv::saveTags(in, input);
 
     ASSERT_EQ(retimeNellymoserVideo("unused.mp3", input.c_str(), output.c_str()), 1);
-    ParsedFlv out = parseFlv(output);
+    Flv out = readFlv(output);
     ASSERT_TRUE(out.ok);
     std::vector<uint32_t> expected = expectedVideoTimes(in);
     EXPECT_EQ(expected.size(), 45u);

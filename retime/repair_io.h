@@ -8,14 +8,18 @@
 #include <vector>
 
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/handles.h"
 #include "platform/diagnostics.h"
-#include "retime/handles.h"
 #include "retime/input_pin.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
 #include "retime/timeline.h"
 
 namespace retime {
+
+using tarvel::ReaderPtr;
+using tarvel::TagSlot;
+using tarvel::Writer;
 
 // Runs body(reader, writer, header) between opening and publishing. 0 when
 // the output would overwrite the input (or outPath is empty: the prefix was
@@ -89,26 +93,27 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
   return Flv_ReadHeader(reader, &header) != 0;
 }
 
-// Video tags on their way to the output, each moved by the drift of the
+// Video tags placed on the repaired timeline, each moved by the drift of the
 // latest audio tag before it (leadingDrift before the first audio tag) and
 // never stamped before the one written before it. One exception, at a clock
 // jump: the video tags read between two audio tags are held until the second
 // is read, and when the two audio tags' drifts differ by a second or more,
 // the held ones stored nearer the second audio tag than the first were
 // stamped after the jump and take the second's drift; the others, and every
-// tag of a stretch without such a jump, are written as they would be at
+// tag of a stretch without such a jump, are placed as they would be at
 // once. Holding is bounded: past kMaxHeldTags tags or kMaxHeldBytes bytes,
-// the held tags are written with the drift they have. A held tag keeps the
-// bytes its record holds (its head, where the reader did not read its data);
-// the writer takes the rest from the reader's input.
-class VideoOut {
+// the held tags are placed with the drift they have. A held tag keeps the
+// bytes its record holds (its head, where the reader did not read its data).
+// Each tag goes, in file order, to output.put(TagRecord& tag, uint32_t ms)
+// with the time it is placed at.
+template <class Output>
+class VideoFollower {
  public:
   static constexpr size_t kMaxHeldTags = 64;
   static constexpr size_t kMaxHeldBytes = size_t{16} << 20;
   static constexpr int64_t kJump = kTicksPerSecond;
 
-  VideoOut(void* writer, void* reader, int64_t leadingDrift)
-      : writer_(writer), reader_(reader), drift_(leadingDrift) {}
+  VideoFollower(Output output, int64_t leadingDrift) : output_(output), drift_(leadingDrift) {}
 
   void video(TagRecord& tag) {
     if (!audioSeen_) {
@@ -129,7 +134,7 @@ class VideoOut {
     audioSeen_ = true;
   }
 
-  // The end of the input: what is held is written with the drift it has.
+  // The end of the input: what is held is placed with the drift it has.
   void finish() { release(drift_, 0); }
 
  private:
@@ -160,20 +165,33 @@ class VideoOut {
 
   static int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
-  // tag: as read, its data left to the reader's input.
-  void write(TagRecord& tag, int64_t drift) {
-    stampTimestamp(tag, stamps_.next(tag.timestamp, drift));
-    Flv_WriteTagFrom(writer_, reader_, &tag);
-  }
+  void write(TagRecord& tag, int64_t drift) { output_.put(tag, stamps_.next(tag.timestamp, drift)); }
 
-  void* writer_;
-  void* reader_;
+  Output output_;
   int64_t drift_;
   int64_t audioStored_ = 0;
   bool audioSeen_ = false;
   VideoStamps stamps_;
   std::vector<Held> held_;
   size_t heldBytes_ = 0;
+};
+
+// A repair's output of video tags: each written with its new time, its data
+// taken from the reader's input (a held tag's record keeps only what was
+// read).
+struct TagOutput {
+  void* writer;
+  void* reader;
+  void put(TagRecord& tag, uint32_t ms) {
+    stampTimestamp(tag, ms);
+    Flv_WriteTagFrom(writer, reader, &tag);
+  }
+};
+
+class VideoOut : public VideoFollower<TagOutput> {
+ public:
+  VideoOut(void* writer, void* reader, int64_t leadingDrift)
+      : VideoFollower<TagOutput>(TagOutput{writer, reader}, leadingDrift) {}
 };
 
 // The pass both video re-timers make: each audio tag advances the clock

@@ -6,7 +6,7 @@
 
 #include "platform/file.h"
 #include "retime/retime.h"
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ TEST(RepairOutput, SuccessReplacesTheOldOutputAndLeavesNothingElse) {
   FlvBuilder().audio(0, 0x2A, frame).video(10).save(dir.file("in.flv"));
   testing_flv::writeFile(dir.file("out.flv"), {'o', 'l', 'd'});
   ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
-  testing_flv::ParsedFlv out = testing_flv::parseFlv(dir.file("out.flv"));
+  testing_flv::Flv out = testing_flv::readFlv(dir.file("out.flv"));
   EXPECT_TRUE(out.ok);
   EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"in.flv", "out.flv"}));
 }
@@ -64,7 +64,7 @@ TEST(RepairOutput, LinksPlantedAtTheStagingNameAreNeverFollowed) {
   if (noLinks) GTEST_SKIP() << "no symbolic links here";
   ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
   EXPECT_EQ(testing_flv::readFile(dir.file("victim")), (std::vector<uint8_t>{'m', 'i', 'n', 'e'}));
-  EXPECT_TRUE(testing_flv::parseFlv(dir.file("out.flv")).ok);
+  EXPECT_TRUE(testing_flv::readFlv(dir.file("out.flv")).ok);
   EXPECT_FALSE(std::filesystem::is_symlink(dir.file("out.flv")));
 }
 
@@ -99,7 +99,7 @@ TEST(RepairOutput, ALinkAtTheFinalPathHasItsTargetReplaced) {
   if (noLinks) GTEST_SKIP() << "no symbolic links here";
   ASSERT_EQ(rebuildMp3Timeline(dir.file("in.flv").c_str(), dir.file("out").c_str()), 1);
   EXPECT_TRUE(std::filesystem::is_symlink(dir.file("out.flv")));
-  EXPECT_TRUE(testing_flv::parseFlv(dir.file("kept/old.flv")).ok);
+  EXPECT_TRUE(testing_flv::readFlv(dir.file("kept/old.flv")).ok);
   EXPECT_EQ(namesIn(dir.file("kept")), std::vector<std::string>{"old.flv"});
   if (std::filesystem::exists("/dev/null")) {  // POSIX permissions
     EXPECT_EQ(std::filesystem::status(dir.file("kept/old.flv")).permissions(), std::filesystem::perms(0640));

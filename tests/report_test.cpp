@@ -4,6 +4,8 @@
 // Python's parser, the picture drawn by a real SVG renderer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 #include "tests/support/e2e.h"
@@ -143,6 +145,69 @@ TEST_F(Report, DriftOfAFastClockBeforeAndAfterTheRepair) {
   ASSERT_GT(b.size(), 24u);
   EXPECT_EQ(std::string(b.begin() + 1, b.begin() + 4), "PNG");
   EXPECT_EQ((b[16] << 24) | (b[17] << 16) | (b[18] << 8) | b[19], 1000);  // IHDR width
+}
+
+// The clock of a recording jumps 5 s forward 4 s before its end (every tag
+// from a video tag between two audio tags on); the repair holds the video
+// read between those audio tags and moves what was stamped after the jump
+// with the audio after it, so that every frame after the jump moves back by
+// it. The report's predicted offset must be the repair's: the largest
+// distance, over the video after the first audio tag, between where the
+// repaired file puts a frame and where it stood, from the start of the
+// sound.
+int64_t repairedOffsetMs(const Flv& input, const Flv& repaired) {
+  std::vector<const Tag*> before = tagsOfType(input, 9), after = tagsOfType(repaired, 9);
+  EXPECT_EQ(before.size(), after.size());
+  int64_t start = -1, offset = 0;
+  size_t video = 0;
+  for (const Tag& t : input.tags) {
+    if (t.type == 8 && start < 0) start = t.timestamp;
+    if (t.type != 9 || video >= after.size()) continue;
+    const Tag* placed = after[video++];
+    if (start >= 0) offset = std::max<int64_t>(offset, std::llabs(int64_t{placed->timestamp} - (int64_t{t.timestamp} - start)));
+  }
+  return offset;
+}
+
+void jumpClock(Flv& f, uint32_t atMs, uint32_t byMs) {
+  bool audioSeen = false;
+  size_t at = 0;
+  for (size_t i = 0; i < f.tags.size() && at == 0; ++i) {
+    if (f.tags[i].type == 8 && f.tags[i].timestamp >= atMs) audioSeen = true;
+    if (f.tags[i].type == 9 && audioSeen) at = i;
+  }
+  ASSERT_GT(at, 0u);
+  for (size_t i = at; i < f.tags.size(); ++i) f.tags[i].timestamp += byMs;
+}
+
+TEST_F(Report, PredictedOffsetIsTheRepairsAcrossAClockJump) {
+  std::string mp3 = makeWithFfmpeg(file("jump-mp3.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=22050 -t 12 "
+      "-c:v flv -c:a libmp3lame -b:a 64k -f flv");
+  std::string pcm = makeWithFfmpeg(file("jump-pcm.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=22050 -t 12 "
+      "-c:v flv -c:a pcm_s16le -f flv");
+  for (const std::string& path : {mp3, pcm}) {
+    Flv f = readFlv(path);
+    ASSERT_TRUE(f.ok) << f.problem;
+    // ffmpeg writes PCM as sound format 3; the recorders tagmend repairs write 0.
+    for (Tag& t : f.tags) {
+      if (t.type == 8 && !t.data.empty() && soundFormat(t) == 3) t.data[0] &= 0x0F;
+    }
+    jumpClock(f, 8000, 5000);
+    writeFlv(path, f);
+    std::string prefix = path.substr(0, path.size() - 4) + "-mended";
+    RunResult mended = tagmend(path, prefix);
+    ASSERT_EQ(mended.exitCode, 0) << mended.err;
+    int64_t repaired = repairedOffsetMs(f, readFlv(prefix + ".flv"));
+
+    RunResult r = report({"--json", path});
+    writeBytes(file("jump.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+    std::vector<JsonLine> lines = readJson(file("jump.json"));
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0].offset, repaired) << path;
+    EXPECT_NEAR(repaired, 5000, 100) << path;
+  }
 }
 
 TEST_F(Report, ExitCodesAndTheTable) {

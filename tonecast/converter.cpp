@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/handles.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "tonecast/mp3_writer.h"
@@ -19,44 +20,6 @@ bool copyPath(const char* field, size_t fieldSize, std::string* out) {
   out->assign(field, length);
   return true;
 }
-
-// Owns a reader of the FLV library.
-class FlvReader {
- public:
-  explicit FlvReader(const std::string& path) : handle_(CreateFileReadAble(path.c_str())) {}
-  ~FlvReader() {
-    if (handle_) DeleteFileReadAble(handle_);
-  }
-  FlvReader(const FlvReader&) = delete;
-  FlvReader& operator=(const FlvReader&) = delete;
-  void* get() const { return handle_; }
-
- private:
-  void* handle_;
-};
-
-// Owns one tag read by the FLV library.
-class TagHolder {
- public:
-  TagHolder() { std::memset(&tag_, 0, sizeof tag_); }
-  ~TagHolder() { release(); }
-  TagHolder(const TagHolder&) = delete;
-  TagHolder& operator=(const TagHolder&) = delete;
-  bool readNext(void* reader) {
-    release();
-    held_ = Flv_ReadTag(reader, TARVEL_READ_WHOLE, &tag_) != 0;
-    return held_;
-  }
-  const TagRecord& get() const { return tag_; }
-
- private:
-  void release() {
-    if (held_) Flv_FreeTag(&tag_);
-    held_ = false;
-  }
-  TagRecord tag_;
-  bool held_ = false;
-};
 
 AudioTag audioTagOf(const TagRecord& record) {
   AudioTag tag;
@@ -131,23 +94,23 @@ ConversionResult convert(const ConversionRequest& request,
   // The end of the file and a damaged tag both end the input: the audio
   // before them is converted, as the re-timers read the same tags.
   {
-    FlvReader surveyed(request.inputPath);
+    tarvel::ReaderPtr surveyed(CreateFileReadAble(request.inputPath.c_str()));
     FlvHeaderRecord header;
-    if (!surveyed.get() || !Flv_ReadHeader(surveyed.get(), &header)) return ConversionResult::kInputUnreadable;
-    TagHolder tag;
-    while (tag.readNext(surveyed.get())) {
-      if (tag.get().tagType == flv::kAudio) timeline.survey(audioTagOf(tag.get()));
-      report(tag.get(), 0.0, kSurveyShare);
+    if (!surveyed || !Flv_ReadHeader(surveyed.get(), &header)) return ConversionResult::kInputUnreadable;
+    tarvel::TagSlot tag;
+    while (tag.next(surveyed.get())) {
+      if (tag->tagType == flv::kAudio) timeline.survey(audioTagOf(*tag));
+      report(*tag, 0.0, kSurveyShare);
     }
   }
-  FlvReader reader(request.inputPath);
+  tarvel::ReaderPtr reader(CreateFileReadAble(request.inputPath.c_str()));
   FlvHeaderRecord header;
-  if (!reader.get() || !Flv_ReadHeader(reader.get(), &header)) {
+  if (!reader || !Flv_ReadHeader(reader.get(), &header)) {
     return ConversionResult::kInputUnreadable;
   }
-  TagHolder tag;
-  while (tag.readNext(reader.get())) {
-    const TagRecord& record = tag.get();
+  tarvel::TagSlot tag;
+  while (tag.next(reader.get())) {
+    const TagRecord& record = *tag;
     if (record.tagType == flv::kAudio) {
       const Timeline::Result added = timeline.add(audioTagOf(record));
       if (added != Timeline::Result::kOk) return resultOf(added);

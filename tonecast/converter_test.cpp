@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <numbers>
 
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 #include "tonecast/mp3_writer.h"
 
 namespace tonecast {

@@ -5,16 +5,16 @@
 #include <vector>
 
 #include "libs/quennet/quennet.h"
-#include "libs/quennet/test_tools.h"
+#include "platform/testing/tools.h"
 
 namespace {
 
-using quennet_test::decodedSamples;
-using quennet_test::hasTool;
-using quennet_test::readBytes;
-using quennet_test::run;
-using quennet_test::ScratchDir;
-using quennet_test::writeBytes;
+using testing_flv::decodedSamples;
+using testing_flv::hasTool;
+using testing_flv::readFile;
+using testing_flv::run;
+using testing_flv::TempDir;
+using testing_flv::writeFile;
 
 constexpr int64_t kTicksPerSecond = 10000000;
 
@@ -54,10 +54,10 @@ void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& more) {
 }
 
 TEST(MediaReader, FramesWithoutAnEncoderTagCountEverySample) {
-  ScratchDir dir;
+  TempDir dir;
   // 25 MPEG-2 frames of 576 samples at 22050 Hz: 14400 samples.
   std::string path = dir.file("plain.mp3");
-  writeBytes(path, repeat(silentFrame(2, 8, 0), 25));
+  writeFile(path, repeat(silentFrame(2, 8, 0), 25));
   AvInfo info{};
   ASSERT_TRUE(describeFile(path, &info));
   EXPECT_EQ(info.frameCount, 25);
@@ -74,7 +74,7 @@ TEST(MediaReader, FramesWithoutAnEncoderTagCountEverySample) {
 }
 
 TEST(MediaReader, SkipsTagsAtBothEnds) {
-  ScratchDir dir;
+  TempDir dir;
   std::vector<uint8_t> frames = repeat(silentFrame(0, 1, 2), 40);  // MPEG-2.5 8 kHz
   // ID3v2.4 header with the footer flag: 10 + 300 + 10 bytes. The body is
   // full of sync-like bytes that must not be taken for frames.
@@ -94,7 +94,7 @@ TEST(MediaReader, SkipsTagsAtBothEnds) {
   id3v1[0] = 'T', id3v1[1] = 'A', id3v1[2] = 'G';
   append(file, id3v1);
   std::string path = dir.file("tagged.mp3");
-  writeBytes(path, file);
+  writeFile(path, file);
 
   AvInfo info{};
   ASSERT_TRUE(describeFile(path, &info));
@@ -105,7 +105,7 @@ TEST(MediaReader, SkipsTagsAtBothEnds) {
 }
 
 TEST(MediaReader, StepsOverGarbageBetweenFrames) {
-  ScratchDir dir;
+  TempDir dir;
   std::vector<uint8_t> frame = silentFrame(3, 9, 0);  // MPEG-1 128k 44.1 kHz
   std::vector<uint8_t> file = repeat(frame, 10);
   // A lone header that no second frame confirms, in a run of noise.
@@ -114,7 +114,7 @@ TEST(MediaReader, StepsOverGarbageBetweenFrames) {
   append(file, garbage);
   append(file, repeat(frame, 7));
   std::string path = dir.file("garbage.mp3");
-  writeBytes(path, file);
+  writeFile(path, file);
   AvInfo info{};
   ASSERT_TRUE(describeFile(path, &info));
   EXPECT_EQ(info.frameCount, 17);
@@ -122,24 +122,24 @@ TEST(MediaReader, StepsOverGarbageBetweenFrames) {
 }
 
 TEST(MediaReader, DropsAFrameCutShortAtTheEnd) {
-  ScratchDir dir;
+  TempDir dir;
   std::vector<uint8_t> whole = repeat(silentFrame(3, 9, 0), 12);
   ASSERT_GT(whole.size(), 100u);
   std::string path = dir.file("cut.mp3");
-  writeBytes(path, std::vector<uint8_t>(whole.begin(), whole.end() - 100));
+  writeFile(path, std::vector<uint8_t>(whole.begin(), whole.end() - 100));
   AvInfo info{};
   ASSERT_TRUE(describeFile(path, &info));
   EXPECT_EQ(info.frameCount, 11);
 }
 
 TEST(MediaReader, RefusesWhatIsNotMp3) {
-  ScratchDir dir;
+  TempDir dir;
   std::string text = dir.file("text.mp3");
-  writeBytes(text, std::vector<uint8_t>(5000, 'a'));
+  writeFile(text, std::vector<uint8_t>(5000, 'a'));
   std::string empty = dir.file("empty.mp3");
-  writeBytes(empty, {});
+  writeFile(empty, {});
   std::string flv = dir.file("video.flv");
-  writeBytes(flv, {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0});
+  writeFile(flv, {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0});
   // Noise in which sync-like patterns occur but never chain into frames.
   std::vector<uint8_t> noise(200000);
   uint32_t x = 12345;
@@ -148,7 +148,7 @@ TEST(MediaReader, RefusesWhatIsNotMp3) {
     b = static_cast<uint8_t>(x >> 24);
   }
   std::string noisy = dir.file("noise.mp3");
-  writeBytes(noisy, noise);
+  writeFile(noisy, noise);
 
   AvInfo info{};
   EXPECT_FALSE(describeFile(text, &info));
@@ -160,9 +160,9 @@ TEST(MediaReader, RefusesWhatIsNotMp3) {
 }
 
 TEST(MediaReader, ReportsNothingUnlessOpen) {
-  ScratchDir dir;
+  TempDir dir;
   std::string path = dir.file("ok.mp3");
-  writeBytes(path, repeat(silentFrame(2, 8, 0), 3));
+  writeFile(path, repeat(silentFrame(2, 8, 0), 3));
   AvInfo info{};
   EXPECT_FALSE(describeFile(path, &info, 5));  // only mode 6 exists
   void* reader = AVR_Create();
@@ -206,7 +206,7 @@ const LameCase kLameCases[] = {
 
 TEST(MediaReader, MeasuresLameFilesAsFfmpegDecodesThem) {
   if (!hasTool("ffmpeg") || !hasTool("lame")) GTEST_SKIP() << "ffmpeg or lame is missing";
-  ScratchDir dir;
+  TempDir dir;
   for (const LameCase& c : kLameCases) {
     SCOPED_TRACE(c.name);
     std::string wav = dir.file(std::string(c.name) + ".wav");
@@ -237,7 +237,7 @@ TEST(MediaReader, MeasuresLameFilesAsFfmpegDecodesThem) {
 
 TEST(MediaReader, MeasuresFfmpegFilesWithTheirLavcTag) {
   if (!hasTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is missing";
-  ScratchDir dir;
+  TempDir dir;
   const int rates[] = {44100, 22050, 11025};
   for (int rate : rates) {
     SCOPED_TRACE(rate);
@@ -255,7 +255,7 @@ TEST(MediaReader, MeasuresFfmpegFilesWithTheirLavcTag) {
 
 TEST(MediaReader, ACutLameFileKeepsItsDelayButHasNoPaddingToDrop) {
   if (!hasTool("ffmpeg") || !hasTool("lame")) GTEST_SKIP() << "ffmpeg or lame is missing";
-  ScratchDir dir;
+  TempDir dir;
   std::string wav = dir.file("in.wav"), mp3 = dir.file("full.mp3"), cut = dir.file("cut.mp3");
   ASSERT_TRUE(run("ffmpeg -v error -y -f lavfi -i sine=f=440:r=44100:d=2 -ac 1 '" + wav + "'"));
   ASSERT_TRUE(run("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'"));
@@ -264,9 +264,9 @@ TEST(MediaReader, ACutLameFileKeepsItsDelayButHasNoPaddingToDrop) {
   EXPECT_EQ(full.sampleCount, 88200);
   ASSERT_GT(full.encoderPadding, 0);
 
-  std::vector<uint8_t> bytes = readBytes(mp3);
+  std::vector<uint8_t> bytes = readFile(mp3);
   ASSERT_GT(bytes.size(), 20000u);
-  writeBytes(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20000));
+  writeFile(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20000));
   AvInfo info{};
   ASSERT_TRUE(describeFile(cut, &info));
   EXPECT_EQ(info.frameCount, (20000 - 417) / 417);  // 128 kb/s frames of 417 or 418 bytes

@@ -6,15 +6,15 @@
 #include <vector>
 
 #include "libs/quennet/quennet.h"
-#include "libs/quennet/test_tools.h"
+#include "platform/testing/tools.h"
 
 namespace {
 
-using quennet_test::capture;
-using quennet_test::hasTool;
-using quennet_test::readBytes;
-using quennet_test::run;
-using quennet_test::ScratchDir;
+using testing_flv::capture;
+using testing_flv::hasTool;
+using testing_flv::readFile;
+using testing_flv::run;
+using testing_flv::TempDir;
 
 struct HeaderCase {
   uint8_t header[4];
@@ -147,13 +147,13 @@ const EncoderCase kEncoded[] = {
 
 TEST(GetMP3FrameSize, WalksFilesMadeByFfmpegFrameForFrame) {
   if (!hasTool("ffmpeg") || !hasTool("ffprobe")) GTEST_SKIP() << "ffmpeg is not installed";
-  ScratchDir dir;
+  TempDir dir;
   for (const EncoderCase& c : kEncoded) {
     SCOPED_TRACE(c.name);
     std::string path = dir.file(c.name);
     ASSERT_TRUE(run("ffmpeg -v error -y -f lavfi -i sine=f=330:r=" + std::to_string(c.rate) +
                     ":d=1.3 " + c.options + " '" + path + "'"));
-    std::vector<uint8_t> bytes = readBytes(path);
+    std::vector<uint8_t> bytes = readFile(path);
     std::vector<ProbedFrame> probed = probeFrames(path);
     ASSERT_GT(probed.size(), 10u);
 

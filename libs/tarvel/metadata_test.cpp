@@ -22,28 +22,12 @@
 #include "libs/tarvel/metadata_internal.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
+#include "platform/testing/flv_builder.h"
 
 namespace tarvel {
 namespace {
 
-class TempDir {
- public:
-  explicit TempDir(const std::string& base = "/tmp") {
-    std::string pattern = base + "/tarvel-meta-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data())) path_ = buffer.data();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing_flv::TempDir;
 
 std::string run(const std::string& command) {
   std::string out;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "libs/tarvel/tarvel.h"
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
-// Support for the end-to-end tests: running the executables, temporary
-// directories, FLVs made with ffmpeg, and readers of FLV, MP3 and AMF0 of
-// their own. Nothing here uses the libraries under test, so that a fault in
-// them cannot hide itself in the checks.
+// Support for the end-to-end tests: running the executables, FLVs made with
+// ffmpeg, and readers of MP3 and AMF0 of their own; temporary directories
+// and the FLV reader come from the tests' shared support
+// (platform/testing). Nothing here uses the libraries under test, so that a
+// fault in them cannot hide itself in the checks.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/testing/flv_builder.h"
 
 namespace e2e {
 
@@ -40,20 +43,7 @@ inline constexpr const char* kUsage = "Usage: tagmend flvPathIn flvPathOutPrefix
 
 // ---- Files ---------------------------------------------------------------
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
-// the object dies.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using testing_flv::TempDir;
 
 bool fileExists(const std::string& path);
 std::vector<uint8_t> readBytes(const std::string& path);
@@ -93,31 +83,14 @@ std::string videoDtsStepsBack(const std::string& path);
 
 // ---- FLV -------------------------------------------------------------------
 
-struct Tag {
-  uint8_t type = 0;  // 8 audio, 9 video, 18 script
-  uint32_t timestamp = 0;
-  std::vector<uint8_t> data;  // everything after the 11-byte tag header
-  int64_t offset = 0;         // of the tag header in the file read
-};
-
-struct Flv {
-  bool ok = false;  // header valid and every tag complete with a matching PreviousTagSize
-  uint8_t version = 1;
-  uint8_t flags = 0x05;
-  uint32_t dataOffset = 9;
-  std::vector<Tag> tags;
-  std::string problem;  // why ok is false
-};
-
-Flv readFlv(const std::string& path);
-// Writes the header (9 bytes), PreviousTagSize0 and every tag followed by its
-// PreviousTagSize; offsets in f are not used.
-void writeFlv(const std::string& path, const Flv& f);
-
-uint8_t soundFormat(const Tag& t);              // audio flags bits 7-4
-uint8_t videoCodec(const Tag& t);               // video flags bits 3-0
-std::vector<uint8_t> audioPayload(const Tag& t);  // audio data after the flags byte
-std::vector<const Tag*> tagsOfType(const Flv& f, uint8_t type);
+using testing_flv::audioPayload;
+using testing_flv::Flv;
+using testing_flv::readFlv;
+using testing_flv::soundFormat;
+using testing_flv::Tag;
+using testing_flv::tagsOfType;
+using testing_flv::videoCodec;
+using testing_flv::writeFlv;
 
 // ---- MP3 -------------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-// Temporary directories and whole-file helpers for the end-to-end tests.
+// Whole-file helpers for the end-to-end tests.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,19 +14,6 @@
 #include "tests/support/e2e.h"
 
 namespace e2e {
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tagmend-e2e-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
-  else path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  if (path_.empty()) return;
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
 
 bool fileExists(const std::string& path) {
   struct stat st;

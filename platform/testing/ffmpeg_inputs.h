@@ -8,15 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "libs/quennet/test_tools.h"
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
+#include "platform/testing/tools.h"
 
 namespace testing_flv {
 
-// The shell helpers the codec library's tests use.
-using quennet_test::hasTool;
-inline bool runQuietly(const std::string& command) { return quennet_test::run(command); }
-inline std::string captureOutput(const std::string& command) { return quennet_test::capture(command); }
+inline bool runQuietly(const std::string& command) { return run(command); }
+inline std::string captureOutput(const std::string& command) { return capture(command); }
 
 // A small FLV: Sorenson video (64x48, 15 fps) and a sine tone encoded with
 // audioOptions, `seconds` long.
@@ -37,7 +35,7 @@ inline int64_t ffmpegDecodedSamples(const std::string& path, int channels) {
 
 // Empties `count` audio tags from the first-th on (counting audio tags only):
 // each keeps just its flags byte.
-inline void emptyAudioRun(ParsedFlv& flv, int first, int count) {
+inline void emptyAudioRun(Flv& flv, int first, int count) {
   int index = 0;
   for (Tag& t : flv.tags) {
     if (t.type != 8) continue;
@@ -46,8 +44,8 @@ inline void emptyAudioRun(ParsedFlv& flv, int first, int count) {
   }
 }
 
-inline void saveTags(const ParsedFlv& flv, const std::string& path) {
-  FlvBuilder b(flv.headerFlags);
+inline void saveTags(const Flv& flv, const std::string& path) {
+  FlvBuilder b(flv.flags);
   for (const Tag& t : flv.tags) b.tag(t);
   b.save(path);
 }

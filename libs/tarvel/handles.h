@@ -1,12 +1,12 @@
-// Owners of the library handles a repair opens, so that each is released on
-// every path.
+// Owners of the library's handles, for its C++ callers (the repairs and the
+// converter), so that each is released on every path.
 #pragma once
 
 #include <memory>
 
 #include "libs/tarvel/tarvel.h"
 
-namespace retime {
+namespace tarvel {
 
 struct ReaderCloser {
   void operator()(void* reader) const { DeleteFileReadAble(reader); }
@@ -62,4 +62,4 @@ class TagSlot {
   TagRecord tag_{};
 };
 
-}  // namespace retime
+}  // namespace tarvel

@@ -1,7 +1,8 @@
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,8 +23,6 @@ void putU32(std::vector<uint8_t>& out, uint32_t v) {
   putU24(out, v >> 8);
   out.push_back(static_cast<uint8_t>(v));
 }
-
-uint32_t u24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
 
 }  // namespace
 
@@ -66,38 +65,104 @@ std::vector<uint8_t> FlvBuilder::bytes() const {
 
 void FlvBuilder::save(const std::string& path) const { writeFile(path, bytes()); }
 
-ParsedFlv parseFlv(const std::string& path) {
-  ParsedFlv result;
-  std::vector<uint8_t> b = readFile(path);
-  if (b.size() < 13 || b[0] != 'F' || b[1] != 'L' || b[2] != 'V') return result;
-  result.headerFlags = b[4];
-  size_t pos = (size_t{b[5]} << 24 | size_t{b[6]} << 16 | size_t{b[7]} << 8 | b[8]) + 4;
-  while (pos + 11 <= b.size()) {
-    Tag t;
-    t.type = b[pos];
-    uint32_t size = u24(&b[pos + 1]);
-    t.timestamp = u24(&b[pos + 4]) | (uint32_t{b[pos + 7]} << 24);
-    if (pos + 11 + size + 4 > b.size()) return result;
-    t.data.assign(b.begin() + static_cast<long>(pos + 11),
-                  b.begin() + static_cast<long>(pos + 11 + size));
-    const uint8_t* prev = &b[pos + 11 + size];
-    uint32_t previousTagSize = (uint32_t{prev[0]} << 24) | (uint32_t{prev[1]} << 16) |
-                      (uint32_t{prev[2]} << 8) | prev[3];
-    if (previousTagSize != 11 + size) return result;
-    result.tags.push_back(std::move(t));
-    pos += 11 + size + 4;
-  }
-  result.ok = pos == b.size();
-  return result;
+namespace {
+
+uint32_t be(const uint8_t* p, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
 }
 
-TempDir::TempDir() {
+void putBe(std::vector<uint8_t>& out, uint32_t v, int n) {
+  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+Flv readFlv(const std::string& path) {
+  Flv f;
+  std::vector<uint8_t> b = readFile(path);
+  if (b.size() < 13 || std::memcmp(b.data(), "FLV", 3) != 0) {
+    f.problem = "no FLV header";
+    return f;
+  }
+  f.version = b[3];
+  f.flags = b[4];
+  f.dataOffset = be(&b[5], 4);
+  if (f.dataOffset < 9 || f.dataOffset + 4 > b.size()) {
+    f.problem = "bad DataOffset";
+    return f;
+  }
+  if (be(&b[f.dataOffset], 4) != 0) {
+    f.problem = "PreviousTagSize0 is not 0";
+    return f;
+  }
+  size_t pos = f.dataOffset + 4;
+  while (pos < b.size()) {
+    if (b.size() - pos < 11) {
+      f.problem = "truncated tag header at " + std::to_string(pos);
+      return f;
+    }
+    Tag t;
+    t.offset = static_cast<int64_t>(pos);
+    t.type = b[pos] & 0x1F;
+    uint32_t size = be(&b[pos + 1], 3);
+    t.timestamp = be(&b[pos + 4], 3) | (uint32_t{b[pos + 7]} << 24);
+    if (b.size() - pos - 11 < size + 4ULL) {
+      f.problem = "truncated tag at " + std::to_string(pos);
+      return f;
+    }
+    t.data.assign(b.begin() + static_cast<std::ptrdiff_t>(pos + 11),
+                  b.begin() + static_cast<std::ptrdiff_t>(pos + 11 + size));
+    if (be(&b[pos + 11 + size], 4) != size + 11) {
+      f.problem = "wrong PreviousTagSize after tag at " + std::to_string(pos);
+      return f;
+    }
+    f.tags.push_back(std::move(t));
+    pos += 11 + size + 4;
+  }
+  f.ok = true;
+  return f;
+}
+
+void writeFlv(const std::string& path, const Flv& f) {
+  std::vector<uint8_t> out = {'F', 'L', 'V', f.version, f.flags};
+  putBe(out, 9, 4);
+  putBe(out, 0, 4);
+  for (const Tag& t : f.tags) {
+    out.push_back(t.type);
+    putBe(out, static_cast<uint32_t>(t.data.size()), 3);
+    putBe(out, t.timestamp & 0xFFFFFF, 3);
+    out.push_back(static_cast<uint8_t>(t.timestamp >> 24));
+    putBe(out, 0, 3);
+    out.insert(out.end(), t.data.begin(), t.data.end());
+    putBe(out, static_cast<uint32_t>(t.data.size() + 11), 4);
+  }
+  writeFile(path, out);
+}
+
+uint8_t soundFormat(const Tag& t) { return t.data.empty() ? 0xFF : t.data[0] >> 4; }
+uint8_t videoCodec(const Tag& t) { return t.data.empty() ? 0xFF : t.data[0] & 0x0F; }
+
+std::vector<uint8_t> audioPayload(const Tag& t) {
+  if (t.data.empty()) return {};
+  return std::vector<uint8_t>(t.data.begin() + 1, t.data.end());
+}
+
+std::vector<const Tag*> tagsOfType(const Flv& f, uint8_t type) {
+  std::vector<const Tag*> out;
+  for (const Tag& t : f.tags)
+    if (t.type == type) out.push_back(&t);
+  return out;
+}
+
+TempDir::TempDir(const std::string& in) {
   // create_directory refuses a name that exists, so a clash tries the next.
-  auto base = std::filesystem::temp_directory_path();
+  std::error_code ec;
+  std::filesystem::path base = in.empty() ? std::filesystem::temp_directory_path(ec) : std::filesystem::path(in);
   std::random_device random;
   for (int i = 0; i < 100 && path_.empty(); ++i) {
     auto candidate = base / ("tagmend-test-" + std::to_string(random()));
-    std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
   }
   if (path_.empty()) throw std::runtime_error("no temporary folder");

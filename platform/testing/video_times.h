@@ -6,19 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "retime/testing/flv_builder.h"
+#include "platform/testing/flv_builder.h"
 
 namespace testing_flv {
 
 // The timestamps of the video tags of a file, in order.
-inline std::vector<uint32_t> videoTimes(const ParsedFlv& flv) {
+inline std::vector<uint32_t> videoTimes(const Flv& flv) {
   std::vector<uint32_t> times;
   for (const Tag& t : flv.tags)
     if (t.type == 9) times.push_back(t.timestamp);
   return times;
 }
 
-inline int countTags(const ParsedFlv& flv, uint8_t type) {
+inline int countTags(const Flv& flv, uint8_t type) {
   int n = 0;
   for (const Tag& t : flv.tags) n += t.type == type ? 1 : 0;
   return n;
@@ -39,7 +39,7 @@ inline std::vector<uint8_t> rawVideoTimestamp(const std::string& path, int index
 }
 
 // True when some tag's data contains the marker.
-inline bool containsMarker(const ParsedFlv& flv, const std::string& marker) {
+inline bool containsMarker(const Flv& flv, const std::string& marker) {
   for (const Tag& t : flv.tags) {
     std::string data(t.data.begin(), t.data.end());
     if (data.find(marker) != std::string::npos) return true;

@@ -1,5 +1,6 @@
-// Test support: FLV files built tag by tag in memory, and read back with a
-// parser of its own, independent of the library under test.
+// The tests' support, shared by every layer's tests: scratch folders, whole
+// files, and FLV files built tag by tag in memory and read back with a
+// strict reader of its own, independent of the libraries under test.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +10,10 @@
 namespace testing_flv {
 
 struct Tag {
-  uint8_t type = 0;
+  uint8_t type = 0;  // 8 audio, 9 video, 18 script
   uint32_t timestamp = 0;
   std::vector<uint8_t> data;  // everything after the 11-byte header
+  int64_t offset = 0;         // of the tag header in the file read
 };
 
 class FlvBuilder {
@@ -31,17 +33,31 @@ class FlvBuilder {
   std::vector<Tag> tags_;
 };
 
-struct ParsedFlv {
-  bool ok = false;
-  uint8_t headerFlags = 0;
+struct Flv {
+  bool ok = false;  // header valid and every tag complete with a matching PreviousTagSize
+  uint8_t version = 1;
+  uint8_t flags = 0x05;
+  uint32_t dataOffset = 9;
   std::vector<Tag> tags;
+  std::string problem;  // why ok is false
 };
-ParsedFlv parseFlv(const std::string& path);
 
-// Temporary directory removed with its contents at destruction.
+// The tags up to the first fault (problem names it).
+Flv readFlv(const std::string& path);
+// Writes the header (9 bytes), PreviousTagSize0 and every tag followed by its
+// PreviousTagSize; offsets in f are not used.
+void writeFlv(const std::string& path, const Flv& f);
+
+uint8_t soundFormat(const Tag& t);                // audio flags bits 7-4
+uint8_t videoCodec(const Tag& t);                 // video flags bits 3-0
+std::vector<uint8_t> audioPayload(const Tag& t);  // audio data after the flags byte
+std::vector<const Tag*> tagsOfType(const Flv& f, uint8_t type);
+
+// A fresh folder under base (by default the system's temporary folder:
+// $TMPDIR or /tmp), removed with its contents at destruction.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
