@@ -1,6 +1,8 @@
 #include "driver/driver.h"
 
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "extract/flows.h"
 #include "libs/tarvel/flv_format.h"
@@ -18,11 +20,69 @@ namespace {
 constexpr int kNoAudio = -1;
 constexpr int kNoVideo = -1;
 
+using Repair = int (*)(const char*, const char*);
+
+// Repairs that run only when asked for by their option: without it, input
+// of that sound format is left alone (exit 0, nothing written), as it
+// always was. One entry per option; the usage line is built from them.
+struct OptInRepair {
+  const char* option;
+  int soundFormat;
+  bool needsVideo;  // without video, nothing to re-time against: left alone
+  Repair repair;
+  int failureCode;
+};
+constexpr OptInRepair kOptInRepairs[] = {
+    {"--aac", flv::kAac, true, rebuildAacTimeline, kExitAacFailed},
+};
+constexpr size_t kOptInCount = sizeof kOptInRepairs / sizeof kOptInRepairs[0];
+
+// The command line: options, then the input path and the output prefix.
+struct Arguments {
+  bool chosen[kOptInCount] = {};
+  const char* input = nullptr;
+  const char* prefix = nullptr;
+};
+
+// False for a wrong argument count or an unknown option. Exactly two
+// arguments are always the two paths, whatever they begin with, so that a
+// caller of the two-argument form sees no change; otherwise options come
+// first and "--" ends them.
+bool parseArguments(int argc, char** argv, Arguments* args) {
+  int at = 1;
+  if (argc != 3) {
+    for (; at < argc; ++at) {
+      std::string_view arg = argv[at];
+      if (arg == "--") {
+        ++at;
+        break;
+      }
+      if (arg.size() < 2 || arg[0] != '-') break;
+      size_t i = 0;
+      while (i < kOptInCount && arg != kOptInRepairs[i].option) ++i;
+      if (i == kOptInCount) return false;
+      args->chosen[i] = true;
+    }
+  }
+  if (argc - at != 2) return false;
+  args->input = argv[at];
+  args->prefix = argv[at + 1];
+  return true;
+}
+
+void printUsage() {
+  std::string line = "Usage: tagmend";
+  for (const OptInRepair& r : kOptInRepairs) line += std::string(" [") + r.option + "]";
+  line += " [--] flvPathIn flvPathOutPrefix\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
 // Runs one repair, holding the lock of its outputs so that two runs for one
 // prefix never mix their files. From its start, an interruption ends the
 // program with the repair's failure code, once the converter is stopped and
 // every leftover of the repair removed.
-int run(int (*repairWith)(const char*, const char*), const char* input, const char* prefix, int failureCode) {
+int run(Repair repairWith, const char* input, const char* prefix, int failureCode) {
   platform::exitOnInterrupt(failureCode);
   retime::OutputLock lock(prefix);
   if (!lock.held()) {
@@ -41,8 +101,17 @@ int soundFormatOf(const StreamInfo& info) {
   return info.soundFormat;
 }
 
-int repair(const StreamInfo& info, const char* input, const char* prefix) {
-  switch (soundFormatOf(info)) {
+int repair(const StreamInfo& info, const Arguments& args) {
+  const char* input = args.input;
+  const char* prefix = args.prefix;
+  const int soundFormat = soundFormatOf(info);
+  for (size_t i = 0; i < kOptInCount; ++i) {
+    const OptInRepair& r = kOptInRepairs[i];
+    if (!args.chosen[i] || soundFormat != r.soundFormat) continue;
+    if (r.needsVideo && info.videoCodecId == kNoVideo) return kExitOk;
+    return run(r.repair, input, prefix, r.failureCode);
+  }
+  switch (soundFormat) {
     case kNoAudio:
       return kExitNoAudio;
     case flv::kMp3:
@@ -64,13 +133,12 @@ int runTagmend(int argc, char** argv) {
   Quennet_init();
   std::fputs("FLV fixing...\n", stdout);
   std::fflush(stdout);
-  if (argc != 3) {
-    std::fputs("Usage: tagmend flvPathIn flvPathOutPrefix\n", stdout);
-    std::fflush(stdout);
+  Arguments args;
+  if (!parseArguments(argc, argv, &args)) {
+    printUsage();
     return kExitUsage;
   }
-  const char* input = argv[1];
-  const char* prefix = argv[2];
+  const char* input = args.input;
   void* reader = CreateFileReadAble(input);
   if (!reader) {
     platform::reportFailure("open input", input);
@@ -81,7 +149,7 @@ int runTagmend(int argc, char** argv) {
   StreamInfo info{};
   int result = kExitCannotProbe;
   if (GetFLVInfo(reader, &info)) {
-    result = repair(info, input, prefix);
+    result = repair(info, args);
   } else {
     platform::reportFailure("probe input", input, "not an FLV file that can be probed");
   }

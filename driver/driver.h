@@ -12,6 +12,7 @@ enum ExitCode : int {
   kExitPcmFailed = 5,
   kExitNellymoserFailed = 6,
   kExitNoAudio = 7,
+  kExitAacFailed = 8,
 };
 
 int runTagmend(int argc, char** argv);

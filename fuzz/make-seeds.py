@@ -31,6 +31,7 @@ FLVS = {
     "pcm_u8_only.flv": audio(11025) + ["-c:a", "pcm_u8", "-ar", "11025"],
     "nelly8k_h263.flv": VIDEO + audio(8000) + ["-c:v", "flv1", "-c:a", "nellymoser", "-ar", "8000"],
     "nelly44k_h263.flv": VIDEO + audio(44100) + ["-c:v", "flv1", "-c:a", "nellymoser", "-ar", "44100"],
+    "aac_h263.flv": VIDEO + audio(48000) + ["-c:v", "flv1", "-c:a", "aac", "-b:a", "32k", "-ar", "48000"],
     "video_only.flv": VIDEO + ["-c:v", "flv1"],
 }
 MP3S = {

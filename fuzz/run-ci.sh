@@ -29,6 +29,7 @@ targets=(
   fuzz_mp3_frame:mp3
   fuzz_media_reader:mp3
   fuzz_mp3_repair:flv
+  fuzz_aac_repair:flv
   fuzz_nellymoser_retime:flv
   fuzz_converted_audio_retime:flv
 )

@@ -16,6 +16,8 @@
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
+#include "retime/aac_frames.h"
+#include "retime/audio_holes.h"
 #include "retime/audio_clocks.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
@@ -41,12 +43,8 @@ double ms(int64_t ticks) { return static_cast<double>(ticks) / kTicksPerMs; }
 
 bool pcm(int format) { return format == flv::kPcmPlatformEndian || format == flv::kPcmLittleEndian; }
 bool nellymoser(int format) { return format == flv::kNellymoser8kMono || format == flv::kNellymoser; }
-bool measurable(int format) { return format == flv::kMp3 || pcm(format) || nellymoser(format); }
-
-// How long one audio tag plays, in ticks, by the repairs' rule; 0 for a
-// format the report does not measure.
-int64_t audioTicks(const TagRecord& tag) {
-  return measurable(tag.soundFormat) || tag.soundFormat == flv::kExHeaderSoundFormat ? audioTagTicks(tag) : 0;
+bool measurable(int format) {
+  return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format);
 }
 
 // Stamp faults within one stream: jumps of more than a second, wraps of a
@@ -105,7 +103,10 @@ class RepairPrediction {
 
   // Set from the stream's format before its first audio tag with one.
   void useRuleOf(int soundFormat) {
-    rule_ = soundFormat == flv::kMp3 ? Rule::kMp3 : nellymoser(soundFormat) ? Rule::kNellymoser : Rule::kPcm;
+    rule_ = soundFormat == flv::kMp3   ? Rule::kMp3
+            : soundFormat == flv::kAac ? Rule::kAac  // tagmend --aac
+            : nellymoser(soundFormat)  ? Rule::kNellymoser
+                                       : Rule::kPcm;
   }
 
   // tag: read whole. Every clock runs from the first audio tag, so that the
@@ -114,15 +115,23 @@ class RepairPrediction {
   void audio(const TagRecord& tag) {
     seenAudio_ = true;
     // Gaps of a damaged file can add up past any real timeline: no placement then.
-    mp3Placed_ = mp3Placed_ && mp3_.place(tag);
+    mp3Placed_ = mp3Placed_ && mp3_.place(tag) && mp3_.inTimeline();
+    aacPlaced_ = aacPlaced_ && aac_.place(tag) && aac_.inTimeline();
     nellymoserPlaced_ = nellymoserPlaced_ && nellymoser_.place(tag);
     pcmPlaced_ = pcmPlaced_ && pcm_.place(tag);
     if (broken()) return;
-    int64_t drift = rule_ == Rule::kMp3 ? mp3_.drift() : rule_ == Rule::kNellymoser ? nellymoser_.drift() : pcm_.drift();
+    int64_t drift = rule_ == Rule::kMp3          ? mp3_.drift()
+                    : rule_ == Rule::kAac        ? aac_.drift()
+                    : rule_ == Rule::kNellymoser ? nellymoser_.drift()
+                                                 : pcm_.drift();
     video_.audio(storedTicks(tag), drift);
   }
 
   void video(TagRecord& tag) {
+    const int32_t offset = retime::compositionOffset(tag);
+    mp3_.video(tag.timestamp, offset);
+    nellymoser_.video(tag.timestamp, offset);
+    pcm_.video(tag.timestamp, offset);
     if (broken()) return;
     anyVideo_ = true;
     video_.video(tag);
@@ -136,7 +145,7 @@ class RepairPrediction {
   }
 
  private:
-  enum class Rule { kMp3, kNellymoser, kPcm };
+  enum class Rule { kMp3, kAac, kNellymoser, kPcm };
   // The video before the first audio tag is placed (later video never goes
   // before it) but not measured: it has no sound to be off from.
   struct Offsets {
@@ -149,23 +158,27 @@ class RepairPrediction {
   };
 
   bool broken() const {
-    return rule_ == Rule::kMp3 ? !mp3Placed_ : rule_ == Rule::kNellymoser ? !nellymoserPlaced_ : !pcmPlaced_;
+    return rule_ == Rule::kMp3          ? !mp3Placed_
+           : rule_ == Rule::kAac        ? !aacPlaced_
+           : rule_ == Rule::kNellymoser ? !nellymoserPlaced_
+                                        : !pcmPlaced_;
   }
 
   Rule rule_ = Rule::kPcm;
   retime::Mp3Clock mp3_;
+  retime::AacClock aac_;
   retime::NellymoserClock nellymoser_;
   retime::GapClock<retime::SummedContent<audioTagTicks>> pcm_;
   retime::VideoFollower<Offsets> video_;
   int64_t startMs_;
-  bool mp3Placed_ = true, nellymoserPlaced_ = true, pcmPlaced_ = true;
+  bool mp3Placed_ = true, aacPlaced_ = true, nellymoserPlaced_ = true, pcmPlaced_ = true;
   bool seenAudio_ = false;
   bool anyVideo_ = false;
   int64_t maxOffsetMs_ = 0;
 };
 
 // The audio's real length against its stamps: sounding tags add their
-// length, gaps (runs of empty tags) their stamped length.
+// length, gaps (runs of empty tags) their stamped length, holes theirs.
 struct SoundClock {
   bool any = false;
   int64_t firstStored = 0;
@@ -196,13 +209,17 @@ class Scanner {
   void audio(const TagRecord& tag);
   void video(TagRecord& tag);
   void script(const TagRecord& tag);
-  void stamp(const TagRecord& tag, StampWatch& watch, bool audio);
+  // hole: the length of the audio hole that tag ends, which is no jump.
+  void stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t hole = 0);
   void finish(int64_t fileSize);
 
   FileReport& r_;
   StampWatch audioStamps_, videoStamps_;
   SoundClock sound_;
+  retime::AudioHoles holes_;
   RepairPrediction prediction_;
+  retime::StreamAudioLength audioLength_;
+  bool unmeasurable_ = false;
   bool anyMedia_ = false;
   bool avcHeaderSeen_ = false, aacHeaderSeen_ = false;
   uint32_t lastStampMs_ = 0;
@@ -234,15 +251,31 @@ void Scanner::run(void* reader, int64_t firstTag, int64_t fileSize) {
   finish(fileSize);
 }
 
-void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio) {
+void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t hole) {
   std::optional<EventKind> kind = watch.check(tag.timestamp);
-  if (!kind) return;
+  if (!kind || (hole > 0 && *kind == EventKind::kJumpForward)) return;
   r_.events.add(tag.filePosition, tag.timestamp, *kind);
   if (audio && sound_.any) r_.curve.mark(sound_.realMs(), sound_.offsetMs(storedTicks(tag)), false);
 }
 
 void Scanner::audio(const TagRecord& tag) {
-  stamp(tag, audioStamps_, true);
+  int64_t stored = storedTicks(tag);
+  // Extended audio: the frames after its header (".mp3" only).
+  const bool measured = measurable(tag.soundFormat) || tag.soundFormat == flv::kExHeaderSoundFormat;
+  int64_t length = measured ? audioLength_.tagTicks(tag) : 0;
+  if (length < 0) {
+    // AAC frames without a config to measure them by: the repair refuses
+    // the file, and no drift can be told.
+    unmeasurable_ = true;
+    length = 0;
+  }
+  int64_t hole = 0;
+  if (tag.payloadSize != 0) {
+    hole = holes_.sounding(stored, length);
+  } else {
+    holes_.emptyTag();
+  }
+  stamp(tag, audioStamps_, true, hole);
   anyMedia_ = true;
   if (r_.soundFormat < 0 && tag.soundFormat >= 0) {
     flv::AudioHead head;
@@ -255,17 +288,20 @@ void Scanner::audio(const TagRecord& tag) {
     r_.lengthKnown = mp3 || measurable(tag.soundFormat);
     prediction_.useRuleOf(mp3 ? flv::kMp3 : tag.soundFormat);
   }
+  if (unmeasurable_) r_.lengthKnown = false;
   if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     aacHeaderSeen_ = true;
   }
-  int64_t stored = storedTicks(tag);
-  int64_t length = audioTicks(tag);
   prediction_.audio(tag);
   SoundClock& s = sound_;
+  // Sound stored a moment after a picture with a composition offset starts
+  // that far into the repaired timeline; a hole only from kMinHole on.
+  if (!s.any && hole < retime::AudioHoles::kMinHole) hole = 0;
   if (!s.any) {
     s.any = true;
-    s.firstStored = stored;
+    // A hole before the first sound: the timeline starts at the picture.
+    s.firstStored = stored - hole;
   }
   if (tag.timestamp >= s.latestMs) {
     s.latestMs = tag.timestamp;
@@ -286,6 +322,11 @@ void Scanner::audio(const TagRecord& tag) {
     s.gapTotal += retime::gapLength(s.gapStart, stored);
     ++r_.gaps;
     r_.events.add(tag.filePosition, tag.timestamp, EventKind::kGapClosed);
+  } else if (hole > 0) {
+    r_.curve.mark(s.realMs(), s.offsetMs(stored - hole), true);
+    s.gapTotal += hole;
+    ++r_.gaps;
+    r_.events.add(tag.filePosition, tag.timestamp, EventKind::kAudioHole);
   }
   s.broken = !retime::withinTimeline(s.gapTotal) || !retime::withinTimeline(s.content + length);
   if (s.broken) return;
@@ -297,6 +338,7 @@ void Scanner::audio(const TagRecord& tag) {
 }
 
 void Scanner::video(TagRecord& tag) {
+  holes_.video(tag.timestamp, retime::compositionOffset(tag));
   stamp(tag, videoStamps_, false);
   anyMedia_ = true;
   prediction_.video(tag);
@@ -408,6 +450,8 @@ void judge(const StreamInfo& info, FileReport* r) {
     r->verdict = Verdict::kOk;
   } else {
     r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
+    // The AAC repair runs when asked for; the two-argument form leaves AAC alone.
+    if (r->lengthKnown && info.soundFormat == flv::kAac && info.videoCodecId >= 0) r->verdict = Verdict::kNeedsRepairWithAac;
   }
 }
 
@@ -422,6 +466,7 @@ const char* eventKindName(EventKind kind) {
     case EventKind::kOutOfOrder: return "out_of_order";
     case EventKind::kGapOpened: return "gap_opened";
     case EventKind::kGapClosed: return "gap_closed";
+    case EventKind::kAudioHole: return "audio_hole";
     case EventKind::kDamagedTagSkipped: return "damaged_tag_skipped";
     case EventKind::kStreamRestart: return "stream_restart";
   }
@@ -432,6 +477,7 @@ const char* verdictName(Verdict verdict) {
   switch (verdict) {
     case Verdict::kOk: return "ok";
     case Verdict::kNeedsRepair: return "needs repair";
+    case Verdict::kNeedsRepairWithAac: return "needs repair with --aac";
     case Verdict::kCannotRepair: return "cannot repair";
   }
   return "";

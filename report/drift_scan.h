@@ -17,9 +17,11 @@ enum class EventKind {
   kWrappedTime,
   kNegativeTime,
   kOutOfOrder,
-  // Gaps in the audio: runs of empty audio tags.
+  // Gaps in the audio: runs of empty audio tags, and holes (sound lost while
+  // the picture went on; the event is the audio tag after one).
   kGapOpened,
   kGapClosed,
+  kAudioHole,
   kDamagedTagSkipped,
   kStreamRestart,
 };
@@ -69,7 +71,7 @@ struct DriftCurve {
   uint64_t stride_ = 1;
 };
 
-enum class Verdict { kOk, kNeedsRepair, kCannotRepair };
+enum class Verdict { kOk, kNeedsRepair, kNeedsRepairWithAac, kCannotRepair };
 // "ok", "needs repair" or "cannot repair".
 const char* verdictName(Verdict verdict);
 

@@ -1,47 +1,92 @@
 // The audio clocks the repairs run: each audio tag, in file order, moves the
 // clock on, and the drift it leaves (where the repaired audio puts the tag
 // minus where the tag is stored) is what the video after it moves by. The
-// drift report runs the same clocks to predict what a repair does.
+// drift report runs the same clocks to predict what a repair does. Every
+// clock keeps holes in the audio (retime/audio_holes.h) as gaps: it is shown
+// each video tag (video(storedMs, compositionOffset)), in file order among
+// the audio tags, and the audio after a hole starts after the running
+// length by the hole's length.
 #pragma once
 
 #include <cstdint>
 
 #include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
+#include "retime/aac_frames.h"
+#include "retime/audio_holes.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
 namespace retime {
 
-// The MP3 repair's clock: every audio tag is stamped with the running length
-// of the MP3 frames in the tags before it; an empty tag adds nothing.
-class Mp3Clock {
+// The clock of the repairs that re-stamp audio from its own length (MP3,
+// AAC): every audio tag is stamped with the running length of the audio in
+// the tags before it, and of the holes; an empty tag adds nothing (a run of
+// them that the picture goes on through is a hole). Length measures each
+// audio tag once, in file order (int64_t tagTicks(const TagRecord&),
+// negative when the tag cannot be measured); it may keep state, as AAC
+// keeps its config.
+template <class Length>
+class RunningClock {
  public:
-  // tag: read whole. False when the lengths add up past any real timeline
-  // (a damaged file).
+  // tag: read whole. False when the tag cannot be measured. The lengths of a
+  // damaged file may add up past any real timeline: the repairs carry on as
+  // they always did, and inTimeline() tells the report's prediction.
   bool place(const TagRecord& tag) {
+    const int64_t stored = storedTicks(tag);
+    const int64_t length = length_.tagTicks(tag);
+    if (length < 0) return false;
+    if (storedPayloadSize(tag) != 0) {
+      const int64_t hole = holes_.sounding(stored, length);
+      // Holes of a damaged file could add up past any real timeline, and
+      // past what 64 bits hold: past the timeline they add nothing more.
+      if (withinTimeline(clock_)) clock_ += hole;
+    } else if (!audioSeen_) {
+      holes_.emptyTag();  // the audio starts here, as leadingVideoDrift takes it
+    }
+    audioSeen_ = true;
     start_ = clock_;
-    drift_ = clock_ - storedTicks(tag);
-    // Extended audio: the frames after its header (".mp3" only).
-    clock_ += tag.soundFormat == flv::kExHeaderSoundFormat ? audioTagTicks(tag)
-                                                          : measureMp3Duration(tag.payload, tag.payloadSize);
-    return withinTimeline(clock_);
+    drift_ = clock_ - stored;
+    clock_ += length;
+    return true;
   }
+
+  // False once the lengths add up past any real timeline (a damaged file).
+  bool inTimeline() const { return withinTimeline(clock_); }
+
+  void video(uint32_t storedMs, int32_t compositionOffset) { holes_.video(storedMs, compositionOffset); }
 
   int64_t drift() const { return drift_; }
   // Where the tag placed last starts in the repaired audio.
   int64_t start() const { return start_; }
 
  private:
+  Length length_;
+  AudioHoles holes_;
+  bool audioSeen_ = false;
   int64_t clock_ = 0;
   int64_t start_ = 0;
   int64_t drift_ = 0;
 };
 
+// MP3: the frames' own lengths; a tag without frames (an empty one too)
+// adds nothing. Extended audio: the frames after its header (".mp3" only).
+struct Mp3Length {
+  int64_t tagTicks(const TagRecord& tag) {
+    return tag.soundFormat == flv::kExHeaderSoundFormat ? audioTagTicks(tag)
+                                                        : measureMp3Duration(tag.payload, tag.payloadSize);
+  }
+};
+
+using Mp3Clock = RunningClock<Mp3Length>;
+// AAC: each raw frame by the latest sequence header (StreamAudioLength).
+using AacClock = RunningClock<StreamAudioLength>;
+
 // The clock of the video re-timers: the audio of the non-empty tags one
-// after another, and every gap (a run of empty tags, opened by the first of
+// after another, every gap (a run of empty tags, opened by the first of
 // them and closed by the next non-empty one) as long as its stored length,
-// as the converter lays out its track. Content measures where the audio
+// and every hole as long as its step less the audio before it (measured by
+// audioTagTicks), as the converter lays out its track. Content measures where the audio
 // stands after the content placed so far:
 //   bool ready() const: false when no audio can be placed at all;
 //   bool add(const TagRecord&): the tag's audio added, false past any real
@@ -59,6 +104,7 @@ class GapClock {
   bool place(const TagRecord& tag) {
     int64_t stored = storedTicks(tag);
     if (storedPayloadSize(tag) == 0) {
+      holes_.emptyTag();
       if (!inGap_) {
         gapStart_ = stored;
         drift_ = audioClock_ - stored;
@@ -67,6 +113,7 @@ class GapClock {
       return true;
     }
     if (!content_.ready()) return false;
+    const int64_t hole = holes_.sounding(stored, audioTagTicks(tag));
     if (inGap_) {
       // The gap's own length goes in before the drift is taken, so that the
       // audio after it starts later in the track by exactly that much.
@@ -74,6 +121,10 @@ class GapClock {
       if (!withinTimeline(gapTotal_)) return false;
       drift_ = content_.position() + gapTotal_ - stored;
       inGap_ = false;
+    } else if (hole > 0) {
+      gapTotal_ += hole;
+      if (!withinTimeline(gapTotal_)) return false;
+      drift_ = content_.position() + gapTotal_ - stored;
     } else {
       drift_ = audioClock_ - stored;
     }
@@ -82,10 +133,12 @@ class GapClock {
     return true;
   }
 
+  void video(uint32_t storedMs, int32_t compositionOffset) { holes_.video(storedMs, compositionOffset); }
   int64_t drift() const { return drift_; }
 
  private:
   Content content_;
+  AudioHoles holes_;
   int64_t gapTotal_ = 0;
   int64_t audioClock_ = 0;
   int64_t gapStart_ = 0;

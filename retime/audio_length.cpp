@@ -34,6 +34,7 @@ int64_t audioTagTicks(const TagRecord& tag) {
       return tag.payload && tag.payloadSize > 0 ? measureMp3Duration(tag.payload, tag.payloadSize) : 0;
     case flv::LengthRule::kNellymoser: return shape.rate > 0 ? flv::nellymoserTicks(size, shape.rate) : 0;
     case flv::LengthRule::kPcm: return shape.rate > 0 ? flv::pcmTicks(size, shape) : 0;
+    case flv::LengthRule::kAacFrames:  // not from one tag alone: StreamAudioLength
     case flv::LengthRule::kNone: break;
   }
   return 0;

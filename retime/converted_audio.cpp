@@ -1,12 +1,14 @@
 // Video re-timing against a converted audio track: the input's audio payloads
 // are spread over the converted MP3's length in proportion to how long they
 // play (their bytes, weighed by each tag's own bytes per second), while gaps
-// (runs of empty audio tags) keep their stored length.
+// (runs of empty audio tags) keep their stored length and holes (sound lost
+// while the picture went on) the length of their step less the audio before.
 #include <string>
 
 #include "libs/tarvel/audio_length.h"
 #include "libs/tarvel/flv_format.h"
 #include "retime/audio_clocks.h"
+#include "retime/audio_holes.h"
 #include "retime/converted_audio.h"
 #include "retime/repair_io.h"
 #include "retime/retime.h"
@@ -67,17 +69,23 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
   bool inGap = false;
   bool audioSeen = false;
   int64_t gapStart = 0;
+  AudioHoles holes;
   TagSlot tag;
   while (tag.next(reader, TARVEL_READ_HEADS)) {
+    if (tag->tagType == flv::kVideo) holes.video(tag->timestamp, compositionOffset(*tag));
     if (tag->tagType != flv::kAudio) continue;
     int64_t stored = storedTicks(*tag);
+    const bool empty = storedPayloadSize(*tag) == 0;
+    // As the second pass's clock measures it.
+    const int64_t hole = empty ? 0 : holes.sounding(stored, audioTagTicks(*tag));
     if (!audioSeen) {
-      // The first audio tag starts the track at 0, and the video before it
-      // moves with it.
-      layout.leadingDrift = -stored;
+      // The first audio tag starts the track at 0 (or after the hole before
+      // it), and the video before it moves with it.
+      layout.leadingDrift = hole - stored;
       audioSeen = true;
     }
-    if (storedPayloadSize(*tag) == 0) {
+    if (empty) {
+      holes.emptyTag();
       if (!inGap) {
         gapStart = stored;
         inGap = true;
@@ -89,6 +97,9 @@ bool layOutTrack(void* reader, int64_t trackDuration, TrackLayout* out) {
       layout.contentDuration -= gapLength(gapStart, stored);
       if (!withinTimeline(layout.contentDuration)) return false;
       inGap = false;
+    } else if (hole > 0) {
+      layout.contentDuration -= hole;
+      if (!withinTimeline(layout.contentDuration)) return false;
     }
     layout.totalWeight += tagWeight(*tag);
     if (!withinTimeline(layout.totalWeight)) return false;

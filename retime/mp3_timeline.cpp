@@ -1,11 +1,7 @@
 // MP3 timeline rebuild: audio tags are re-stamped with the running length of
 // the MP3 frames they carry, video tags move with the latest audio tag (the
 // ones before the first audio tag with that tag) and never step back.
-#include <string>
-
-#include "libs/tarvel/flv_format.h"
-#include "retime/audio_clocks.h"
-#include "retime/repair_io.h"
+#include "retime/audio_timeline.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -25,26 +21,5 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size) {
 }
 
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix) {
-  using namespace retime;
-  return runRepair(inputPath, outputPath(outputPrefix, ".flv"), [](void* reader, void* writer, FlvHeaderRecord& header) {
-    Mp3Clock clock;
-    int64_t drift = 0;
-    if (!leadingVideoDrift(reader, header, &drift)) return false;
-    VideoOut video(writer, reader, drift);
-    // Audio is read whole (its frames give the clock); the writer takes
-    // every tag's data from the input, video data unread.
-    TagSlot tag;
-    while (tag.next(reader, TARVEL_READ_SKIP_VIDEO)) {
-      if (tag->tagType == flv::kAudio) {
-        if (!clock.place(*tag)) return false;
-        video.audio(storedTicks(*tag), clock.drift());
-        stampTimestamp(*tag, static_cast<uint32_t>(clock.start() / kTicksPerMs));
-        Flv_WriteTagFrom(writer, reader, &*tag);
-      } else if (tag->tagType == flv::kVideo) {
-        video.video(*tag);
-      }
-    }
-    video.finish();
-    return true;
-  });
+  return retime::rebuildAudioTimeline<retime::Mp3Clock>(inputPath, outputPrefix);
 }

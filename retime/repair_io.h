@@ -3,6 +3,7 @@
 // and put in place.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,10 +11,12 @@
 #include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/handles.h"
 #include "platform/diagnostics.h"
+#include "retime/audio_holes.h"
 #include "retime/input_pin.h"
 #include "retime/output_path.h"
 #include "retime/staged_output.h"
 #include "retime/timeline.h"
+#include "retime/wide_math.h"
 
 namespace retime {
 
@@ -74,7 +77,8 @@ int runRepair(const char* inputPath, const std::string& outPath, Body&& body) {
 
 // The drift of the video tags that come before the first audio tag: that
 // tag's own drift. Every re-timer stamps the first audio tag at 0 (its drift
-// is 0 minus its stored time), and the picture before it moves with it; an
+// is 0 minus its stored time), or, when the picture runs on for a hole
+// before it, at that hole's length; the picture before it moves with it. An
 // input without audio tags keeps its video times (0). Reads the input up to
 // its first audio tag, then puts the reader back after the header. False
 // when the header cannot be read again.
@@ -82,9 +86,13 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
   *drift = 0;
   {
     TagSlot tag;
+    AudioHoles holes;
     while (tag.next(reader, TARVEL_READ_HEADS)) {
+      if (tag->tagType == flv::kVideo) holes.video(tag->timestamp, compositionOffset(*tag));
       if (tag->tagType == flv::kAudio) {
-        *drift = -storedTicks(*tag);
+        // The hole's length does not depend on the tag's own.
+        int64_t hole = storedPayloadSize(*tag) != 0 ? holes.sounding(storedTicks(*tag), 0) : 0;
+        *drift = hole - storedTicks(*tag);
         break;
       }
     }
@@ -106,12 +114,26 @@ inline bool leadingVideoDrift(void* reader, FlvHeaderRecord& header, int64_t* dr
 // bytes its record holds (its head, where the reader did not read its data).
 // Each tag goes, in file order, to output.put(TagRecord& tag, uint32_t ms)
 // with the time it is placed at.
+//
+// A stream with composition offsets (H.264 with B-frames: a picture is shown
+// at its stamp plus its offset, and pictures are stored out of the order
+// they are shown in) cannot take a drift that jumps from one tag to the
+// next: two neighbours moved by amounts further apart than their spacing
+// are shown in the wrong order. From its first picture with an offset on,
+// the video follows a steady drift instead, the audio's drift with its
+// stamps' jitter averaged out (SteadyDrift), approached by at most a quarter
+// of each tag's stored step, so that neighbours never move by amounts
+// further apart than their spacing and decode times still go forward. A
+// clock jump (a drift a second or more away) is followed at once, as in any
+// stream. Stamps move, offsets stay as stored; a stream without offsets is
+// moved as above.
 template <class Output>
 class VideoFollower {
  public:
   static constexpr size_t kMaxHeldTags = 64;
   static constexpr size_t kMaxHeldBytes = size_t{16} << 20;
   static constexpr int64_t kJump = kTicksPerSecond;
+  static constexpr size_t kSteadyAudioTags = 64;
 
   VideoFollower(Output output, int64_t leadingDrift) : output_(output), drift_(leadingDrift) {}
 
@@ -129,6 +151,7 @@ class VideoFollower {
   // An audio tag stored at stored (ticks) has set the drift to drift.
   void audio(int64_t stored, int64_t drift) {
     release(drift, stored);
+    steady_.add(stored, drift);
     drift_ = drift;
     audioStored_ = stored;
     audioSeen_ = true;
@@ -165,13 +188,88 @@ class VideoFollower {
 
   static int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
-  void write(TagRecord& tag, int64_t drift) { output_.put(tag, stamps_.next(tag.timestamp, drift)); }
+  void write(TagRecord& tag, int64_t drift) {
+    if (!reordered_ && compositionOffset(tag) != 0) reordered_ = true;
+    if (reordered_) drift = follow(drift, tag.timestamp);
+    output_.put(tag, stamps_.next(tag.timestamp, drift));
+  }
+
+  // The drift of the audio with its stamps' jitter taken out: over the
+  // last kSteadyAudioTags audio tags, the mean drift of the newer half,
+  // carried on to the latest tag by the slope from the older half's mean
+  // to it (a clock that runs fast makes the drift a slope; a plain mean
+  // would lag behind it). Fewer tags: their mean. A jump starts it over.
+  struct SteadyDrift {
+    static constexpr size_t kHalf = kSteadyAudioTags / 2;
+    int64_t stored[kSteadyAudioTags] = {};
+    int64_t drifts[kSteadyAudioTags] = {};
+    size_t count = 0;
+    int64_t target = 0;
+
+    void add(int64_t storedTicks, int64_t drift) {
+      if (count > 0 && (drift - target >= kJump || target - drift >= kJump)) count = 0;
+      stored[count % kSteadyAudioTags] = storedTicks;
+      drifts[count % kSteadyAudioTags] = drift;
+      ++count;
+      target = estimate();
+    }
+
+    int64_t base() const { return drifts[(count - 1) % kSteadyAudioTags]; }
+
+    // Sums over count - from ... count - to (exclusive) of the latest tags,
+    // the drifts taken from the latest one's (which a jump keeps within a
+    // second of each other, whatever the clock).
+    void sums(size_t from, size_t to, int64_t* storedSum, int64_t* driftSum) const {
+      const int64_t latest = base();
+      *storedSum = *driftSum = 0;
+      for (size_t i = count - from; i < count - to; ++i) {
+        *storedSum += stored[i % kSteadyAudioTags];
+        *driftSum += drifts[i % kSteadyAudioTags] - latest;
+      }
+    }
+
+    int64_t estimate() const {
+      int64_t storedSum, driftSum;
+      if (count < kSteadyAudioTags) {
+        sums(count, 0, &storedSum, &driftSum);
+        return base() + driftSum / static_cast<int64_t>(count);
+      }
+      int64_t olderStored, olderDrift, newerStored, newerDrift;
+      sums(kSteadyAudioTags, kHalf, &olderStored, &olderDrift);
+      sums(kHalf, 0, &newerStored, &newerDrift);
+      const auto half = static_cast<int64_t>(kHalf);
+      const int64_t span = (newerStored - olderStored) / half;
+      const int64_t newer = newerDrift / half;
+      const int64_t ahead = stored[(count - 1) % kSteadyAudioTags] - newerStored / half;
+      if (span <= 0) return base() + newer;
+      return base() + newer + mulDivTruncate(newer - olderDrift / half, ahead, span);
+    }
+  };
+
+  // The drift a reordered stream's tag stored at storedMs takes, drift
+  // being the one it would take otherwise.
+  int64_t follow(int64_t drift, uint32_t storedMs) {
+    if (!following_ || drift - followed_ >= kJump || followed_ - drift >= kJump) {
+      followed_ = drift;
+    } else if (storedMs > followedMs_ && steady_.count > 0) {
+      const int64_t limit = (int64_t{storedMs} - followedMs_) * kTicksPerMs / 4;
+      followed_ += std::clamp(steady_.target - followed_, -limit, limit);
+    }
+    following_ = true;
+    followedMs_ = storedMs;
+    return followed_;
+  }
 
   Output output_;
   int64_t drift_;
   int64_t audioStored_ = 0;
   bool audioSeen_ = false;
   VideoStamps stamps_;
+  SteadyDrift steady_;
+  bool reordered_ = false;   // a picture with a composition offset was placed
+  bool following_ = false;
+  int64_t followed_ = 0;     // the drift a reordered stream follows
+  uint32_t followedMs_ = 0;  // the stored time of the tag that took it
   std::vector<Held> held_;
   size_t heldBytes_ = 0;
 };
@@ -195,7 +293,8 @@ class VideoOut : public VideoFollower<TagOutput> {
 };
 
 // The pass both video re-timers make: each audio tag advances the clock
-// (clock.place(tag) false: give up), each video tag goes out through
+// (clock.place(tag) false: give up), each video tag is shown to the clock's
+// hole rule (clock.video) and goes out through
 // VideoOut, every other tag is dropped. Only the tags' heads are read: the
 // clock needs the audio's sizes and flags, and the writer takes the video's
 // data from the input.
@@ -208,6 +307,7 @@ bool writeVideoFollowing(void* reader, void* writer, Clock& clock, int64_t leadi
       if (!clock.place(*tag)) return false;
       video.audio(storedTicks(*tag), clock.drift());
     } else if (tag->tagType == flv::kVideo) {
+      clock.video(tag->timestamp, compositionOffset(*tag));
       video.video(*tag);
     }
   }

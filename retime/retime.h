@@ -26,6 +26,12 @@ int64_t measureMp3Duration(const uint8_t* payload, int32_t size);
 // input), the prefix is too long, or a write fails.
 int rebuildMp3Timeline(const char* inputPath, const char* outputPrefix);
 
+// AAC audio with video: as rebuildMp3Timeline, each raw AAC frame lasting
+// its frame length (1024 or 960 samples) at the core rate of the latest
+// sequence header. Also 0 when a raw frame comes while no usable sequence
+// header applies (none yet, or the latest one empty or undecodable).
+int rebuildAacTimeline(const char* inputPath, const char* outputPrefix);
+
 // Fills info from the media file at path; 1 on success.
 int readMediaInfo(const char* path, AvInfo* info);
 

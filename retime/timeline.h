@@ -45,6 +45,18 @@ class VideoStamps {
   int64_t last_ = 0;
 };
 
+// The composition time offset of an AVC picture (H.264 with B-frames: the
+// picture is shown at its stamp plus this many milliseconds), read from the
+// bytes the record holds; 0 for any other tag or a record too short for it.
+inline int32_t compositionOffset(const TagRecord& tag) {
+  constexpr uint32_t kAvc = 7;
+  constexpr uint8_t kAvcPicture = 1;
+  const uint8_t* d = tag.raw ? tag.raw + 11 : nullptr;  // the flags byte, then the AVC packet head
+  if (tag.tagType != 9 || !d || tag.rawSize < 16 || (d[0] & 0x0F) != kAvc || d[1] != kAvcPicture) return 0;
+  int32_t offset = (int32_t{d[2]} << 16) | (int32_t{d[3]} << 8) | d[4];
+  return offset >= 0x800000 ? offset - 0x1000000 : offset;
+}
+
 // A gap's length: from its opening tag's stored time to its closing tag's,
 // and nothing when the closing tag is stored before the opening one (the
 // converter writes no silence for it either).

@@ -47,7 +47,7 @@ if [[ ! -f "$flvjs_dir/node_modules/flv.js/dist/flv.min.js" ]]; then
 fi
 
 # mpegts.js, flv.js's successor, which reads the extended video header: the
-# player test plays a repaired AV1 recording with it.
+# player test plays the repaired AAC file and a repaired AV1 recording with it.
 mpegts_version=1.8.2
 mpegts_dir="$HOME/.cache/tagmend/npm/mpegts.js-$mpegts_version"
 if [[ ! -f "$mpegts_dir/node_modules/mpegts.js/dist/mpegts.js" ]]; then

@@ -175,5 +175,81 @@ TEST_F(Driver, AudioFormatsOutsideTheRepairsNeedNoRepair) {
   }
 }
 
+// ---- Options ------------------------------------------------------------------
+
+// An unknown option, or options without the two paths: the usage line, which
+// names the options, and nothing touched.
+TEST_F(Driver, UnknownOptionPrintsUsageAndExits1) {
+  std::string input = makeClip(dir_, "in.flv", "-c:v flv -c:a aac", 44100);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--speex", "in.flv", "out"}, {"--aac", "-x", "in.flv", "out"},
+           {"--aac", "--", "in.flv"}, {"--aac", "in.flv", "out", "more"}}) {
+    std::vector<std::string> argv = {tagmendPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = run(argv, dir_.path());
+    EXPECT_EQ(r.exitCode, 1) << args[0] << " " << args[1];
+    EXPECT_EQ(r.out, kBannerAndUsage);
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"in.flv"});
+}
+
+// Two arguments are the two paths, as they always were, even when the input's
+// name begins with a dash; with more, "--" ends the options.
+TEST_F(Driver, TwoArgumentsAreAlwaysThePaths) {
+  makeClip(dir_, "-in.flv", "-c:v flv -c:a libmp3lame");
+  RunResult r = run({tagmendPath(), "-in.flv", "out"}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, kBannerOnly);
+  EXPECT_TRUE(fileExists(dir_.file("out.flv")));
+  r = run({tagmendPath(), "--aac", "--", "-in.flv", "out2"}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(fileExists(dir_.file("out2.flv")));  // MP3 input: the MP3 repair, option or not
+  expectNoRepair("--aac", 2);  // a path, not an option
+}
+
+// --aac repairs AAC with video; AAC without video is left alone, as MP3 is.
+TEST_F(Driver, AacOptionRepairsAacWithVideo) {
+  std::string input = makeClip(dir_, "aac.flv", "-c:v flv -c:a aac", 44100);
+  RunResult r = run({tagmendPath(), "--aac", input, "out"}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kBannerOnly);
+  Flv out = readFlv(dir_.file("out.flv"));
+  ASSERT_TRUE(out.ok) << out.problem;
+  EXPECT_EQ(tagsOfType(out, 8).size(), tagsOfType(readFlv(input), 8).size());
+  std::filesystem::remove(dir_.file("out.flv"));
+  std::string audioOnly = makeClip(dir_, "aac-only.flv", "-vn -c:a aac", 44100);
+  r = run({tagmendPath(), "--aac", audioOnly, "out"}, dir_.path());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"aac-only.flv", "aac.flv"}));
+}
+
+// Raw AAC frames with no usable AudioSpecificConfig before them (an empty
+// sequence header, one at a reserved rate, or none at all) have no length
+// that is more than a guess: exit 8, nothing written.
+TEST_F(Driver, AacFramesWithoutAUsableConfigExit8) {
+  Flv f = readFlv(makeClip(dir_, "aac.flv", "-c:v flv -c:a aac", 44100));
+  ASSERT_TRUE(f.ok) << f.problem;
+  Tag* header = nullptr;
+  for (Tag& t : f.tags)
+    if (t.type == 8 && t.data.size() > 2 && t.data[1] == 0) header = &t;
+  ASSERT_NE(header, nullptr);
+  const std::vector<uint8_t> config = header->data;
+  const std::vector<std::vector<uint8_t>> broken = {{config[0], 0}, {config[0], 0, 0x16, 0x90}};
+  for (size_t i = 0; i <= broken.size(); ++i) {
+    Flv damaged = f;
+    for (Tag& t : damaged.tags)
+      if (t.type == 8 && t.data == config && i < broken.size()) t.data = broken[i];
+    if (i == broken.size()) std::erase_if(damaged.tags, [&](const Tag& t) { return t.type == 8 && t.data == config; });
+    writeFlv(dir_.file("broken.flv"), damaged);
+    RunResult r = run({tagmendPath(), "--aac", "broken.flv", "out"}, dir_.path());
+    EXPECT_EQ(r.exitCode, 8) << "case " << i;
+    EXPECT_EQ(r.out, kBannerOnly);
+    EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"aac.flv", "broken.flv"})) << "case " << i;
+    r = run({tagmendPath(), "broken.flv", "out"}, dir_.path());
+    EXPECT_EQ(r.exitCode, 0) << "without --aac, AAC is left alone";
+  }
+}
+
 }  // namespace
 }  // namespace e2e

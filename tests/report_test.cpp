@@ -49,6 +49,11 @@ class Report : public ::testing::Test {
     writeFlv(fast, f);
     RunResult mended = tagmend(fast, dir_->file("mended"));
     ASSERT_EQ(mended.exitCode, 0);
+    // The audio stored from 8 to 13 s lost, the picture going on.
+    Flv holed = readFlv(clean);
+    std::erase_if(holed.tags, [](const Tag& t) { return t.type == 8 && t.timestamp >= 8000 && t.timestamp < 13000; });
+    writeFlv(dir_->file("holed.flv"), holed);
+    ASSERT_EQ(tagmend(dir_->file("holed.flv"), dir_->file("holed-mended")).exitCode, 0);
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -210,6 +215,22 @@ TEST_F(Report, PredictedOffsetIsTheRepairsAcrossAClockJump) {
   }
 }
 
+TEST_F(Report, AHoleInTheAudioIsAGapNotAJumpOrDriftBeforeAndAfterTheRepair) {
+  RunResult r = report({"--json", file("holed.flv"), file("holed-mended.flv")});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out.find("jump_forward"), std::string::npos) << r.out;
+  writeBytes(file("holed.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> lines = readJson(file("holed.json"));
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  for (const JsonLine& l : lines) {
+    EXPECT_EQ(l.gaps, 1);
+    EXPECT_NEAR(l.gapMs, 5000, 60);
+    EXPECT_LT(std::abs(l.drift), 0.1);
+    EXPECT_LE(l.offset, 40);
+  }
+  EXPECT_EQ(lines[1].verdict, "ok");
+}
+
 TEST_F(Report, ExitCodesAndTheTable) {
   RunResult ok = report({file("mended.flv")});
   EXPECT_EQ(ok.exitCode, 0) << ok.err;
@@ -256,6 +277,33 @@ TEST_F(Report, EnhancedVideoByFourCcAndItsKeyFrames) {
   size_t index = r.out.find("\"keyframes_index\": false");
   ASSERT_NE(index, std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"keyframes_index\": true", index), std::string::npos) << r.out;
+}
+
+// An AAC recording stamped by the same fast clock: measured by its frames,
+// its verdict names the option that repairs it, and the repair is "ok".
+TEST_F(Report, AacDriftAndTheOptionThatRepairsIt) {
+  std::string clean = makeWithFfmpeg(file("aac-clean.flv"),
+      "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 20 "
+      "-c:v libx264 -preset ultrafast -bf 0 -g 25 -c:a aac -f flv");
+  std::string fast = file("aac-fast.flv");
+  RunResult drifted = run({"python3", sourceDir() + "/scripts/flvdrift.py", clean, fast, "--factor", "1.025",
+                           "--jitter", "12"});
+  ASSERT_EQ(drifted.exitCode, 0) << drifted.err;
+  RunResult mended = run({tagmendPath(), "--aac", fast, file("aac-mended")});
+  ASSERT_EQ(mended.exitCode, 0) << mended.err;
+  RunResult r = report({"--json", fast, file("aac-mended.flv")});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  writeBytes(file("aac.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> lines = readJson(file("aac.json"));
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0].format, "aac");
+  EXPECT_NEAR(lines[0].drift, 2.5, 0.5);
+  EXPECT_GT(lines[0].offset, 200);
+  EXPECT_EQ(lines[0].verdict, "needs_repair_with_--aac");
+  EXPECT_EQ(lines[0].tagmendExit, 0);
+  EXPECT_LT(std::abs(lines[1].drift), 0.1);
+  EXPECT_LE(lines[1].offset, 40);
+  EXPECT_EQ(lines[1].verdict, "ok");
 }
 
 }  // namespace

@@ -145,12 +145,21 @@ void setSoundFormat(Flv& f, uint8_t format) {
   }
 }
 
+// Where the audio starts: at 0, but after pictures with composition offsets
+// (H.264 with B-frames) as far after the first picture as it is stored; such
+// pictures cannot move back to it.
+uint32_t audioStartMs(const Flv& f) {
+  const std::vector<const Tag*> audio = tagsOfType(f, 8), video = tagsOfType(f, 9);
+  if (audio.empty() || video.empty() || !hasCompositionOffsets(f)) return 0;
+  return audio[0]->timestamp > video[0]->timestamp ? audio[0]->timestamp - video[0]->timestamp : 0;
+}
+
 // The length of the audio in an FLV in seconds, as the converter must write
-// it: every non-empty tag's samples at its rate, and each closed gap's stored
-// length.
+// it: where it starts, every non-empty tag's samples at its rate, and each
+// closed gap's stored length.
 double timelineSeconds(const Flv& f) {
   static const int kRates[4] = {5512, 11025, 22050, 44100};
-  double seconds = 0;
+  double seconds = audioStartMs(f) / 1000.0;
   bool inGap = false;
   uint32_t gapStart = 0;
   for (const Tag& t : f.tags) {
@@ -211,6 +220,7 @@ std::vector<float> expectedAudio(const Prepared& p, const Input& in, const TempD
               s.begin() + static_cast<long>(std::min(to, s.size())), 0.0f);
     s.insert(s.begin() + static_cast<long>(std::min(to, s.size())), size_t{p.cut.mutedMs} * kRate / 1000, 0.0f);
   }
+  s.insert(s.begin(), size_t{audioStartMs(p.flv)} * kRate / 1000, 0.0f);
   return s;
 }
 
@@ -473,13 +483,13 @@ TEST(TonecastFailures, EveryFailureExitsNonZeroSilentlyAndLeavesNoFile) {
 // closed gaps) before it; never before the video tag before it, nor below 0.
 double expectedLastVideoMs(const Flv& f) {
   static const int kRates[4] = {5512, 11025, 22050, 44100};
-  double position = 0, drift = 0;
+  double position = audioStartMs(f), drift = 0;
   bool inGap = false;
   uint32_t gapStart = 0;
   double lastVideo = 0;
   for (const Tag& t : f.tags) {
     if (t.type == 8) {
-      drift = -static_cast<double>(t.timestamp);
+      drift = position - static_cast<double>(t.timestamp);
       break;
     }
   }
@@ -604,30 +614,6 @@ TEST(TagmendChainMuted, AGapThatCannotBeRealIsRefused) {
 
 // ---- A/V sync ---------------------------------------------------------------------
 
-// Flashes: frames whose mean luma rises past mid-grey, by ffmpeg's signalstats.
-std::vector<double> flashTimes(const std::string& path, const TempDir& dir) {
-  const std::string stats = dir.file("luma.txt");
-  RunResult r = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-map",
-                     "0:v:0", "-vf",
-                     "signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=" + stats,
-                     "-f", "null", "-"});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  std::ifstream text(stats);
-  std::vector<double> times;
-  double pts = 0;
-  bool lit = false;
-  for (std::string line; std::getline(text, line);) {
-    const size_t at = line.find("pts_time:");
-    if (at != std::string::npos) pts = std::stod(line.substr(at + 9));
-    const size_t y = line.find("YAVG=");
-    if (y == std::string::npos) continue;
-    const bool bright = std::stod(line.substr(y + 5)) > 128;
-    if (bright && !lit) times.push_back(pts);
-    lit = bright;
-  }
-  return times;
-}
-
 // The audio stream's start time in a media file, by ffprobe.
 double audioStart(const std::string& path) {
   RunResult r = run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
@@ -636,7 +622,7 @@ double audioStart(const std::string& path) {
 }
 
 // Beeps: the first loud sample after at least 0.3 s of quiet.
-std::vector<double> beepTimes(const std::string& path, const TempDir& dir) {
+std::vector<double> decodedBeepTimes(const std::string& path, const TempDir& dir) {
   const std::vector<float> s = decodeAudio(path, dir);
   const double start = audioStart(path);
   std::vector<double> times;
@@ -652,27 +638,19 @@ std::vector<double> beepTimes(const std::string& path, const TempDir& dir) {
   return times;
 }
 
-// The worst distance from a flash to the nearest beep, in seconds.
-double worstOffset(const std::vector<double>& flashes, const std::vector<double>& beeps) {
-  double worst = 0;
-  for (double f : flashes) {
-    double nearest = 1e9;
-    for (double b : beeps) nearest = std::min(nearest, std::fabs(f - b));
-    worst = std::max(worst, nearest);
-  }
-  return worst;
-}
-
-// Every tag stamped by a recorder clock running 3 % fast; audio with up to
-// ±4 ms of jitter besides.
-void recordWithFastClock(Flv& f) {
+// Every tag stamped by a recorder clock running 3 % fast; audio after the
+// first audio tag with up to ±jitterMs of jitter besides.
+void recordWithFastClock(Flv& f, int jitterMs = 4) {
   uint32_t state = 12345;
+  bool firstAudio = true;
   for (Tag& t : f.tags) {
     if (t.type != 8 && t.type != 9) continue;
     double ms = t.timestamp * 1.03;
-    if (t.type == 8 && t.timestamp > 0) {
+    const bool jittered = t.type == 8 && !firstAudio && t.timestamp > 0;
+    if (t.type == 8) firstAudio = false;
+    if (jittered) {
       state = state * 1664525u + 1013904223u;
-      ms += static_cast<double>((state >> 8) % 9) - 4;
+      ms += static_cast<double>((state >> 8) % (2 * jitterMs + 1)) - jitterMs;
     }
     t.timestamp = static_cast<uint32_t>(std::lround(std::max(ms, 0.0)));
   }
@@ -694,8 +672,8 @@ TEST_P(AvSync, EveryFlashLandsWithinAFrameOfItsBeep) {
   if (in.littleEndianToPlatform) setSoundFormat(f, 0);
   recordWithFastClock(f);
   writeFlv(dir.file("recorded.flv"), f);
-  const double before = worstOffset(flashTimes(dir.file("recorded.flv"), dir),
-                                    beepTimes(dir.file("recorded.flv"), dir));
+  const double before = worstDistance(flashTimes(dir.file("recorded.flv"), dir),
+                                    decodedBeepTimes(dir.file("recorded.flv"), dir));
 
   RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -705,10 +683,10 @@ TEST_P(AvSync, EveryFlashLandsWithinAFrameOfItsBeep) {
                        "1:a", "-c", "copy", dir.file("muxed.mkv")});
   ASSERT_EQ(mux.exitCode, 0) << mux.err;
   const std::vector<double> flashes = flashTimes(dir.file("muxed.mkv"), dir);
-  const std::vector<double> beeps = beepTimes(dir.file("muxed.mkv"), dir);
+  const std::vector<double> beeps = decodedBeepTimes(dir.file("muxed.mkv"), dir);
   EXPECT_EQ(flashes.size(), 12u);
   EXPECT_EQ(beeps.size(), 12u);
-  const double after = worstOffset(flashes, beeps);
+  const double after = worstDistance(flashes, beeps);
   std::cout << "[ sync     ] " << in.name << ": worst flash-to-beep offset " << before * 1000
             << " ms before, " << after * 1000 << " ms after\n";
   EXPECT_GT(before, 0.2);  // the damage is real
@@ -721,6 +699,101 @@ const Input kSyncInputs[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Inputs, AvSync, ::testing::ValuesIn(kSyncInputs),
+                         [](const auto& info) { return info.param.name; });
+
+// Audio lost while the camera went on (a recorder that dropped it, a
+// microphone below its silence level): the audio tags stored in [fromMs,
+// toMs) are gone, nothing marks the hole. The repair keeps it: the picture
+// keeps every frame at its pace, and the beeps after the hole land with
+// their flashes. The MP3 repair's output is decoded by its stamps (ffmpeg
+// fills the hole with silence), the others' MP3 as the converter wrote it.
+// H.264 with B-frames, with or without a hole: no picture is shown out of
+// the order the input shows it in, and flashes still land on their beeps.
+struct Hole {
+  std::string name;
+  std::string audioArgs;
+  bool littleEndianToPlatform;
+  uint32_t fromMs, toMs;  // equal: no hole
+  double toleranceSeconds;
+  int jitterMs = 4;
+  const char* videoArgs = "-c:v flv -q:v 5";
+};
+
+std::ostream& operator<<(std::ostream& os, const Hole& h) { return os << h.name; }
+
+class HoleSync : public ::testing::TestWithParam<Hole> {};
+
+std::vector<uint32_t> videoStamps(const Flv& f) {
+  std::vector<uint32_t> stamps;
+  for (const Tag* t : tagsOfType(f, 9)) stamps.push_back(t->timestamp);
+  return stamps;
+}
+
+TEST_P(HoleSync, ThePictureKeepsItsFramesAndTheSoundAfterTheHoleItsPlace) {
+  if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+  const Hole& h = GetParam();
+  TempDir dir;
+  makeWithFfmpeg(dir.file("original.flv"),
+                 "-f lavfi -i color=black:size=160x120:rate=25,"
+                 "drawbox=x=0:y=0:w=160:h=120:color=white:t=fill:enable='lt(mod(t\\,1)\\,0.04)' "
+                 "-f lavfi -i aevalsrc='if(lt(mod(t\\,1)\\,0.05)\\,0.8*sin(2*PI*1000*t)\\,0)':s=44100 "
+                 "-t 20 " + std::string(h.videoArgs) + " " + h.audioArgs);
+  Flv f = readFlv(dir.file("original.flv"));
+  ASSERT_TRUE(f.ok) << f.problem;
+  if (h.littleEndianToPlatform) setSoundFormat(f, 0);
+  std::erase_if(f.tags, [&](const Tag& t) { return t.type == 8 && t.timestamp >= h.fromMs && t.timestamp < h.toMs; });
+  recordWithFastClock(f, h.jitterMs);
+  writeFlv(dir.file("recorded.flv"), f);
+
+  RunResult r = tagmend(dir.file("recorded.flv"), dir.file("out"));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  expectPlayableVideo(dir.file("out.flv"));
+  EXPECT_EQ(framesShownOutOfOrder(f, readFlv(dir.file("out.flv"))), 0);
+  // Every frame keeps a time of its own, and the picture its length: 20 s
+  // of content, not 15 (the sound at its real length, the hole at its
+  // stamped one, which the recorder's clock ran 3 % fast through).
+  const std::vector<uint32_t> before = videoStamps(f);
+  const std::vector<uint32_t> after = videoStamps(readFlv(dir.file("out.flv")));
+  ASSERT_EQ(before.size(), after.size());
+  for (size_t i = 1; i < after.size(); ++i) {
+    if (before[i] != before[i - 1]) {
+      ASSERT_GT(after[i], after[i - 1]) << "video tag " << i;
+    }
+  }
+  EXPECT_NEAR(after.back() - after.front(), 19960, 200);
+
+  const std::string audio = fileExists(dir.file("out.mp3")) ? dir.file("out.mp3") : dir.file("out.flv");
+  RunResult mux = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", dir.file("out.flv"), "-i", audio,
+                       "-map", "0:v", "-map", "1:a", "-c:v", "copy", "-af", "aresample=async=1:first_pts=0",
+                       "-c:a", "pcm_s16le", dir.file("muxed.mkv")});
+  ASSERT_EQ(mux.exitCode, 0) << mux.err;
+  const std::vector<double> flashes = flashTimes(dir.file("muxed.mkv"), dir);
+  const std::vector<double> beeps = decodedBeepTimes(dir.file("muxed.mkv"), dir);
+  EXPECT_EQ(flashes.size(), 20u);
+  // Each beep that is left lands with its flash; the flashes in the hole
+  // have none.
+  const size_t lost = h.toMs == h.fromMs ? 0 : (h.toMs - 1) / 1000 - (h.fromMs + 999) / 1000 + 1;
+  EXPECT_GE(beeps.size(), 20 - lost - 1);
+  double worst = 0;
+  for (double b : beeps) {
+    double nearest = 1e9;
+    for (double fl : flashes) nearest = std::min(nearest, std::fabs(fl - b));
+    worst = std::max(worst, nearest);
+  }
+  std::cout << "[ sync     ] " << h.name << ": worst beep-to-flash offset " << worst * 1000 << " ms\n";
+  EXPECT_LE(worst, h.toleranceSeconds);
+}
+
+const Hole kHoles[] = {
+    {"Mp3FiveSecondsInTheMiddle", "-c:a libmp3lame -ar 44100", false, 8000, 13000, 0.020},
+    {"Mp3HalfASecondAt22kHz", "-c:a libmp3lame -ar 22050", false, 8000, 8500, 0.020},
+    {"Pcm16ThreeSecondsAtTheStart", "-c:a pcm_s16le -ar 22050 -ac 1", true, 0, 3000, 0.020},
+    {"NellymoserFiveSecondsInTheMiddle", "-c:a nellymoser -ar 22050 -ac 1", false, 8000, 13000, 0.020},
+    {"H264BFramesMp3Jitter40", "-c:a libmp3lame -ar 44100", false, 0, 0, 0.020, 40, "-c:v libx264 -bf 2"},
+    {"H264BFramesMp3HoleJitter15", "-c:a libmp3lame -ar 44100", false, 8000, 13000, 0.020, 15, "-c:v libx264 -bf 2"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HoleSync, ::testing::ValuesIn(kHoles),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

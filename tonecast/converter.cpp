@@ -8,6 +8,7 @@
 #include "libs/tarvel/handles.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
+#include "retime/timeline.h"
 #include "tonecast/mp3_writer.h"
 
 namespace tonecast {
@@ -100,6 +101,7 @@ ConversionResult convert(const ConversionRequest& request,
     tarvel::TagSlot tag;
     while (tag.next(surveyed.get())) {
       if (tag->tagType == flv::kAudio) timeline.survey(audioTagOf(*tag));
+      if (tag->tagType == flv::kVideo) timeline.surveyVideo(tag->timestamp);
       report(*tag, 0.0, kSurveyShare);
     }
   }
@@ -114,6 +116,8 @@ ConversionResult convert(const ConversionRequest& request,
     if (record.tagType == flv::kAudio) {
       const Timeline::Result added = timeline.add(audioTagOf(record));
       if (added != Timeline::Result::kOk) return resultOf(added);
+    } else if (record.tagType == flv::kVideo) {
+      timeline.video(record.timestamp, retime::compositionOffset(record));
     }
     report(record, kSurveyShare, 1.0 - kSurveyShare);
   }

@@ -32,6 +32,17 @@ bool SampleSink::writeSilence(int64_t frames) {
   return true;
 }
 
+int64_t tagTicks(const AudioTag& tag) {
+  const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType);
+  if (shape.rate <= 0) return 0;
+  const auto bytes = static_cast<int64_t>(tag.payloadSize);
+  switch (shape.rule) {
+    case flv::LengthRule::kPcm: return flv::pcmTicks(bytes, shape);
+    case flv::LengthRule::kNellymoser: return flv::nellymoserTicks(bytes, shape.rate);
+    default: return 0;
+  }
+}
+
 StreamShape shapeOfTag(const AudioTag& tag) {
   const flv::AudioShape shape = flv::audioShapeOf(tag.soundFormat, tag.soundRate, tag.soundSize, tag.soundType);
   const bool decoded = shape.rule == flv::LengthRule::kPcm || shape.rule == flv::LengthRule::kNellymoser;
@@ -82,7 +93,15 @@ void RateConverter::convert(const std::vector<float>* in, int channels, int32_t 
   position_ -= static_cast<double>(frames);
 }
 
+void Timeline::surveyVideo(uint32_t storedMs) {
+  if (wrapped(storedMs)) return;
+  earliestMs_ = anyStamp_ ? std::min(earliestMs_, storedMs) : storedMs;
+  latestMs_ = anyStamp_ ? std::max(latestMs_, storedMs) : storedMs;
+  anyStamp_ = true;
+}
+
 void Timeline::survey(const AudioTag& tag) {
+  surveyVideo(tag.storedMs);
   if (!wrapped(tag.storedMs)) {
     if (!surveyedStamp_) firstStampMs_ = tag.storedMs;
     surveyedStamp_ = true;
@@ -96,12 +115,14 @@ void Timeline::survey(const AudioTag& tag) {
 
 Timeline::Result Timeline::add(const AudioTag& tag) {
   if (tag.payloadSize == 0) {
+    holes_.emptyTag();
     if (!inGap_) {
       inGap_ = true;
       gapStartMs_ = tag.storedMs;
     }
     return Result::kOk;
   }
+  const int64_t hole = holes_.sounding(int64_t{tag.storedMs} * retime::AudioHoles::kTicksPerMs, tagTicks(tag));
   const StreamShape shape = shapeOfTag(tag);
   if (shape.rate == 0) return Result::kUnsupportedFormat;
   if (stream_.rate == 0) {
@@ -112,6 +133,11 @@ Timeline::Result Timeline::add(const AudioTag& tag) {
   if (inGap_) {
     const Result closed = closeGap(tag.storedMs);
     if (closed != Result::kOk) return closed;
+  } else if (hole > 0) {
+    const int64_t spanTicks = (int64_t{latestMs_} - earliestMs_) * retime::AudioHoles::kTicksPerMs;
+    if (silenceTicks_ + hole > spanTicks) return Result::kImplausibleGap;
+    const Result filled = addGapSilence(hole);
+    if (filled != Result::kOk) return filled;
   }
   return decode(tag, shape);
 }
@@ -145,9 +171,15 @@ Timeline::Result Timeline::closeGap(uint32_t storedMs) {
     const int64_t span = std::max<int64_t>(static_cast<int64_t>(lastStampMs_) - firstStampMs_, 0);
     if (length > span || closedGapMs_ > span) return Result::kImplausibleGap;
   }
+  return addGapSilence(length * retime::AudioHoles::kTicksPerMs);
+}
+
+Timeline::Result Timeline::addGapSilence(int64_t ticks) {
   // The silence written so far follows the total of the gaps, rounded once,
   // so that rounding never accumulates over many gaps.
-  const int64_t target = (closedGapMs_ * stream_.rate + 500) / 1000;
+  constexpr int64_t kTicksPerSecond = 10000000;
+  silenceTicks_ += ticks;
+  const int64_t target = (silenceTicks_ * stream_.rate + kTicksPerSecond / 2) / kTicksPerSecond;
   const int64_t frames = target - silenceWritten_;
   silenceWritten_ = target;
   return emitSilence(frames);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "retime/audio_holes.h"
 #include "tonecast/audio_decoders.h"
 
 namespace tonecast {
@@ -44,6 +45,11 @@ struct StreamShape {
   int32_t rate = 0;
   int channels = 0;
 };
+
+// How long a tag plays, in ticks, by libs/tarvel/audio_length.h's rules (as
+// the video re-timers count it); 0 for a format the converter does not
+// decode.
+int64_t tagTicks(const AudioTag& tag);
 
 // The rate and channels of a tag's audio, as libs/tarvel/audio_length.h
 // gives them; rate 0 for a format the converter does not decode. It decodes
@@ -93,6 +99,13 @@ class RateConverter {
 // the top bit set), one longer than the survey's span (from the first audio
 // tag's stamp to the last's, wrapped stamps left out), or one that brings
 // the closed gaps' total past that span.
+//
+// Holes (retime/audio_holes.h: sound lost while the picture went on, with
+// no empty tags to mark it) are silence too, of the step less the audio
+// before it, as the video re-timers keep them; video() shows the rule the
+// picture. Holes and gaps together may not outgrow the file's span, from
+// its earliest stamp (audio or video, surveyed) to its latest: past it they
+// end the timeline with kImplausibleGap.
 class Timeline {
  public:
   enum class Result { kOk, kUnsupportedFormat, kDecodeFailed, kSinkFailed, kImplausibleGap };
@@ -104,7 +117,12 @@ class Timeline {
 
   // The first pass: every audio tag, in file order, before the first add().
   void survey(const AudioTag& tag);
+  // The first pass's video tags: their stamps widen the span holes may fill.
+  void surveyVideo(uint32_t storedMs);
   Result add(const AudioTag& tag);
+  // A video tag, in file order among the audio tags given to add(), and
+  // its composition offset (retime::compositionOffset).
+  void video(uint32_t storedMs, int32_t compositionOffset) { holes_.video(storedMs, compositionOffset); }
   Result finish();
 
   // Frames written to the sink so far, audio and silence.
@@ -112,6 +130,7 @@ class Timeline {
 
  private:
   Result closeGap(uint32_t storedMs);
+  Result addGapSilence(int64_t ticks);
   Result decode(const AudioTag& tag, StreamShape shape);
   Result emit(const std::vector<float>& interleaved, StreamShape shape);
   Result emitSilence(int64_t frames);
@@ -123,11 +142,16 @@ class Timeline {
   bool surveyedStamp_ = false;
   uint32_t firstStampMs_ = 0;
   uint32_t lastStampMs_ = 0;
+  bool anyStamp_ = false;          // audio or video, for the span of holes
+  uint32_t earliestMs_ = 0;
+  uint32_t latestMs_ = 0;
   StreamShape stream_;  // rate 0 until the sink is begun
   bool inGap_ = false;
   uint32_t gapStartMs_ = 0;
   int64_t closedGapMs_ = 0;        // summed length of the gaps closed so far
+  int64_t silenceTicks_ = 0;       // ... and of the holes, in ticks
   int64_t silenceWritten_ = 0;     // frames of gap silence written so far
+  retime::AudioHoles holes_;
   int64_t framesWritten_ = 0;
   size_t nellymoserDropped_ = 0;   // of the decoder's first kNellymoserDelay samples
   int32_t nellymoserRate_ = 0;     // the rate of the last Nellymoser tag

@@ -186,6 +186,25 @@ Result surveyAndAdd(Timeline& timeline, const std::vector<AudioTag>& tags) {
   return timeline.finish();
 }
 
+// Audio lost while the picture went on, with no empty tags to mark it:
+// silence of the step less the audio before it, as the video re-timers
+// count it; none where the picture does not go on (a clock jump).
+TEST(Timeline, AHoleIsSilenceOfItsStepLessTheAudioBefore) {
+  TagMaker m;
+  for (const bool pictureGoesOn : {true, false}) {
+    CaptureSink sink;
+    Timeline timeline(sink, {});
+    std::vector<AudioTag> tags = {m.pcmFrames(0, k11k, 441), m.pcmFrames(2000, k11k, 441)};
+    for (const AudioTag& tag : tags) timeline.survey(tag);
+    timeline.surveyVideo(3000);
+    ASSERT_EQ(timeline.add(tags[0]), Result::kOk);
+    for (uint32_t v = 0; v <= (pictureGoesOn ? 1960u : 40u); v += 40) timeline.video(v, 0);
+    ASSERT_EQ(timeline.add(tags[1]), Result::kOk);
+    const size_t hole = pictureGoesOn ? 21609 : 0;  // 1960 ms at 11025 Hz
+    EXPECT_EQ(sink.frames(), 441u + hole + 441) << pictureGoesOn;
+  }
+}
+
 TEST(Timeline, GapsAreRefusedOnlyWhenTheyCannotBeReal) {
   TagMaker m;
   constexpr uint32_t kHour = 3600 * 1000;

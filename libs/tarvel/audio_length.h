@@ -22,6 +22,8 @@ enum class LengthRule {
   kPcm,         // uncompressed: every sample frame the same number of bytes
   kNellymoser,  // 256 samples in each whole 64-byte block
   kMp3Frames,   // the MP3 frames' own headers (read from the payload)
+  kAacFrames,   // one frame per raw tag, its length set by the stream's latest
+                // AudioSpecificConfig: measured in turn (retime::AacFrames)
 };
 
 constexpr LengthRule lengthRuleOf(int32_t soundFormat) {
@@ -32,6 +34,7 @@ constexpr LengthRule lengthRuleOf(int32_t soundFormat) {
     case kNellymoser8kMono:
     case kNellymoser: return LengthRule::kNellymoser;
     case kMp3: return LengthRule::kMp3Frames;
+    case kAac: return LengthRule::kAacFrames;
     default: return LengthRule::kNone;
   }
 }

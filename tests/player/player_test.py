@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""A repaired file played by the web's FLV player.
+"""Repaired files played by the web's FLV players.
 
-Makes an H.264 + MP3 FLV with ffmpeg, stamps its audio by a clock running
-3 % fast with jitter and drops its onMetaData (flvdrift.py), repairs it with
-tagmend, then plays the repair with flv.js in headless Chromium, served from
+Makes an H.264 + MP3 FLV and an H.264 + AAC FLV with ffmpeg, stamps each by
+a clock running 3 % fast with jitter and drops its onMetaData (flvdrift.py),
+repairs them with tagmend (the AAC one with --aac), then plays the MP3 repair
+with flv.js and the AAC repair with flv.js and with mpegts.js (flv.js's
+successor) in headless Chromium, served from
 a loopback-only HTTP server with Range support. Passes when the player
 reports no error, decodes frames while it plays (the picture moves), gives
 the clip's duration within 0.5 s, and seeks to the middle through the
 repair's key-frame index (a Range request from a key frame's offset) and
 plays on from there.
 
-Then the same with mpegts.js (flv.js's successor, which reads the extended
-video header) on the libaom AV1 + MP3 sample of samples/enhanced repaired by
+Then the same with mpegts.js, which also reads the extended video header, on
+the libaom AV1 + MP3 sample of samples/enhanced repaired by
 tagmend: frames decoded, the duration, a seek to the middle through the
 index. That player cannot play SVT-AV1 or VP9 streams or Sorenson video,
 has no HEVC in this Chromium, and stops at the Metadata packet of some
@@ -180,21 +182,24 @@ def chromium_starts(command):
     return None
 
 
-def make_repaired_input(work, args):
-    source = os.path.join(work, "source.flv")
+def make_repaired_input(work, args, audio):
+    """audio: "mp3" or "aac"."""
+    source = os.path.join(work, f"source-{audio}.flv")
     subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
                     "-f", "lavfi", "-i", f"testsrc2=size=320x240:rate={FPS}",
                     "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100",
                     "-t", str(SECONDS), "-c:v", "libx264", "-preset", "veryfast", "-g", str(FPS),
-                    "-pix_fmt", "yuv420p", "-c:a", "libmp3lame", "-f", "flv", source], check=True)
-    damaged = os.path.join(work, "recorded.flv")
+                    "-pix_fmt", "yuv420p", "-c:a", "libmp3lame" if audio == "mp3" else "aac",
+                    "-f", "flv", source], check=True)
+    damaged = os.path.join(work, f"recorded-{audio}.flv")
     subprocess.run([sys.executable, os.path.join(args.source, "scripts", "flvdrift.py"), source,
                     damaged, "--factor", "1.03", "--jitter", "15", "--video", "--drop-script"], check=True)
-    r = subprocess.run([args.tagmend, damaged, os.path.join(work, "repaired")],
+    options = ["--aac"] if audio == "aac" else []
+    r = subprocess.run([args.tagmend] + options + [damaged, os.path.join(work, f"repaired-{audio}")],
                        capture_output=True, text=True)
     if r.returncode != 0:
         raise RuntimeError(f"tagmend exited {r.returncode}: {r.stdout}{r.stderr}")
-    return os.path.join(work, "repaired.flv")
+    return os.path.join(work, f"repaired-{audio}.flv")
 
 
 def repaired_enhanced_sample(work, args):
@@ -281,25 +286,24 @@ def main():
         if why:
             print(f"SKIPPED: Chromium cannot start, the player test did not run: {why}")
             return SKIP
-        if not os.path.isfile(args.flvjs):
-            print(f"FAILED: flv.js {FLVJS_VERSION} missing at {args.flvjs} "
-                  "(scripts/install-deps.sh puts it there)")
-            return 1
-        if not os.path.isfile(args.mpegts):
-            print(f"FAILED: mpegts.js {MPEGTS_VERSION} missing at {args.mpegts} "
-                  "(scripts/install-deps.sh puts it there)")
-            return 1
+        players = {"flv.js": (FLVJS_VERSION, args.flvjs), "mpegts.js": (MPEGTS_VERSION, args.mpegts)}
+        for name, (version, path) in players.items():
+            if not os.path.isfile(path):
+                print(f"FAILED: {name} {version} missing at {path} (scripts/install-deps.sh puts it there)")
+                return 1
+        media = {audio: make_repaired_input(work, args, audio) for audio in ("mp3", "aac")}
         failed = False
-        media = make_repaired_input(work, args)
-        failed |= report(f"flv.js {FLVJS_VERSION}", media, args.flvjs, command, "", {})
+        for audio, name in (("mp3", "flv.js"), ("aac", "flv.js"), ("aac", "mpegts.js")):
+            version, path = players[name]
+            failed |= report(f"{audio.upper()} repair, {name} {version}", media[audio], path, command, "", {})
         # The enhanced sample is 4 s long: a shorter play before and after the
         # seek. mpegts.js reports the Metadata packet (colorInfo) that ffmpeg
         # writes as an error and plays on, and gives an AV1 stream no index:
         # the whole file is sent, and the seek lands in what it holds.
-        media = repaired_enhanced_sample(work, args)
+        sample = repaired_enhanced_sample(work, args)
         # A browser of its own: the first one's profile may still be held.
         command = chromium_command(os.path.join(tmp, "profile-mpegts"))
-        failed |= report(f"mpegts.js {MPEGTS_VERSION}, {ENHANCED_SAMPLE}", media, args.mpegts, command,
+        failed |= report(f"mpegts.js {MPEGTS_VERSION}, {ENHANCED_SAMPLE}", sample, args.mpegts, command,
                          "?play=1.5&after=1", {"seconds": 4.05, "least_span": 1.2, "least_after": (0.8, 10),
                                                "known_errors": ("Invalid video packet type 4",),
                                                "from_index": False}, stall=False)

@@ -39,7 +39,7 @@ RunResult tagmend(const std::string& input, const std::string& prefix, const std
 
 // The banner and usage line tagmend prints.
 inline constexpr const char* kBanner = "FLV fixing...\n";
-inline constexpr const char* kUsage = "Usage: tagmend flvPathIn flvPathOutPrefix\n";
+inline constexpr const char* kUsage = "Usage: tagmend [--aac] [--] flvPathIn flvPathOutPrefix\n";
 
 // ---- Files ---------------------------------------------------------------
 
@@ -81,6 +81,22 @@ bool ffprobeReads(const std::string& path, std::string* errors = nullptr);
 // never do.
 std::string videoDtsStepsBack(const std::string& path);
 
+// ---- What a viewer sees -------------------------------------------------------
+// Times are seconds by the timestamps that ffmpeg decodes the stream with, so
+// a stretch without audio packets stays where it is.
+
+// Where the first video stream turns bright (mean luma past mid-grey).
+std::vector<double> flashTimes(const std::string& path, const TempDir& dir);
+// Where the first audio stream turns loud (a peak past 0.2 of full scale)
+// after 0.3 s of quiet, to 64 samples: by the packets' timestamps (as a
+// player that fills a stretch without audio with silence plays it), or with
+// every sample played after the one before from the first packet's time on
+// (as a player whose clock is the sound plays it).
+enum class BeepClock { kTimestamps, kSamplesPlayedInTurn };
+std::vector<double> beepTimes(const std::string& path, const TempDir& dir, BeepClock clock = BeepClock::kTimestamps);
+// The worst distance from a time in from to the nearest time in to.
+double worstDistance(const std::vector<double>& from, const std::vector<double>& to);
+
 // ---- FLV -------------------------------------------------------------------
 
 using testing_flv::audioPayload;
@@ -91,6 +107,16 @@ using testing_flv::Tag;
 using testing_flv::tagsOfType;
 using testing_flv::videoCodec;
 using testing_flv::writeFlv;
+
+// The composition time offset of an AVC picture (its signed 24 bits), 0 for
+// any other tag.
+int32_t compositionOffset(const Tag& t);
+// True when some AVC picture of the file has a composition offset.
+bool hasCompositionOffsets(const Flv& f);
+// How many of out's AVC pictures (the same pictures as in's, in the same
+// order) are shown (stamp plus composition offset) no later than the one
+// that in shows just before them.
+int framesShownOutOfOrder(const Flv& in, const Flv& out);
 
 // ---- MP3 -------------------------------------------------------------------
 

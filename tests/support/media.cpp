@@ -1,5 +1,6 @@
 // FLV, MP3 and AMF0 readers of the end-to-end tests: small, strict and
 // written apart from the libraries they check.
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/e2e.h"
@@ -13,7 +14,43 @@ uint32_t be(const uint8_t* p, int n) {
   return v;
 }
 
+// Where each AVC picture is shown, in file order.
+std::vector<int64_t> shownAt(const Flv& f) {
+  std::vector<int64_t> times;
+  for (const Tag& t : f.tags) {
+    if (t.type == 9 && t.data.size() >= 5 && (t.data[0] & 0x0F) == 7 && t.data[1] == 1)
+      times.push_back(int64_t{static_cast<int32_t>(t.timestamp)} + compositionOffset(t));
+  }
+  return times;
+}
+
 }  // namespace
+
+// ---- FLV -------------------------------------------------------------------
+
+int32_t compositionOffset(const Tag& t) {
+  if (t.type != 9 || t.data.size() < 5 || (t.data[0] & 0x0F) != 7 || t.data[1] != 1) return 0;
+  int32_t offset = static_cast<int32_t>(be(t.data.data() + 2, 3));
+  return offset >= 0x800000 ? offset - 0x1000000 : offset;
+}
+
+bool hasCompositionOffsets(const Flv& f) {
+  for (const Tag& t : f.tags)
+    if (compositionOffset(t) != 0) return true;
+  return false;
+}
+
+int framesShownOutOfOrder(const Flv& in, const Flv& out) {
+  std::vector<int64_t> before = shownAt(in), after = shownAt(out);
+  if (before.size() != after.size()) return -1;
+  std::vector<size_t> order(before.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return before[a] < before[b]; });
+  int wrong = 0;
+  for (size_t k = 1; k < order.size(); ++k)
+    if (after[order[k]] <= after[order[k - 1]]) ++wrong;
+  return wrong;
+}
 
 // ---- MP3 -------------------------------------------------------------------
 

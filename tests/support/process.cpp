@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "tests/support/e2e.h"
@@ -230,6 +232,71 @@ std::string videoDtsStepsBack(const std::string& path) {
     previous = dts;
   }
   return packets == 0 ? "no video packets" : "";
+}
+
+// ---- What a viewer sees ------------------------------------------------------
+
+namespace {
+
+// Runs ffmpeg's filter graph on one stream of path and returns each frame's
+// pts_time with the value that ametadata or metadata printed for key.
+std::vector<std::pair<double, double>> printedPerFrame(const std::string& path, const std::string& stream,
+                                                       const std::string& graph, const std::string& key,
+                                                       const TempDir& dir) {
+  const std::string printed = dir.file("printed.txt");
+  std::remove(printed.c_str());
+  RunResult r = run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-map", stream,
+                     stream[2] == 'v' ? "-vf" : "-af", graph + "print:key=" + key + ":file=" + printed,
+                     "-f", "null", "-"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::ifstream text(printed);
+  std::vector<std::pair<double, double>> values;
+  double pts = 0;
+  for (std::string line; std::getline(text, line);) {
+    const size_t at = line.find("pts_time:");
+    if (at != std::string::npos) pts = std::stod(line.substr(at + 9));
+    const size_t v = line.find(key + "=");
+    if (v != std::string::npos) values.emplace_back(pts, std::stod(line.substr(v + key.size() + 1)));
+  }
+  return values;
+}
+
+}  // namespace
+
+std::vector<double> flashTimes(const std::string& path, const TempDir& dir) {
+  std::vector<double> times;
+  bool lit = false;
+  for (auto [pts, luma] : printedPerFrame(path, "0:v:0", "signalstats,metadata=", "lavfi.signalstats.YAVG", dir)) {
+    const bool bright = luma > 128;
+    if (bright && !lit) times.push_back(pts);
+    lit = bright;
+  }
+  return times;
+}
+
+std::vector<double> beepTimes(const std::string& path, const TempDir& dir, BeepClock clock) {
+  std::vector<double> times;
+  double lastLoud = -1e9;
+  // Played without a break, each piece of 64 samples follows the one before.
+  const std::string graph = std::string(clock == BeepClock::kSamplesPlayedInTurn ? "asetpts=N/SR/TB+STARTPTS," : "") +
+                            "asetnsamples=n=64:p=0,astats=metadata=1:reset=1:measure_perchannel=none:measure_overall=Peak_level,ametadata=";
+  for (auto [pts, peakDb] : printedPerFrame(path, "0:a:0", graph,
+                                            "lavfi.astats.Overall.Peak_level", dir)) {
+    if (peakDb < -14) continue;  // below 0.2 of full scale
+    if (pts - lastLoud >= 0.3) times.push_back(pts);
+    lastLoud = pts;
+  }
+  return times;
+}
+
+double worstDistance(const std::vector<double>& from, const std::vector<double>& to) {
+  double worst = 0;
+  for (double f : from) {
+    double nearest = 1e9;
+    for (double t : to) nearest = std::min(nearest, std::fabs(f - t));
+    worst = std::max(worst, nearest);
+  }
+  return worst;
 }
 
 }  // namespace e2e

@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 // Windows writes its console lines with CR LF.
 const std::string kWinBanner = "FLV fixing...\r\n";
-const std::string kWinUsage = "Usage: tagmend flvPathIn flvPathOutPrefix\r\n";
+const std::string kWinUsage = "Usage: tagmend [--aac] [--] flvPathIn flvPathOutPrefix\r\n";
 
 // The Linux path as Wine's drive Z: (the root folder) shows it.
 std::string winPath(const std::string& path) {
