@@ -98,6 +98,7 @@ int run(Repair repairWith, const char* input, const char* prefix, int failureCod
 int soundFormatOf(const StreamInfo& info) {
   if (info.soundFormat != flv::kExHeaderSoundFormat) return info.soundFormat;
   if (info.audioFourCc == flv::kFourCcMp3) return flv::kMp3;
+  if (info.audioFourCc == flv::kFourCcAac) return flv::kAac;  // --aac, as classic AAC
   return info.soundFormat;
 }
 

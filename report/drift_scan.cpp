@@ -47,6 +47,13 @@ bool measurable(int format) {
   return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format);
 }
 
+// The classic format whose repair takes the audio: extended ".mp3" is MP3,
+// "mp4a" AAC; any other format is itself.
+int repairedAs(int format, uint32_t fourCc) {
+  if (format != flv::kExHeaderSoundFormat) return format;
+  return fourCc == flv::kFourCcMp3 ? flv::kMp3 : fourCc == flv::kFourCcAac ? flv::kAac : format;
+}
+
 // Stamp faults within one stream: jumps of more than a second, wraps of a
 // narrow counter, negative times and small steps back.
 class StampWatch {
@@ -260,7 +267,7 @@ void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t
 
 void Scanner::audio(const TagRecord& tag) {
   int64_t stored = storedTicks(tag);
-  // Extended audio: the frames after its header (".mp3" only).
+  // Extended audio: the frames after its header (".mp3" and "mp4a" only).
   const bool measured = measurable(tag.soundFormat) || tag.soundFormat == flv::kExHeaderSoundFormat;
   int64_t length = measured ? audioLength_.tagTicks(tag) : 0;
   if (length < 0) {
@@ -284,12 +291,18 @@ void Scanner::audio(const TagRecord& tag) {
       r_.audioFourCc = head.codec;
     }
     r_.soundFormat = tag.soundFormat;
-    bool mp3 = tag.soundFormat == flv::kMp3 || r_.audioFourCc == flv::kFourCcMp3;
-    r_.lengthKnown = mp3 || measurable(tag.soundFormat);
-    prediction_.useRuleOf(mp3 ? flv::kMp3 : tag.soundFormat);
+    const int format = repairedAs(tag.soundFormat, r_.audioFourCc);
+    r_.lengthKnown = measurable(format);
+    prediction_.useRuleOf(format);
   }
   if (unmeasurable_) r_.lengthKnown = false;
-  if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
+  bool aacHeader = tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0;
+  if (tag.soundFormat == flv::kExHeaderSoundFormat && tag.payloadSize > 0) {
+    flv::AudioHead head;
+    aacHeader = flv::readAudioHead(tag.raw + flv::kTagHeaderSize, tag.dataSize, &head) &&
+                head.codec == flv::kFourCcAac && head.packetType == flv::kAudioSequenceStart;
+  }
+  if (aacHeader) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     aacHeaderSeen_ = true;
   }
@@ -416,7 +429,7 @@ void Scanner::finish(int64_t fileSize) {
 
 // What tagmend does with the file, by the probe it makes.
 bool tagmendRepairs(const StreamInfo& info) {
-  int format = info.soundFormat == flv::kExHeaderSoundFormat && info.audioFourCc == flv::kFourCcMp3 ? flv::kMp3 : info.soundFormat;
+  const int format = repairedAs(info.soundFormat, info.audioFourCc);
   return (format == flv::kMp3 && info.videoCodecId >= 0) || format == flv::kPcmPlatformEndian || nellymoser(format);
 }
 
@@ -451,7 +464,8 @@ void judge(const StreamInfo& info, FileReport* r) {
   } else {
     r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
     // The AAC repair runs when asked for; the two-argument form leaves AAC alone.
-    if (r->lengthKnown && info.soundFormat == flv::kAac && info.videoCodecId >= 0) r->verdict = Verdict::kNeedsRepairWithAac;
+    if (r->lengthKnown && repairedAs(info.soundFormat, info.audioFourCc) == flv::kAac && info.videoCodecId >= 0)
+      r->verdict = Verdict::kNeedsRepairWithAac;
   }
 }
 

@@ -700,14 +700,19 @@ TEST_F(EnhancedRecording, Mp3RepairMovesExtendedVideoWithTheAudio) {
   }
 }
 
-// Audio behind the extended header: the same MP3 frames after ".mp3" are
-// the same clock; other FourCCs are formats the tool does not repair.
+// Audio behind the extended header: the same MP3 frames after ".mp3", or
+// the same AAC config and frames after "mp4a", are the same clock; other
+// FourCCs are formats the tool does not repair. Classic AAC's packet type
+// becomes the extended one (sequence header: SequenceStart).
 Flv withExtendedAudio(const Flv& classic, const char* fourCc) {
   Flv f = classic;
   for (Tag& t : f.tags) {
     if (t.type != 8 || t.data.empty()) continue;
-    std::vector<uint8_t> data = {0x91, uint8_t(fourCc[0]), uint8_t(fourCc[1]), uint8_t(fourCc[2]), uint8_t(fourCc[3])};
-    data.insert(data.end(), t.data.begin() + 1, t.data.end());
+    const bool aac = t.data[0] >> 4 == 10 && t.data.size() >= 2;
+    const uint8_t packetType = aac ? t.data[1] : 1;
+    std::vector<uint8_t> data = {uint8_t(0x90 | packetType), uint8_t(fourCc[0]), uint8_t(fourCc[1]),
+                                 uint8_t(fourCc[2]), uint8_t(fourCc[3])};
+    data.insert(data.end(), t.data.begin() + (aac ? 2 : 1), t.data.end());
     t.data = data;
   }
   return f;
@@ -744,13 +749,37 @@ TEST_F(EnhancedRecording, ExtendedMp3AudioIsRepairedAsMp3) {
 }
 
 TEST_F(EnhancedRecording, OtherExtendedAudioIsLeftAlone) {
-  for (const char* fourCc : {"Opus", "fLaC", "ac-3", "mp4a"}) {
+  for (const char* fourCc : {"Opus", "fLaC", "ac-3"}) {
     std::string in = dir_.file("ex.flv");
     writeFlv(in, withExtendedAudio(readFlv(enhancedSample("av1aom_mp3.flv")), fourCc));
     RunResult r = tagmend(in, dir_.file("out"));
     EXPECT_EQ(r.exitCode, 0) << fourCc;
     EXPECT_EQ(r.out, kBanner);
     EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"ex.flv"}) << fourCc;
+  }
+}
+
+// AAC behind "mp4a" is AAC: repaired only with --aac, by the same clock as
+// the classic recording, whose audio has no drift to take away.
+TEST_F(EnhancedRecording, ExtendedAacAudioIsRepairedAsAacWithItsOption) {
+  std::string classicPath = enhancedSample("hevc_aac.flv");
+  std::string in = dir_.file("ex.flv");
+  writeFlv(in, withExtendedAudio(readFlv(classicPath), "mp4a"));
+  for (const std::string& input : {classicPath, in}) {
+    SCOPED_TRACE(input);
+    RunResult r = tagmend(input, dir_.file("out"));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"ex.flv"});
+    r = run({tagmendPath(), "--aac", input, dir_.file("out")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<Tag> before = mediaTags(readFlv(input));
+    std::vector<Tag> after = mediaTags(readFlv(dir_.file("out.flv")));
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+      ASSERT_EQ(after[i].data, before[i].data) << "tag " << i;
+      EXPECT_NEAR(double(after[i].timestamp), double(before[i].timestamp), 1.0) << "tag " << i;
+    }
+    unlink(dir_.file("out.flv").c_str());
   }
 }
 

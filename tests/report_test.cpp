@@ -304,6 +304,24 @@ TEST_F(Report, AacDriftAndTheOptionThatRepairsIt) {
   EXPECT_LT(std::abs(lines[1].drift), 0.1);
   EXPECT_LE(lines[1].offset, 40);
   EXPECT_EQ(lines[1].verdict, "ok");
+  // The same stream behind the extended header's "mp4a" is measured as AAC.
+  Flv extended = readFlv(fast);
+  for (Tag& t : extended.tags) {
+    if (t.type != 8 || t.data.size() < 2) continue;
+    std::vector<uint8_t> data = {uint8_t(0x90 | t.data[1]), 'm', 'p', '4', 'a'};
+    data.insert(data.end(), t.data.begin() + 2, t.data.end());
+    t.data = data;
+  }
+  writeFlv(file("aac-ex.flv"), extended);
+  r = report({"--json", file("aac-ex.flv")});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  writeBytes(file("aac-ex.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> ex = readJson(file("aac-ex.json"));
+  ASSERT_EQ(ex.size(), 1u) << r.out;
+  EXPECT_EQ(ex[0].format, "mp4a");
+  EXPECT_NEAR(ex[0].drift, lines[0].drift, 0.01);
+  EXPECT_NEAR(ex[0].offset, lines[0].offset, 1);
+  EXPECT_EQ(ex[0].verdict, "needs_repair_with_--aac");
 }
 
 }  // namespace
