@@ -96,16 +96,27 @@ int run(Repair repairWith, const char* input, const char* prefix, int failureCod
   return repairWith(input, prefix) ? kExitOk : failureCode;
 }
 
+// The classic sound format that an extended audio header's FourCC stands
+// for, where a repair knows it; else the extended format itself, which none
+// repairs.
+int soundFormatOf(const StreamInfo& info) {
+  if (info.soundFormat != flv::kExHeaderSoundFormat) return info.soundFormat;
+  if (info.audioFourCc == flv::kFourCcMp3) return flv::kMp3;
+  if (info.audioFourCc == flv::kFourCcAac) return flv::kAac;  // --aac, as classic AAC
+  return info.soundFormat;
+}
+
 int repair(const StreamInfo& info, const Arguments& args) {
   const char* input = args.input;
   const char* prefix = args.prefix;
+  const int soundFormat = soundFormatOf(info);
   for (size_t i = 0; i < kOptInCount; ++i) {
     const OptInRepair& r = kOptInRepairs[i];
-    if (!args.chosen[i] || info.soundFormat != r.soundFormat) continue;
+    if (!args.chosen[i] || soundFormat != r.soundFormat) continue;
     if (r.needsVideo && info.videoCodecId == kNoVideo) return kExitOk;
     return run(r.repair, input, prefix, r.failureCode);
   }
-  switch (info.soundFormat) {
+  switch (soundFormat) {
     case kNoAudio:
       return kExitNoAudio;
     case flv::kMp3:

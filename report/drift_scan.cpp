@@ -12,6 +12,7 @@
 
 #include "driver/driver.h"
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/tag_heads.h"
 #include "libs/tarvel/tarvel.h"
 #include "platform/file.h"
 #include "report/on_metadata.h"
@@ -47,6 +48,12 @@ bool measurable(int format) {
   return format == flv::kMp3 || format == flv::kAac || pcm(format) || nellymoser(format) || format == flv::kSpeex;
 }
 
+// The classic format whose repair takes the audio: extended ".mp3" is MP3,
+// "mp4a" AAC; any other format is itself.
+int repairedAs(int format, uint32_t fourCc) {
+  if (format != flv::kExHeaderSoundFormat) return format;
+  return fourCc == flv::kFourCcMp3 ? flv::kMp3 : fourCc == flv::kFourCcAac ? flv::kAac : format;
+}
 
 // Stamp faults within one stream: jumps of more than a second, wraps of a
 // narrow counter, negative times and small steps back.
@@ -263,7 +270,9 @@ void Scanner::stamp(const TagRecord& tag, StampWatch& watch, bool audio, int64_t
 
 void Scanner::audio(const TagRecord& tag) {
   int64_t stored = storedTicks(tag);
-  int64_t length = measurable(tag.soundFormat) ? audioLength_.tagTicks(tag) : 0;
+  // Extended audio: the frames after its header (".mp3" and "mp4a" only).
+  const bool measured = measurable(tag.soundFormat) || tag.soundFormat == flv::kExHeaderSoundFormat;
+  int64_t length = measured ? audioLength_.tagTicks(tag) : 0;
   if (length < 0) {
     // AAC frames without a config to measure them by: the repair refuses
     // the file, and no drift can be told.
@@ -279,12 +288,24 @@ void Scanner::audio(const TagRecord& tag) {
   stamp(tag, audioStamps_, true, hole);
   anyMedia_ = true;
   if (r_.soundFormat < 0 && tag.soundFormat >= 0) {
+    flv::AudioHead head;
+    if (tag.soundFormat == flv::kExHeaderSoundFormat &&
+        flv::readAudioHead(tag.raw + flv::kTagHeaderSize, tag.dataSize, &head)) {
+      r_.audioFourCc = head.codec;
+    }
     r_.soundFormat = tag.soundFormat;
-    r_.lengthKnown = measurable(tag.soundFormat);
-    prediction_.useRuleOf(tag.soundFormat);
+    const int format = repairedAs(tag.soundFormat, r_.audioFourCc);
+    r_.lengthKnown = measurable(format);
+    prediction_.useRuleOf(format);
   }
   if (unmeasurable_) r_.lengthKnown = false;
-  if (tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0) {
+  bool aacHeader = tag.soundFormat == flv::kAac && tag.payloadSize > 0 && tag.payload[0] == 0;
+  if (tag.soundFormat == flv::kExHeaderSoundFormat && tag.payloadSize > 0) {
+    flv::AudioHead head;
+    aacHeader = flv::readAudioHead(tag.raw + flv::kTagHeaderSize, tag.dataSize, &head) &&
+                head.codec == flv::kFourCcAac && head.packetType == flv::kAudioSequenceStart;
+  }
+  if (aacHeader) {
     if (aacHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     aacHeaderSeen_ = true;
   }
@@ -338,18 +359,19 @@ void Scanner::video(TagRecord& tag) {
   anyMedia_ = true;
   prediction_.video(tag);
   if (tag.dataSize == 0) return;
-  if (r_.videoCodec < 0) r_.videoCodec = tag.codecId;
-  // AVC packets: 0 sequence header, 1 picture, 2 end of sequence.
-  int avcPacket = tag.codecId == flv::kAvc ? (tag.payloadSize > 0 ? tag.payload[0] : -1) : 1;
-  if (avcPacket == 0) {
+  // The record holds the header and the first bytes of the data.
+  flv::VideoHead v;
+  if (!flv::readVideoHead(tag.raw + flv::kTagHeaderSize, tag.rawSize - flv::kTagHeaderSize, &v)) return;
+  if (r_.videoCodec < 0) r_.videoCodec = v.codec;
+  if (!v.extended && v.codec == flv::kAvc && v.packetType == 0) {
     if (avcHeaderSeen_) r_.events.add(tag.filePosition, tag.timestamp, EventKind::kStreamRestart);
     avcHeaderSeen_ = true;
   }
-  if (tag.frameType == flv::kInfoFrame || avcPacket != 1) return;
+  if (!flv::holdsPicture(v)) return;
   if (r_.frames == 0) firstFrameMs_ = tag.timestamp;
   lastFrameMs_ = std::max(lastFrameMs_, tag.timestamp);
   ++r_.frames;
-  if (tag.frameType == flv::kKeyFrame) ++r_.keyframes;
+  if (flv::indexedAsKeyframe(v)) ++r_.keyframes;
 }
 
 void Scanner::script(const TagRecord& tag) {
@@ -361,8 +383,9 @@ void Scanner::script(const TagRecord& tag) {
   }
 }
 
-// Every index entry must name a video tag flagged as a key frame: each is
-// looked at where it points (12 bytes), so the index is never held twice.
+// Every index entry must name a video tag flagged as a key frame (one that
+// holds coded frames, for an extended header): each is looked at where it
+// points, so the index is never held twice.
 bool indexPointsAtKeyframes(const std::string& path, const OnMetaData& meta) {
   if (!meta.hasIndex || meta.badPosition) return false;
   platform::File file;
@@ -371,7 +394,11 @@ bool indexPointsAtKeyframes(const std::string& path, const OnMetaData& meta) {
     uint8_t head[flv::kTagHeaderSize + 1];
     if (file.readAt(head, sizeof head, position) != sizeof head) return false;
     if ((head[0] & 0x1F) != flv::kVideo || flv::readU24(head + 1) == 0) return false;
-    if ((head[flv::kTagHeaderSize] >> 4) != flv::kKeyFrame) return false;
+    size_t n = std::min<size_t>(flv::readU24(head + 1), flv::kHeadPeekBytes);
+    uint8_t data[flv::kHeadPeekBytes];
+    if (file.readAt(data, static_cast<int64_t>(n), position + flv::kTagHeaderSize) != static_cast<int64_t>(n)) return false;
+    flv::VideoHead v;
+    if (!flv::readVideoHead(data, n, &v) || !flv::indexedAsKeyframe(v)) return false;
   }
   return true;
 }
@@ -406,7 +433,7 @@ void Scanner::finish(int64_t fileSize) {
 
 // What tagmend does with the file, by the probe it makes.
 bool tagmendRepairs(const StreamInfo& info) {
-  int format = info.soundFormat;
+  const int format = repairedAs(info.soundFormat, info.audioFourCc);
   return (format == flv::kMp3 && info.videoCodecId >= 0) || format == flv::kPcmPlatformEndian || nellymoser(format);
 }
 
@@ -450,7 +477,8 @@ void judge(const StreamInfo& info, FileReport* r) {
       r->verdict = r->tagmendExit == kExitOk && tagmendRepairs(info) ? Verdict::kNeedsRepair : Verdict::kCannotRepair;
     }
     // The AAC repair runs when asked for; the two-argument form leaves AAC alone.
-    if (r->lengthKnown && info.soundFormat == flv::kAac && info.videoCodecId >= 0) r->verdict = Verdict::kNeedsRepairWithAac;
+    if (r->lengthKnown && repairedAs(info.soundFormat, info.audioFourCc) == flv::kAac && info.videoCodecId >= 0)
+      r->verdict = Verdict::kNeedsRepairWithAac;
   }
 }
 
@@ -554,7 +582,21 @@ std::string soundFormatName(int format) {
   }
 }
 
-std::string videoCodecName(int codec) {
+std::string fourCcName(uint32_t code) {
+  std::string name;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    char c = static_cast<char>((code >> shift) & 0xFF);
+    name += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') ? c : '?';
+  }
+  return name;
+}
+
+std::string audioCodecName(int format, uint32_t fourCc) {
+  return format == flv::kExHeaderSoundFormat && fourCc != 0 ? fourCcName(fourCc) : soundFormatName(format);
+}
+
+std::string videoCodecName(int64_t codec) {
+  if (codec > 0xFF) return fourCcName(static_cast<uint32_t>(codec));
   switch (codec) {
     case -1: return "";
     case flv::kSorensonH263: return "h263";
@@ -563,6 +605,7 @@ std::string videoCodecName(int codec) {
     case flv::kVp6Alpha: return "vp6a";
     case flv::kScreenVideo2: return "screen2";
     case flv::kAvc: return "h264";
+    case flv::kHevcNonStandard: return "hvc1";  // HEVC as some CDNs store it
     default: return "codec-" + std::to_string(codec);
   }
 }

@@ -83,6 +83,7 @@ struct FileReport {
 
   // Audio. soundFormat -1 without audio; the lengths are ticks (100 ns).
   int soundFormat = -1;
+  uint32_t audioFourCc = 0;  // sound format 9: the extended header's FourCC
   bool lengthKnown = false;  // the format's length rule is known
   int64_t contentTicks = 0;
   int64_t stampedTicks = 0;
@@ -92,7 +93,7 @@ struct FileReport {
   bool timelineDamaged = false;  // stamps too far apart to measure anything
 
   // Video. codecId -1 without video.
-  int videoCodec = -1;
+  int64_t videoCodec = -1;  // the CodecID, or an extended header's FourCC as a number
   uint64_t frames = 0;
   uint64_t keyframes = 0;
   double frameMs = 0;  // a picture's time (the video's mean); 0 without two frames
@@ -115,6 +116,8 @@ FileReport scanFile(const std::string& path);
 
 // The name of a sound format or video codec, as the report prints it.
 std::string soundFormatName(int format);
-std::string videoCodecName(int codec);
+// Extended audio and video are named by their FourCC ("hvc1", ".mp3").
+std::string audioCodecName(int format, uint32_t fourCc);
+std::string videoCodecName(int64_t codec);
 
 }  // namespace report

@@ -74,7 +74,7 @@ std::string jsonString(const std::string& s) {
 
 void Table::add(const FileReport& r) {
   if (rows_.empty()) rows_.push_back({"FILE", "AUDIO", "DRIFT %", "MAX OFFSET", "GAPS", "EVENTS", "VERDICT"});
-  std::string format = soundFormatName(r.soundFormat);
+  std::string format = audioCodecName(r.soundFormat, r.audioFourCc);
   char drift[32] = "-";
   // Rounded to 0.000, a small negative drift reads +0.000, not -0.000.
   if (r.driftPercent) std::snprintf(drift, sizeof drift, "%+.3f", std::fabs(*r.driftPercent) < 5e-4 ? 0.0 : *r.driftPercent);
@@ -106,7 +106,7 @@ void JsonArray::add(const FileReport& r) {
   std::FILE* o = out_;
   std::fputs(any_ ? ",\n" : "[\n", o);
   any_ = true;
-  std::string format = soundFormatName(r.soundFormat);
+  std::string format = audioCodecName(r.soundFormat, r.audioFourCc);
   std::string codec = videoCodecName(r.videoCodec);
   bool audio = r.soundFormat >= 0;
   bool measured = audio && r.lengthKnown;

@@ -7,6 +7,7 @@
 #include "retime/aac_frames.h"
 
 #include "libs/tarvel/audio_length.h"
+#include "libs/tarvel/tag_heads.h"
 #include "retime/retime.h"
 #include "retime/timeline.h"
 
@@ -92,16 +93,45 @@ bool parseAacConfig(const uint8_t* config, size_t size, AacFrameFormat* format) 
 
 int64_t AacFrames::position() const { return base_ + samples_ * kTicksPerSecond / format_.coreRate; }
 
+namespace {
+
+// An AAC packet: the packet type (classic AACPacketType; for extended audio
+// of FourCC "mp4a" the AudioPacketType, whose SequenceStart and CodedFrames
+// are 0 and 1 as well) and the bytes after it, in what the record holds.
+struct AacPacket {
+  int type = -1;
+  const uint8_t* body = nullptr;
+  size_t size = 0;
+};
+
+bool aacPacketOf(const TagRecord& tag, AacPacket* packet) {
+  if (tag.soundFormat == flv::kAac) {
+    // The bytes read: audio is read whole.
+    if (tag.payloadSize <= 0 || !tag.payload) return false;
+    *packet = {tag.payload[0], tag.payload + 1, static_cast<size_t>(tag.payloadSize - 1)};
+    return true;
+  }
+  if (tag.soundFormat != flv::kExHeaderSoundFormat || !tag.raw || tag.rawSize <= flv::kTagHeaderSize) return false;
+  const uint8_t* data = tag.raw + flv::kTagHeaderSize;
+  const size_t held = tag.rawSize - flv::kTagHeaderSize;
+  flv::AudioHead head;
+  if (!flv::readAudioHead(data, held, &head) || head.codec != flv::kFourCcAac || head.bodyAt > held) return false;
+  *packet = {head.packetType, data + head.bodyAt, held - head.bodyAt};
+  return true;
+}
+
+}  // namespace
+
 int64_t AacFrames::tagTicks(const TagRecord& tag) {
-  int32_t size = tag.payloadSize;  // the bytes read: audio is read whole
-  if (tag.soundFormat != flv::kAac || size <= 0 || !tag.payload) return 0;
-  if (tag.payload[0] == kSequenceHeader) {
+  AacPacket packet;
+  if (!aacPacketOf(tag, &packet)) return 0;
+  if (packet.type == kSequenceHeader) {
     if (usable_) base_ = position();
     samples_ = 0;
-    usable_ = parseAacConfig(tag.payload + 1, static_cast<size_t>(size - 1), &format_);
+    usable_ = parseAacConfig(packet.body, packet.size, &format_);
     return 0;
   }
-  if (tag.payload[0] != kRawFrame || size == 1) return 0;
+  if (packet.type != kRawFrame || packet.size == 0) return 0;
   if (!usable_) return kUnmeasurable;
   int64_t before = position();
   samples_ += format_.frameSamples;
@@ -109,7 +139,8 @@ int64_t AacFrames::tagTicks(const TagRecord& tag) {
 }
 
 int64_t StreamAudioLength::tagTicks(const TagRecord& tag) {
-  if (flv::lengthRuleOf(tag.soundFormat) == flv::LengthRule::kAacFrames) return aac_.tagTicks(tag);
+  AacPacket packet;
+  if (aacPacketOf(tag, &packet)) return aac_.tagTicks(tag);
   return audioTagTicks(tag);
 }
 

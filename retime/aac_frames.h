@@ -4,7 +4,9 @@
 // frame-length flag; 512 or 480 for the low-delay object type) at the core
 // sampling rate. With SBR (HE-AAC, signalled or not) the decoder plays twice
 // as many samples at twice the rate, so a frame lasts the same: the core
-// rate is the one that counts.
+// rate is the one that counts. Extended audio of FourCC "mp4a" is the same
+// stream: its SequenceStart holds the config, its CodedFrames one raw frame,
+// both after the FourCC.
 #pragma once
 
 #include <cstddef>

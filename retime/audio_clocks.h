@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "libs/tarvel/flv_format.h"
 #include "libs/tarvel/tarvel.h"
 #include "retime/aac_frames.h"
 #include "retime/audio_holes.h"
@@ -69,9 +70,12 @@ class RunningClock {
 };
 
 // MP3: the frames' own lengths; a tag without frames (an empty one too)
-// adds nothing.
+// adds nothing. Extended audio: the frames after its header (".mp3" only).
 struct Mp3Length {
-  int64_t tagTicks(const TagRecord& tag) { return measureMp3Duration(tag.payload, tag.payloadSize); }
+  int64_t tagTicks(const TagRecord& tag) {
+    return tag.soundFormat == flv::kExHeaderSoundFormat ? audioTagTicks(tag)
+                                                        : measureMp3Duration(tag.payload, tag.payloadSize);
+  }
 };
 
 using Mp3Clock = RunningClock<Mp3Length>;

@@ -50,9 +50,10 @@ int retimeNellymoserVideo(const char* mp3Path, const char* inputPath, const char
 int retimeSpeexVideo(const char* mp3Path, const char* inputPath, const char* flvPath);
 
 // How long one audio tag plays, by its sound format's rule (MP3 frames, PCM
-// bytes over the byte rate, Nellymoser blocks, Speex frames), in ticks; 0
-// for an empty tag and for a format without a rule. MP3 and Speex frames are counted in
-// the bytes the record holds: only a tag read whole gives its full length.
+// bytes over the byte rate, Nellymoser blocks, Speex frames; the MP3 frames
+// of extended ".mp3" audio), in ticks; 0 for an empty tag and for a format
+// without a rule. MP3 and Speex frames are counted in the bytes the record
+// holds: only a tag read whole gives its full length.
 int64_t audioTagTicks(const TagRecord& tag);
 
 // Sample rate of a Nellymoser audio tag: 16000 for format 4, 8000 for

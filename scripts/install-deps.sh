@@ -46,10 +46,12 @@ if [[ ! -f "$flvjs_dir/node_modules/flv.js/dist/flv.min.js" ]]; then
   mkdir -p "$flvjs_dir"
   npm install --prefix "$flvjs_dir" --no-audit --no-fund --no-save "flv.js@$flvjs_version"
 fi
-# mpegts.js, flv.js's successor, plays the repaired AAC file in the same test.
-mpegtsjs_version=1.8.2
-mpegtsjs_dir="$HOME/.cache/tagmend/npm/mpegts.js-$mpegtsjs_version"
-if [[ ! -f "$mpegtsjs_dir/node_modules/mpegts.js/dist/mpegts.js" ]]; then
-  mkdir -p "$mpegtsjs_dir"
-  npm install --prefix "$mpegtsjs_dir" --no-audit --no-fund --no-save "mpegts.js@$mpegtsjs_version"
+
+# mpegts.js, flv.js's successor, which reads the extended video header: the
+# player test plays the repaired AAC file and a repaired AV1 recording with it.
+mpegts_version=1.8.2
+mpegts_dir="$HOME/.cache/tagmend/npm/mpegts.js-$mpegts_version"
+if [[ ! -f "$mpegts_dir/node_modules/mpegts.js/dist/mpegts.js" ]]; then
+  mkdir -p "$mpegts_dir"
+  npm install --prefix "$mpegts_dir" --no-audit --no-fund --no-save "mpegts.js@$mpegts_version"
 fi

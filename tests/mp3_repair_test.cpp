@@ -559,5 +559,274 @@ TEST_F(Mp3RepairRefusal, OutputIntoMissingFolder) {
   EXPECT_FALSE(fileExists(dir_.file("missing")));
 }
 
+
+// ---- Enhanced FLV: HEVC, AV1 and VP9 through the extended video header ---------
+//
+// Samples made by ffmpeg 7.1 (scripts/make-enhanced-samples.sh), with the key
+// frames ffprobe 7.1 flags beside each (NAME.keyframes: dts_time,pos).
+
+struct EnhancedSample {
+  const char* name;
+  const char* fourCc;
+  int audioCodecId;
+};
+const EnhancedSample kEnhancedSamples[] = {
+    {"hevc_aac", "hvc1", 10}, {"hevcb_mp3", "hvc1", 2}, {"av1aom_mp3", "av01", 2},
+    {"av1svt_mp3", "av01", 2}, {"vp9_aac", "vp09", 10},
+};
+
+double fourCcNumber(const std::string& code) {
+  return double((uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) |
+                (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3])));
+}
+
+std::string enhancedSample(const std::string& name) { return sourceDir() + "/samples/enhanced/" + name; }
+
+struct RecordedKeyframe {
+  double dts;
+  int64_t position;
+};
+std::vector<RecordedKeyframe> recordedKeyframes(const std::string& name) {
+  std::vector<RecordedKeyframe> out;
+  std::vector<uint8_t> text = readBytes(enhancedSample(name + ".keyframes"));
+  std::string all(text.begin(), text.end());
+  size_t at = 0;
+  while (at < all.size()) {
+    size_t end = all.find('\n', at);
+    std::string line = all.substr(at, end - at);
+    at = end == std::string::npos ? all.size() : end + 1;
+    size_t comma = line.find(',');
+    if (comma != std::string::npos) out.push_back({std::stod(line.substr(0, comma)), std::stoll(line.substr(comma + 1))});
+  }
+  return out;
+}
+
+const Tag* tagAt(const Flv& f, int64_t offset) {
+  for (const Tag& t : f.tags)
+    if (t.offset == offset) return &t;
+  return nullptr;
+}
+
+// The audio and video of a file, script tags left out.
+std::vector<Tag> mediaTags(const Flv& f) {
+  std::vector<Tag> out;
+  for (const Tag& t : f.tags)
+    if (t.type != 18) out.push_back(t);
+  return out;
+}
+
+// The written file's metadata names the stream as it is, and its index lists
+// exactly the tags ffprobe flags as key frames (found by their bytes), at
+// the times they were written with.
+void checkEnhancedMetadata(const Flv& input, const Flv& out, const EnhancedSample& s) {
+  SCOPED_TRACE(s.name);
+  ASSERT_FALSE(out.tags.empty());
+  Metadata m = parseOnMetaData(out.tags[0]);
+  ASSERT_TRUE(m.ok);
+  EXPECT_EQ(m.numbers["videocodecid"], fourCcNumber(s.fourCc));
+  EXPECT_EQ(m.numbers["audiocodecid"], s.audioCodecId);
+  EXPECT_EQ(m.numbers["width"], 320);
+  EXPECT_EQ(m.numbers["height"], 240);
+  EXPECT_EQ(m.numbers["hasKeyframes"], 1);
+  std::vector<RecordedKeyframe> want = recordedKeyframes(s.name);
+  ASSERT_FALSE(want.empty());
+  ASSERT_EQ(m.keyframePositions.size(), want.size());
+  ASSERT_EQ(m.keyframeTimes.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    const Tag* key = tagAt(input, want[i].position);
+    ASSERT_NE(key, nullptr) << "recorded key frame " << i << " is no tag of the sample";
+    EXPECT_NEAR(key->timestamp / 1000.0, want[i].dts, 0.0005);
+    const Tag* indexed = tagAt(out, static_cast<int64_t>(m.keyframePositions[i]));
+    ASSERT_NE(indexed, nullptr) << "index entry " << i << " is no tag";
+    EXPECT_EQ(indexed->data, key->data) << "index entry " << i << " is not the recorded key frame";
+    EXPECT_NEAR(m.keyframeTimes[i], indexed->timestamp / 1000.0, 0.0005);
+  }
+}
+
+// Decode times of the video never go back.
+void expectVideoInOrder(const Flv& f) {
+  uint32_t last = 0;
+  for (const Tag* t : tagsOfType(f, 9)) {
+    EXPECT_GE(t->timestamp, last) << "video tag at " << t->offset << " steps back";
+    last = std::max(last, t->timestamp);
+  }
+}
+
+class EnhancedRecording : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(EnhancedRecording, RefreshedMetadataIndexesTheKeyFramesFfprobeFlags) {
+  for (const EnhancedSample& s : kEnhancedSamples) {
+    std::string copy = dir_.file(std::string(s.name) + ".flv");
+    writeBytes(copy, readBytes(enhancedSample(std::string(s.name) + ".flv")));
+    ASSERT_EQ(refreshMetadata(copy.c_str()), 1) << s.name;
+    Flv input = readFlv(enhancedSample(std::string(s.name) + ".flv"));
+    Flv out = readFlv(copy);
+    ASSERT_TRUE(out.ok) << out.problem;
+    // Every payload, the sequence starts and the metadata packets among them,
+    // as it was, at its time.
+    std::vector<Tag> before = mediaTags(input), after = mediaTags(out);
+    ASSERT_EQ(after.size(), before.size()) << s.name;
+    for (size_t i = 0; i < before.size(); ++i) {
+      EXPECT_EQ(after[i].data, before[i].data) << s.name << " tag " << i;
+      EXPECT_EQ(after[i].timestamp, before[i].timestamp) << s.name << " tag " << i;
+    }
+    checkEnhancedMetadata(input, out, s);
+  }
+}
+
+TEST_F(EnhancedRecording, Mp3RepairMovesExtendedVideoWithTheAudio) {
+  for (const EnhancedSample& s : kEnhancedSamples) {
+    if (s.audioCodecId != 2) continue;
+    SCOPED_TRACE(s.name);
+    std::string in = enhancedSample(std::string(s.name) + ".flv");
+    RunResult r = tagmend(in, dir_.file(s.name));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, kBanner);
+    Flv input = readFlv(in);
+    Flv out = readFlv(dir_.file(std::string(s.name) + ".flv"));
+    ASSERT_TRUE(out.ok) << out.problem;
+    Expected want = expectedMend(input);
+    std::vector<Tag> got = mediaTags(out);
+    ASSERT_EQ(got.size(), want.tags.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].data, want.tags[i].data) << "tag " << i << ": payload changed";
+      EXPECT_EQ(got[i].timestamp, want.tags[i].timestamp) << "tag " << i;
+    }
+    expectVideoInOrder(out);
+    checkEnhancedMetadata(input, out, s);
+  }
+}
+
+// Audio behind the extended header: the same MP3 frames after ".mp3", or
+// the same AAC config and frames after "mp4a", are the same clock; other
+// FourCCs are formats the tool does not repair. Classic AAC's packet type
+// becomes the extended one (sequence header: SequenceStart).
+Flv withExtendedAudio(const Flv& classic, const char* fourCc) {
+  Flv f = classic;
+  for (Tag& t : f.tags) {
+    if (t.type != 8 || t.data.empty()) continue;
+    const bool aac = t.data[0] >> 4 == 10 && t.data.size() >= 2;
+    const uint8_t packetType = aac ? t.data[1] : 1;
+    std::vector<uint8_t> data = {uint8_t(0x90 | packetType), uint8_t(fourCc[0]), uint8_t(fourCc[1]),
+                                 uint8_t(fourCc[2]), uint8_t(fourCc[3])};
+    data.insert(data.end(), t.data.begin() + (aac ? 2 : 1), t.data.end());
+    t.data = data;
+  }
+  return f;
+}
+
+TEST_F(EnhancedRecording, ExtendedMp3AudioIsRepairedAsMp3) {
+  std::string classicPath = enhancedSample("av1aom_mp3.flv");
+  Flv classic = readFlv(classicPath);
+  std::string in = dir_.file("ex.flv");
+  writeFlv(in, withExtendedAudio(classic, ".mp3"));
+  Flv input = readFlv(in);
+  RunResult r = tagmend(in, dir_.file("ex-out"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(tagmend(classicPath, dir_.file("classic-out")).exitCode, 0);
+  std::vector<Tag> got = mediaTags(readFlv(dir_.file("ex-out.flv")));
+  std::vector<Tag> inputTags = mediaTags(input);
+  std::vector<Tag> classicOut = mediaTags(readFlv(dir_.file("classic-out.flv")));
+  ASSERT_EQ(got.size(), inputTags.size());
+  ASSERT_EQ(got.size(), classicOut.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(got[i].data, inputTags[i].data) << "tag " << i;
+    EXPECT_EQ(got[i].timestamp, classicOut[i].timestamp) << "tag " << i;
+  }
+  Metadata m = parseOnMetaData(readFlv(dir_.file("ex-out.flv")).tags[0]);
+  EXPECT_EQ(m.numbers["audiocodecid"], fourCcNumber(".mp3"));
+  EXPECT_EQ(m.numbers["audiosamplerate"], 44100);
+  Metadata classicMeta = parseOnMetaData(readFlv(dir_.file("classic-out.flv")).tags[0]);
+  EXPECT_EQ(m.numbers["duration"], classicMeta.numbers["duration"]);
+  // The metadata written with the tags is what a walk over the closed file finds.
+  std::string again = dir_.file("again.flv");
+  writeBytes(again, readBytes(dir_.file("ex-out.flv")));
+  ASSERT_EQ(refreshMetadata(again.c_str()), 1);
+  EXPECT_TRUE(readBytes(again) == readBytes(dir_.file("ex-out.flv"))) << "a refresh rewrote the metadata";
+}
+
+TEST_F(EnhancedRecording, OtherExtendedAudioIsLeftAlone) {
+  for (const char* fourCc : {"Opus", "fLaC", "ac-3"}) {
+    std::string in = dir_.file("ex.flv");
+    writeFlv(in, withExtendedAudio(readFlv(enhancedSample("av1aom_mp3.flv")), fourCc));
+    RunResult r = tagmend(in, dir_.file("out"));
+    EXPECT_EQ(r.exitCode, 0) << fourCc;
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"ex.flv"}) << fourCc;
+  }
+}
+
+// AAC behind "mp4a" is AAC: repaired only with --aac, by the same clock as
+// the classic recording, whose audio has no drift to take away.
+TEST_F(EnhancedRecording, ExtendedAacAudioIsRepairedAsAacWithItsOption) {
+  std::string classicPath = enhancedSample("hevc_aac.flv");
+  std::string in = dir_.file("ex.flv");
+  writeFlv(in, withExtendedAudio(readFlv(classicPath), "mp4a"));
+  for (const std::string& input : {classicPath, in}) {
+    SCOPED_TRACE(input);
+    RunResult r = tagmend(input, dir_.file("out"));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"ex.flv"});
+    r = run({tagmendPath(), "--aac", input, dir_.file("out")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<Tag> before = mediaTags(readFlv(input));
+    std::vector<Tag> after = mediaTags(readFlv(dir_.file("out.flv")));
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+      ASSERT_EQ(after[i].data, before[i].data) << "tag " << i;
+      EXPECT_NEAR(double(after[i].timestamp), double(before[i].timestamp), 1.0) << "tag " << i;
+    }
+    unlink(dir_.file("out.flv").c_str());
+  }
+}
+
+// Some CDNs store HEVC as codec id 12 in the classic layout of AVC: packet
+// type, composition time, then the HEVC configuration or frames.
+TEST_F(EnhancedRecording, CodecTwelveIsReadAsHevc) {
+  Flv f = readFlv(enhancedSample("hevc_aac.flv"));
+  std::vector<Tag> tags;
+  for (const Tag& t : f.tags) {
+    if (t.type != 9) {
+      tags.push_back(t);
+      continue;
+    }
+    int frameType = (t.data[0] >> 4) & 7;
+    int packetType = t.data[0] & 0x0F;
+    if (frameType == 5) continue;  // the metadata packet has no classic form
+    Tag c = t;
+    c.data = {static_cast<uint8_t>(frameType << 4 | 12), static_cast<uint8_t>(packetType == 0 ? 0 : 1), 0, 0, 0};
+    size_t body = packetType == 1 ? 8 : 5;
+    if (packetType == 1) std::copy(t.data.begin() + 5, t.data.begin() + 8, c.data.begin() + 2);
+    c.data.insert(c.data.end(), t.data.begin() + static_cast<std::ptrdiff_t>(body), t.data.end());
+    tags.push_back(c);
+  }
+  f.tags = tags;
+  std::string path = dir_.file("hevc12.flv");
+  writeFlv(path, f);
+  ASSERT_EQ(refreshMetadata(path.c_str()), 1);
+  Flv out = readFlv(path);
+  Metadata m = parseOnMetaData(out.tags[0]);
+  ASSERT_TRUE(m.ok);
+  EXPECT_EQ(m.numbers["videocodecid"], 12);
+  EXPECT_EQ(m.numbers["width"], 320);
+  EXPECT_EQ(m.numbers["height"], 240);
+  EXPECT_EQ(m.numbers["framerate"], 25);
+  // As with AVC, the classic layout's key-frame sequence header is a place
+  // to seek to; the pictures are the ones ffprobe flags.
+  std::vector<double> pictures;
+  for (size_t i = 0; i < m.keyframePositions.size(); ++i) {
+    const Tag* t = tagAt(out, static_cast<int64_t>(m.keyframePositions[i]));
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->data[0], 0x1c);
+    if (t->data[1] == 1) pictures.push_back(m.keyframeTimes[i]);
+  }
+  std::vector<RecordedKeyframe> want = recordedKeyframes("hevc_aac");
+  ASSERT_EQ(pictures.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(pictures[i], want[i].dts, 0.0005);
+}
+
 }  // namespace
 }  // namespace e2e

@@ -298,6 +298,24 @@ TEST_F(Report, ExitCodesAndTheTable) {
   EXPECT_EQ(bad.out, ok.out);
 }
 
+// An HEVC recording with B-frames through the extended video header, before
+// and after the MP3 repair: the codec by its FourCC, the four key frames
+// ffprobe flags (sequence starts and metadata packets aside), and an index
+// that points at them only once the repair wrote one.
+TEST_F(Report, EnhancedVideoByFourCcAndItsKeyFrames) {
+  std::string sample = sourceDir() + "/samples/enhanced/hevcb_mp3.flv";
+  ASSERT_EQ(tagmend(sample, file("hevcb")).exitCode, 0);
+  RunResult r = report({"--json", sample, file("hevcb.flv")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::string video = "\"video\": {\"codec\": \"hvc1\", \"frames\": 100, \"keyframes\": 4}";
+  size_t first = r.out.find(video);
+  ASSERT_NE(first, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(video, first + 1), std::string::npos) << r.out;
+  size_t index = r.out.find("\"keyframes_index\": false");
+  ASSERT_NE(index, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"keyframes_index\": true", index), std::string::npos) << r.out;
+}
+
 // An AAC recording stamped by the same fast clock: measured by its frames,
 // its verdict names the option that repairs it, and the repair is "ok".
 TEST_F(Report, AacDriftAndTheOptionThatRepairsIt) {
@@ -323,6 +341,24 @@ TEST_F(Report, AacDriftAndTheOptionThatRepairsIt) {
   EXPECT_LT(std::abs(lines[1].drift), 0.1);
   EXPECT_LE(lines[1].offset, 40);
   EXPECT_EQ(lines[1].verdict, "ok");
+  // The same stream behind the extended header's "mp4a" is measured as AAC.
+  Flv extended = readFlv(fast);
+  for (Tag& t : extended.tags) {
+    if (t.type != 8 || t.data.size() < 2) continue;
+    std::vector<uint8_t> data = {uint8_t(0x90 | t.data[1]), 'm', 'p', '4', 'a'};
+    data.insert(data.end(), t.data.begin() + 2, t.data.end());
+    t.data = data;
+  }
+  writeFlv(file("aac-ex.flv"), extended);
+  r = report({"--json", file("aac-ex.flv")});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  writeBytes(file("aac-ex.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+  std::vector<JsonLine> ex = readJson(file("aac-ex.json"));
+  ASSERT_EQ(ex.size(), 1u) << r.out;
+  EXPECT_EQ(ex[0].format, "mp4a");
+  EXPECT_NEAR(ex[0].drift, lines[0].drift, 0.01);
+  EXPECT_NEAR(ex[0].offset, lines[0].offset, 1);
+  EXPECT_EQ(ex[0].verdict, "needs_repair_with_--aac");
 }
 
 // A file name that is no UTF-8 (a byte of another encoding) and holds a

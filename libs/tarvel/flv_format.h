@@ -60,7 +60,56 @@ enum VideoCodec : int {
   kVp6Alpha = 5,
   kScreenVideo2 = 6,
   kAvc = 7,
+  kHevcNonStandard = 12,  // what some CDNs store for HEVC, laid out as AVC
 };
+
+// Enhanced tags: a video flags byte with bit 7 set is an extended header,
+//   bit 7     IsExHeader (1)
+//   bits 6-4  FrameType
+//   bits 3-0  VideoPacketType
+// then, unless the packet type is ModEx or Multitrack, a FourCC naming the
+// codec and the packet's data. An audio flags byte of SoundFormat 9 is the
+// extended audio header: bits 3-0 the AudioPacketType, then a FourCC.
+constexpr uint8_t kExHeaderBit = 0x80;
+constexpr int kExHeaderSoundFormat = 9;
+enum VideoPacketType : int {
+  kVideoSequenceStart = 0,
+  kVideoCodedFrames = 1,  // with SI24 composition time for avc1 and hvc1
+  kVideoSequenceEnd = 2,
+  kVideoCodedFramesX = 3,  // composition time 0, not stored
+  kVideoMetadata = 4,
+  kVideoMpeg2TsSequenceStart = 5,
+  kVideoMultitrack = 6,
+  kVideoModEx = 7,
+};
+enum AudioPacketType : int {
+  kAudioSequenceStart = 0,
+  kAudioCodedFrames = 1,
+  kAudioSequenceEnd = 2,
+  kAudioMultichannelConfig = 4,
+  kAudioMultitrack = 5,
+  kAudioModEx = 7,
+};
+// Multitrack packets: bits 7-4 of the byte after the flags.
+enum AvMultitrackType : int { kOneTrack = 0, kManyTracks = 1, kManyTracksManyCodecs = 2 };
+
+// A FourCC as the big-endian number that metadata carries for it
+// (videocodecid of hvc1 is 1752589105).
+constexpr uint32_t fourCc(const char (&code)[5]) {
+  return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) |
+         (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3]));
+}
+constexpr uint32_t kFourCcAvc = fourCc("avc1");
+constexpr uint32_t kFourCcHevc = fourCc("hvc1");
+constexpr uint32_t kFourCcAv1 = fourCc("av01");
+constexpr uint32_t kFourCcVp9 = fourCc("vp09");
+constexpr uint32_t kFourCcVp8 = fourCc("vp08");
+constexpr uint32_t kFourCcMp3 = fourCc(".mp3");
+constexpr uint32_t kFourCcAac = fourCc("mp4a");
+constexpr uint32_t kFourCcOpus = fourCc("Opus");
+constexpr uint32_t kFourCcFlac = fourCc("fLaC");
+constexpr uint32_t kFourCcAc3 = fourCc("ac-3");
+constexpr uint32_t kFourCcEac3 = fourCc("ec-3");
 
 // AMF0 type markers used in script data.
 enum Amf0 : uint8_t {

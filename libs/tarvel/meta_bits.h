@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tarvel {
 
@@ -65,5 +66,9 @@ class BitReader {
   size_t pos_ = 0;
   bool ok_ = true;
 };
+
+// A NAL unit's payload bytes: the emulation-prevention byte of every
+// 00 00 03 sequence dropped.
+std::vector<uint8_t> unescapeNal(const uint8_t* nal, size_t size);
 
 }  // namespace tarvel

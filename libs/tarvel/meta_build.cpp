@@ -130,11 +130,20 @@ std::vector<uint8_t> encode(const FlvScan& s, const MetadataLayout& layout, cons
       w.key("height"), w.number(s.dimensions.height);
     }
     if (double rate = framerate(s); rate > 0) w.key("framerate"), w.number(rate);
-    w.key("videocodecid"), w.number(s.videoCodecId);
+    w.key("videocodecid"), w.number(double(s.videoCodecId));
     w.key("videodatarate"), w.number(dataRate(s.videoDataBytes, duration));
     w.key("videosize"), w.number(double(s.videoTagBytes));
   }
-  if (s.hasAudio) {
+  if (s.hasAudio && s.audioFourCc != 0) {
+    // Extended audio: what the flags cannot say is left out unless the
+    // stream says it.
+    w.key("audiocodecid"), w.number(s.audioFourCc);
+    int32_t rate = s.audioFourCc == flv::kFourCcAac ? s.aac.sampleRate : s.mp3SampleRate;
+    if (rate > 0) w.key("audiosamplerate"), w.number(rate);
+    if (s.audioFourCc == flv::kFourCcAac && s.aac.sampleRate > 0) w.key("stereo"), w.boolean(s.aac.channels >= 2);
+    w.key("audiodatarate"), w.number(dataRate(s.audioDataBytes, duration));
+    w.key("audiosize"), w.number(double(s.audioTagBytes));
+  } else if (s.hasAudio) {
     bool aac = s.audio.codecId == flv::kAac && s.aac.sampleRate > 0;
     w.key("audiocodecid"), w.number(s.audio.codecId);
     int32_t rate = aac ? s.aac.sampleRate : (s.mp3SampleRate > 0 ? s.mp3SampleRate : s.audio.sampleRate);

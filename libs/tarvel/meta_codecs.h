@@ -33,6 +33,24 @@ bool avcDimensions(const uint8_t* p, size_t size, Dimensions* d);
 bool spsDimensions(const uint8_t* nal, size_t size, Dimensions* d);
 // Dispatches on the video CodecID.
 bool videoDimensions(int codecId, const uint8_t* p, size_t size, Dimensions* d);
+// An AVCDecoderConfigurationRecord: its first SPS.
+bool avcRecordDimensions(const uint8_t* record, size_t size, Dimensions* d);
+
+// The codecs of the extended header. Each takes the bytes after the FourCC
+// (and the composition time, where one is stored).
+// An HEVCDecoderConfigurationRecord: its first SPS, conformance window applied.
+bool hevcRecordDimensions(const uint8_t* record, size_t size, Dimensions* d);
+// An HEVC SPS NAL unit, two-byte NAL header first.
+bool hevcSpsDimensions(const uint8_t* nal, size_t size, Dimensions* d);
+// An AV1CodecConfigurationRecord: the sequence header among its OBUs.
+bool av1RecordDimensions(const uint8_t* record, size_t size, Dimensions* d);
+// OBUs in the low-overhead format: the first sequence header's maximum frame size.
+bool av1ObuDimensions(const uint8_t* obus, size_t size, Dimensions* d);
+// A VP9 frame: only a key frame's uncompressed header carries the size (the
+// VPCodecConfigurationRecord of a sequence start has none).
+bool vp9FrameDimensions(const uint8_t* frame, size_t size, Dimensions* d);
+// Bytes of a payload the extended parsers are given at most.
+constexpr size_t kConfigPeekBytes = 4096;
 
 // Audio properties from the flags byte, corrected where the flags cannot say
 // the truth (Nellymoser 8 and 16 kHz, MP3 8 kHz, G.711 and Speex rates).

@@ -1,4 +1,5 @@
 #include "libs/tarvel/meta_codecs.h"
+#include "libs/tarvel/tag_heads.h"
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,124 @@ TEST(AudioLength, FixedRateFormats) {
             100000);  // 16-bit stereo 44.1 kHz: 4410 samples
   std::vector<uint8_t> nelly(128, 0);
   EXPECT_EQ(audioPayloadMicros(audioFormatFromFlags(0x52), 0, nelly.data(), nelly.size()), 64000);
+}
+
+// ---- Extended video and audio headers ----------------------------------------
+
+flv::VideoHead videoHead(const std::vector<uint8_t>& data) {
+  flv::VideoHead h;
+  EXPECT_TRUE(flv::readVideoHead(data.data(), data.size(), &h));
+  return h;
+}
+
+TEST(ExtendedHeader, OnlyCodedKeyFramesAreIndexed) {
+  // SequenceStart, Metadata (frame type 5), CodedFrames, CodedFramesX, a
+  // command frame, SequenceEnd and MPEG2TSSequenceStart, all of av01.
+  struct Case { uint8_t flags; bool indexed; bool picture; };
+  for (Case c : {Case{0x90, false, false}, Case{0xd4, false, false}, Case{0x91, true, true},
+                 Case{0x93, true, true}, Case{0xa3, false, true}, Case{0xd1, false, false},
+                 Case{0x92, false, false}, Case{0x95, false, false}}) {
+    flv::VideoHead h = videoHead({c.flags, 'a', 'v', '0', '1', 0x12, 0x00});
+    EXPECT_TRUE(h.extended);
+    EXPECT_EQ(h.codec, flv::kFourCcAv1);
+    EXPECT_EQ(flv::indexedAsKeyframe(h), c.indexed) << std::hex << int(c.flags);
+    EXPECT_EQ(flv::holdsPicture(h), c.picture) << std::hex << int(c.flags);
+    EXPECT_EQ(h.bodyAt, 5u);
+  }
+}
+
+TEST(ExtendedHeader, CompositionTimeOnlyWhereThePacketTypeCarriesOne) {
+  EXPECT_EQ(videoHead({0x91, 'h', 'v', 'c', '1', 0, 0, 40}).bodyAt, 8u);
+  EXPECT_EQ(videoHead({0x93, 'h', 'v', 'c', '1', 0, 0, 40}).bodyAt, 5u);
+  EXPECT_EQ(videoHead({0x91, 'v', 'p', '0', '9', 0x82}).bodyAt, 5u);
+}
+
+TEST(ExtendedHeader, MultitrackIsIndexedByItsFirstTrack) {
+  // Multitrack, OneTrack of CodedFrames: FourCC, track id.
+  flv::VideoHead one = videoHead({0x96, 0x01, 'h', 'v', 'c', '1', 0, 0, 0, 0});
+  EXPECT_TRUE(one.multitrack);
+  EXPECT_EQ(one.codec, flv::kFourCcHevc);
+  EXPECT_TRUE(flv::indexedAsKeyframe(one));
+  EXPECT_EQ(one.bodyAt, 10u);  // past the composition time
+  // ManyTracks of SequenceStart: not a place to seek to.
+  flv::VideoHead many = videoHead({0x96, 0x10, 'a', 'v', '0', '1', 0, 0, 0, 4});
+  EXPECT_FALSE(flv::indexedAsKeyframe(many));
+  EXPECT_EQ(many.bodyAt, 10u);
+}
+
+TEST(ExtendedHeader, ModExIsSkippedToThePacketType) {
+  // ModEx with two bytes of data, then CodedFramesX.
+  flv::VideoHead h = videoHead({0x97, 0x01, 0xAA, 0xBB, 0x03, 'a', 'v', '0', '1'});
+  EXPECT_EQ(h.packetType, flv::kVideoCodedFramesX);
+  EXPECT_EQ(h.codec, flv::kFourCcAv1);
+  EXPECT_TRUE(flv::indexedAsKeyframe(h));
+  // A ModEx whose size runs past the bytes at hand says nothing.
+  std::vector<uint8_t> cut = {0x97, 0xFF, 0x00, 0x10, 0x03};
+  flv::VideoHead none;
+  EXPECT_FALSE(flv::readVideoHead(cut.data(), cut.size(), &none));
+  std::vector<uint8_t> noFourCc = {0x91, 'a', 'v'};
+  EXPECT_FALSE(flv::readVideoHead(noFourCc.data(), noFourCc.size(), &none));
+}
+
+TEST(ExtendedHeader, ClassicTagsReadAsBefore) {
+  flv::VideoHead avc = videoHead({0x17, 0x00, 0, 0, 0});
+  EXPECT_FALSE(avc.extended);
+  EXPECT_EQ(avc.codec, uint32_t{flv::kAvc});
+  EXPECT_TRUE(flv::indexedAsKeyframe(avc));  // the sequence header leads its picture
+  EXPECT_FALSE(flv::holdsPicture(avc));
+  flv::VideoHead hevc12 = videoHead({0x1c, 0x01, 0, 0, 0});
+  EXPECT_TRUE(flv::holdsPicture(hevc12));
+  EXPECT_EQ(hevc12.bodyAt, 5u);
+  flv::VideoHead h263 = videoHead({0x22});
+  EXPECT_TRUE(flv::holdsPicture(h263));
+  EXPECT_FALSE(flv::indexedAsKeyframe(h263));
+}
+
+TEST(ExtendedHeader, AudioFourCcAfterThePacketType) {
+  std::vector<uint8_t> mp3 = {0x91, '.', 'm', 'p', '3', 0xFF, 0xFB};
+  flv::AudioHead a;
+  ASSERT_TRUE(flv::readAudioHead(mp3.data(), mp3.size(), &a));
+  EXPECT_TRUE(a.extended);
+  EXPECT_EQ(a.codec, flv::kFourCcMp3);
+  EXPECT_EQ(a.packetType, flv::kAudioCodedFrames);
+  EXPECT_EQ(a.bodyAt, 5u);
+  std::vector<uint8_t> multitrack = {0x95, 0x11, 'O', 'p', 'u', 's', 1, 0, 0, 9};
+  ASSERT_TRUE(flv::readAudioHead(multitrack.data(), multitrack.size(), &a));
+  EXPECT_EQ(a.codec, flv::kFourCcOpus);
+  EXPECT_EQ(a.bodyAt, 10u);
+  std::vector<uint8_t> classic = {0xAF, 0x01};
+  ASSERT_TRUE(flv::readAudioHead(classic.data(), classic.size(), &a));
+  EXPECT_FALSE(a.extended);
+  EXPECT_EQ(a.codec, uint32_t{flv::kAac});
+}
+
+// ---- Picture sizes of HEVC, AV1 and VP9 ----------------------------------------
+
+TEST(VideoDimensions, Vp9KeyFrameHeader) {
+  // frame marker 2, profile 0, shown key frame, sync code, colour space 0,
+  // range 0, then width and height minus one.
+  std::vector<uint8_t> b = packBits({{2, 2}, {0, 2}, {0, 1}, {0, 1}, {1, 1}, {0, 1}, {0x498342, 24},
+                                     {0, 3}, {0, 1}, {639, 16}, {359, 16}});
+  Dimensions d = dims(vp9FrameDimensions, b);
+  EXPECT_EQ(d.width, 640u);
+  EXPECT_EQ(d.height, 360u);
+  b[0] |= 0x04;  // an inter frame carries no size
+  EXPECT_EQ(dims(vp9FrameDimensions, b).width, 0u);
+}
+
+TEST(VideoDimensions, Av1SequenceHeaderInItsConfigRecord) {
+  // Sequence header: profile 0, not still, full header, no timing info, no
+  // initial display delay, one operating point (idc 0, level 8, tier 0),
+  // 11-bit width and height fields.
+  std::vector<uint8_t> seq = packBits({{0, 3}, {0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 5}, {0, 12},
+                                       {8, 5}, {0, 1}, {10, 4}, {10, 4}, {1279, 11}, {719, 11}});
+  std::vector<uint8_t> record = {0x81, 0x00, 0x0C, 0x00, 0x0A, static_cast<uint8_t>(seq.size())};
+  record.insert(record.end(), seq.begin(), seq.end());
+  Dimensions d = dims(av1RecordDimensions, record);
+  EXPECT_EQ(d.width, 1280u);
+  EXPECT_EQ(d.height, 720u);
+  record.resize(record.size() - 2);  // the OBU's size runs past the record
+  EXPECT_EQ(dims(av1RecordDimensions, record).width, 0u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "libs/tarvel/amf0.h"
 #include "libs/tarvel/flv_format.h"
+#include "libs/tarvel/tag_heads.h"
 #include "platform/file.h"
 
 namespace tarvel {
@@ -53,6 +54,30 @@ bool isMetadataName(const uint8_t* data, size_t size) {
   return readAmf0Name(data, size, &name) && name == "onMetaData";
 }
 
+// Extended audio: the FourCC names the codec, the flags nothing more; the
+// rate comes from the MP3 frame or the AAC config when there is one.
+void noteExtendedAudio(ByteSource& in, int64_t dataAt, uint32_t size, FlvScan* s) {
+  size_t n = std::min<size_t>(size, flv::kHeadPeekBytes);
+  const uint8_t* head = in.at(dataAt, n);
+  flv::AudioHead a;
+  if (!head || !flv::readAudioHead(head, n, &a)) return;
+  if (s->audioFourCc == 0) s->audioFourCc = a.codec;
+  if (a.codec != s->audioFourCc || a.bodyAt >= size) return;
+  size_t body = size - a.bodyAt;
+  if (a.codec == flv::kFourCcMp3 && a.packetType == flv::kAudioCodedFrames && s->mp3SampleRate == 0 && body >= 4) {
+    if (const uint8_t* frame = in.at(dataAt + a.bodyAt, 4)) s->mp3SampleRate = mp3SampleRate(frame, 4);
+  }
+  if (a.codec == flv::kFourCcAac && a.packetType == flv::kAudioSequenceStart && s->aac.sampleRate == 0) {
+    // The AudioSpecificConfig as a classic AAC sequence header carries it.
+    std::array<uint8_t, 65> config{};
+    size_t m = std::min<size_t>(body, config.size() - 1);
+    if (const uint8_t* asc = in.at(dataAt + a.bodyAt, m)) {
+      std::memcpy(config.data() + 1, asc, m);
+      aacConfig(config.data(), m + 1, &s->aac);
+    }
+  }
+}
+
 void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, int64_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->audioTagBytes += flv::kTagHeaderSize + size;
@@ -60,14 +85,17 @@ void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, int64_t timestamp,
   s->audioDataBytes += size - 1;
   const uint8_t* head = in.at(dataAt, std::min<size_t>(size, 2));
   if (!head) return;
+  int format = head[0] >> 4;
   if (!s->hasAudio) {
     s->hasAudio = true;
     s->audio = audioFormatFromFlags(head[0]);
+    if (format == flv::kExHeaderSoundFormat) s->audio = AudioFormat{};
   }
-  // MP3 at 48, 32 kHz and the MPEG-2 and 2.5 rates: the flags cannot say
-  // them, the first frame header does.
-  int format = head[0] >> 4;
-  if ((format == flv::kMp3 || format == flv::kMp38k) && s->mp3SampleRate == 0 && size >= 5) {
+  if (format == flv::kExHeaderSoundFormat) {
+    noteExtendedAudio(in, dataAt, size, s);
+  } else if ((format == flv::kMp3 || format == flv::kMp38k) && s->mp3SampleRate == 0 && size >= 5) {
+    // MP3 at 48, 32 kHz and the MPEG-2 and 2.5 rates: the flags cannot say
+    // them, the first frame header does.
     if (const uint8_t* frame = in.at(dataAt + 1, 4)) s->mp3SampleRate = mp3SampleRate(frame, 4);
   }
   if (s->audio.codecId == flv::kAac && s->aac.sampleRate == 0 && size >= 3 && head[1] == 0) {
@@ -81,37 +109,62 @@ void noteAudio(ByteSource& in, int64_t dataAt, uint32_t size, int64_t timestamp,
   }
 }
 
+// The picture size from a tag of the file's codec: a classic payload's
+// first bytes, or the decoder configuration (a VP9 key frame) of the codecs
+// with packets.
+void noteDimensions(ByteSource& in, int64_t dataAt, uint32_t size, const flv::VideoHead& v, FlvScan* s) {
+  if (v.bodyAt >= size) return;
+  size_t body = size - v.bodyAt;
+  if (!v.extended && v.codec != flv::kHevcNonStandard) {
+    size_t limit = v.codec == flv::kAvc ? kAvcSequenceHeaderLimit : kVideoPeekBytes;
+    size_t n = std::min<size_t>(size - 1, limit);
+    if (v.codec != flv::kAvc || v.packetType == 0) {
+      if (const uint8_t* payload = in.at(dataAt + 1, n)) videoDimensions(static_cast<int>(v.codec), payload, n, &s->dimensions);
+    }
+    return;
+  }
+  size_t n = std::min(body, kConfigPeekBytes);
+  bool keyPicture = v.frameType == flv::kKeyFrame && flv::holdsPicture(v);
+  if (!flv::holdsSequenceHeader(v) && !(v.codec == flv::kFourCcVp9 && keyPicture)) return;
+  const uint8_t* p = in.at(dataAt + v.bodyAt, n);
+  if (!p) return;
+  switch (v.codec) {
+    case flv::kHevcNonStandard:
+    case flv::kFourCcHevc: hevcRecordDimensions(p, n, &s->dimensions); break;
+    case flv::kFourCcAvc: avcRecordDimensions(p, n, &s->dimensions); break;
+    case flv::kFourCcAv1: av1RecordDimensions(p, n, &s->dimensions); break;
+    case flv::kFourCcVp9: if (keyPicture) vp9FrameDimensions(p, n, &s->dimensions); break;
+    default: break;
+  }
+}
+
 void noteVideo(ByteSource& in, int64_t dataAt, uint32_t size, int64_t timestamp, int64_t tagAt,
                FlvScan* s) {
   s->videoTagBytes += flv::kTagHeaderSize + size;
   if (size == 0) return;
   s->videoDataBytes += size - 1;
-  const uint8_t* head = in.at(dataAt, std::min<size_t>(size, 2));
-  if (!head) return;
-  int frameType = head[0] >> 4;
-  int codecId = head[0] & 0x0F;
+  size_t n = std::min<size_t>(size, flv::kHeadPeekBytes);
+  const uint8_t* head = in.at(dataAt, n);
+  flv::VideoHead v;
+  if (!head || !flv::readVideoHead(head, n, &v)) return;
   if (!s->hasVideo) {
     s->hasVideo = true;
-    s->videoCodecId = codecId;
+    s->videoCodecId = v.codec;
   }
-  // AVC packets: 0 sequence header, 1 picture, 2 end of sequence.
-  int avcPacket = codecId == flv::kAvc ? (size >= 2 ? head[1] : -1) : 1;
-  if (s->dimensions.width == 0 && codecId == s->videoCodecId && frameType != flv::kInfoFrame) {
-    size_t limit = codecId == flv::kAvc ? kAvcSequenceHeaderLimit : kVideoPeekBytes;
-    size_t n = std::min<size_t>(size - 1, limit);
-    if (codecId != flv::kAvc || avcPacket == 0) {
-      if (const uint8_t* payload = in.at(dataAt + 1, n)) videoDimensions(codecId, payload, n, &s->dimensions);
-    }
+  if (s->dimensions.width == 0 && v.codec == s->videoCodecId && v.frameType != flv::kInfoFrame) {
+    noteDimensions(in, dataAt, size, v, s);
   }
-  if (frameType == flv::kInfoFrame) return;
-  if (avcPacket == 1) {
+  if (v.frameType == flv::kInfoFrame) return;
+  if (flv::holdsPicture(v)) {
     if (s->videoFrames == 0) s->firstVideoFrameTime = s->lastVideoFrameTime = timestamp;
     ++s->videoFrames;
     s->lastVideoFrameTime = std::max(s->lastVideoFrameTime, timestamp);
   }
   // The frame type decides, as players and the field's tools read it: an AVC
   // end-of-sequence tag flagged as a key frame is a place to seek to as well.
-  bool keyframe = frameType == flv::kKeyFrame;
+  // An extended tag is one only when it holds coded frames.
+  bool keyframe = flv::indexedAsKeyframe(v);
+  if (v.extended && !flv::holdsPicture(v)) return;  // headers and metadata leave the last frame as it was
   s->lastVideoIsKeyframe = keyframe;
   // One entry per time: an AVC sequence header and its picture share a
   // timestamp, and seeking must land on the header.
@@ -177,10 +230,28 @@ bool noteTag(ByteSource& in, int64_t pos, const uint8_t* h, FlvScan* s) {
 void measureLastAudio(ByteSource& in, FlvScan* s) {
   if (s->lastAudioPosition < 0 || s->lastAudioDataSize < 2) return;
   size_t payloadSize = s->lastAudioDataSize - 1;
+  int64_t payloadAt = s->lastAudioPosition + flv::kTagHeaderSize + 1;
+  AudioFormat format = s->audio;
+  if (s->audioFourCc != 0) {
+    // Extended audio: coded frames of MP3 or AAC, after the header.
+    size_t headBytes = std::min<size_t>(s->lastAudioDataSize, flv::kHeadPeekBytes);
+    const uint8_t* head = in.at(payloadAt - 1, headBytes);
+    flv::AudioHead a;
+    if (!head || !flv::readAudioHead(head, headBytes, &a) || a.packetType != flv::kAudioCodedFrames) return;
+    if (a.bodyAt >= s->lastAudioDataSize) return;
+    if (a.codec == flv::kFourCcAac) {
+      s->lastAudioMicros = s->aac.frameMicros;
+      return;
+    }
+    if (a.codec != flv::kFourCcMp3) return;
+    format.codecId = flv::kMp3;
+    payloadAt += static_cast<int64_t>(a.bodyAt) - 1;
+    payloadSize = s->lastAudioDataSize - a.bodyAt;
+  }
   size_t n = std::min(payloadSize, kWindowBytes);
-  const uint8_t* payload = in.at(s->lastAudioPosition + flv::kTagHeaderSize + 1, n);
+  const uint8_t* payload = in.at(payloadAt, n);
   if (!payload) return;
-  int64_t micros = audioPayloadMicros(s->audio, s->aac.frameMicros, payload, n);
+  int64_t micros = audioPayloadMicros(format, s->aac.frameMicros, payload, n);
   if (n < payloadSize) micros = micros * static_cast<int64_t>(payloadSize) / static_cast<int64_t>(n);
   s->lastAudioMicros = micros;
 }

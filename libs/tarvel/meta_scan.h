@@ -51,12 +51,14 @@ struct FlvScan {
   uint64_t videoFrames = 0;
   int64_t firstVideoFrameTime = 0;
   int64_t lastVideoFrameTime = 0;
-  int videoCodecId = -1;
+  int64_t videoCodecId = -1;  // the CodecID, or an extended header's FourCC as a number
   Dimensions dimensions;  // zero when unknown
   bool lastVideoIsKeyframe = false;
   std::vector<Keyframe> keyframes;
 
   AudioFormat audio;  // from the first audio tag with a flags byte
+  // Extended audio: the FourCC, and audio.codecId is -1. 0 for classic audio.
+  uint32_t audioFourCc = 0;
   AacConfig aac;      // sampleRate 0 without a usable AAC config
   int32_t mp3SampleRate = 0;  // of the first MP3 frame header; 0 until one is seen
   // The audio tag with the latest timestamp, for the length of the last frame.

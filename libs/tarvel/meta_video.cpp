@@ -37,6 +37,8 @@ void skipScalingList(BitReader& in, int size) {
   }
 }
 
+}  // namespace
+
 // Drops the emulation-prevention byte of every 00 00 03 sequence.
 std::vector<uint8_t> unescapeNal(const uint8_t* nal, size_t size) {
   std::vector<uint8_t> out;
@@ -52,8 +54,6 @@ std::vector<uint8_t> unescapeNal(const uint8_t* nal, size_t size) {
   }
   return out;
 }
-
-}  // namespace
 
 bool sorensonDimensions(const uint8_t* p, size_t size, Dimensions* d) {
   BitReader in(p, size);
@@ -185,9 +185,11 @@ bool avcDimensions(const uint8_t* p, size_t size, Dimensions* d) {
   // length size, SPS count (low 5 bits), then each SPS with a UI16 length.
   constexpr size_t kRecordAt = 4;
   if (size < kRecordAt + 8 || p[0] != 0) return false;
-  const uint8_t* record = p + kRecordAt;
-  size_t left = size - kRecordAt;
-  if ((record[5] & 0x1F) == 0) return false;
+  return avcRecordDimensions(p + kRecordAt, size - kRecordAt, d);
+}
+
+bool avcRecordDimensions(const uint8_t* record, size_t left, Dimensions* d) {
+  if (left < 8 || (record[5] & 0x1F) == 0) return false;
   size_t spsSize = (size_t{record[6]} << 8) | record[7];
   if (spsSize == 0 || spsSize > left - 8) return false;
   return spsDimensions(record + 8, spsSize, d);

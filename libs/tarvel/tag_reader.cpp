@@ -180,7 +180,9 @@ bool TagReader::readHeader(FlvHeaderRecord* header) { return !failed_ && readFil
 
 bool TagReader::readTag(TagRecord* tag, int mode) { return !failed_ && nextTag(tag, mode); }
 
-bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize) { return !failed_ && skipNextTag(head, dataSize); }
+bool TagReader::skipTag(uint8_t head[12], uint32_t* dataSize, int64_t* tagAt) {
+  return !failed_ && skipNextTag(head, dataSize, tagAt);
+}
 
 bool TagReader::readFileHeader(FlvHeaderRecord* header) {
   if (!seek(0) || !fill(flv::kHeaderSize)) return false;
@@ -434,10 +436,11 @@ bool TagReader::readHead(TagRecord* tag, uint32_t dataSize) {
   return true;
 }
 
-bool TagReader::skipNextTag(uint8_t head[12], uint32_t* dataSize) {
+bool TagReader::skipNextTag(uint8_t head[12], uint32_t* dataSize, int64_t* tagAt) {
   for (bool refused = false;; refused = true) {
     if (!findTag(refused)) return false;
     int64_t tagPosition = position_;
+    if (tagAt) *tagAt = tagPosition;
     *dataSize = flv::readU24(bufferData() + 1);
     std::memcpy(head, bufferData(), flv::kTagHeaderSize);
     // The data ends inside the file (checked above), so its first byte is there.

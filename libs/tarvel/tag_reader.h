@@ -51,8 +51,9 @@ class TagReader {
   bool readTag(TagRecord* tag, int mode = TARVEL_READ_WHOLE);
   // Moves past the next tag without copying its data, as readTag would find
   // and confirm it; head receives its 11-byte header and the first data byte
-  // (0 when the tag has no data). False at the end of the file.
-  bool skipTag(uint8_t head[12], uint32_t* dataSize);
+  // (0 when the tag has no data), and tagAt, when given, where its header
+  // starts. False at the end of the file.
+  bool skipTag(uint8_t head[12], uint32_t* dataSize, int64_t* tagAt = nullptr);
   bool seek(int64_t offset);
   int64_t tell() const { return position_; }
   platform::File& file() { return file_; }
@@ -75,7 +76,7 @@ class TagReader {
  private:
   bool readFileHeader(FlvHeaderRecord* header);
   bool nextTag(TagRecord* tag, int mode);
-  bool skipNextTag(uint8_t head[12], uint32_t* dataSize);
+  bool skipNextTag(uint8_t head[12], uint32_t* dataSize, int64_t* tagAt);
   bool endOfFile();
   // Makes n bytes from the current position available at bufferData();
   // false when the file ends first.

@@ -344,14 +344,20 @@ class TagWriter final : public InputBufferUser {
         return true;
       }
       if (scan_.lastAudioPosition == at) {
-        // The latest audio tag so far: keep what measuring its length reads.
-        size_t from = flv::kTagHeaderSize + 1;
-        size_t n = rawSize > from ? std::min(rawSize - from, kScanWindowBytes) : 0;
-        const uint8_t* bytes = n > 0 ? tag.at(at + static_cast<int64_t>(from), n) : nullptr;
-        if (bytes) {
-          lastAudio_.assign(bytes, bytes + n);
-        } else {
-          lastAudio_.clear();
+        // The latest audio tag so far: keep what measuring its length reads,
+        // the flags byte (the extended header's first) and a window after it.
+        size_t from = flv::kTagHeaderSize;
+        size_t n = rawSize > from + 1 ? std::min(rawSize - from - 1, kScanWindowBytes) : 0;
+        const uint8_t* flags = n > 0 ? tag.at(at + static_cast<int64_t>(from), 1) : nullptr;
+        lastAudio_.clear();
+        if (flags) {
+          lastAudio_.push_back(*flags);
+          const uint8_t* bytes = tag.at(at + static_cast<int64_t>(from) + 1, n);
+          if (bytes) {
+            lastAudio_.insert(lastAudio_.end(), bytes, bytes + n);
+          } else {
+            lastAudio_.clear();
+          }
         }
         lastAudioAt_ = at + static_cast<int64_t>(from);
       }

@@ -69,13 +69,13 @@ typedef struct FlvHeaderRecord {
 /* What a probe finds in the first tags of a file. */
 typedef struct StreamInfo {
   int32_t headerFlags;    /* 0: the header's type flags, which may lie */
-  int32_t videoCodecId;   /* 4: codec of the first video tag; -1 without video */
-  int32_t soundFormat;    /* 8: format of the first audio tag with a flags byte; -1 without audio */
+  int32_t videoCodecId;   /* 4: codec of the first video tag (an extended header's FourCC as a big-endian number); -1 without video */
+  int32_t soundFormat;    /* 8: format of the first audio tag with a flags byte; -1 without audio; 9: extended, see audioFourCc */
   int32_t soundRateIndex; /* 12: that tag's SoundRate index */
   int32_t soundSize;      /* 16: that tag's SoundSize bit */
   int32_t soundType;      /* 20: that tag's SoundType bit */
   int32_t tagsProbed;     /* 24: tags read by the probe */
-  int32_t reserved1;      /* 28 */
+  uint32_t audioFourCc;   /* 28: sound format 9: the FourCC of the extended audio header (".mp3", "mp4a", ...); else 0 */
   int32_t sampleRate;     /* 32: the first audio tag's rate in Hz (Nellymoser 8 kHz: 8000) */
   int32_t reserved2;      /* 36 */
   int32_t channels;       /* 40: 1 or 2 */
