@@ -296,11 +296,11 @@ bool parseOptions(const std::vector<std::string>& args, Options* options, std::s
       }
       options->jobs = static_cast<unsigned>(n);
     } else if (a == "--shard") {
-      const std::string spec = i + 1 < args.size() ? args[++i] : "";
-      const size_t slash = spec.find('/');
+      const std::string shardArg = i + 1 < args.size() ? args[++i] : "";
+      const size_t slash = shardArg.find('/');
       uint64_t k = 0, n = 0;
-      if (slash == std::string::npos || !parseCount(spec.substr(0, slash), 999999999, &k) ||
-          !parseCount(spec.substr(slash + 1), 999999999, &n) || n == 0 || k >= n) {
+      if (slash == std::string::npos || !parseCount(shardArg.substr(0, slash), 999999999, &k) ||
+          !parseCount(shardArg.substr(slash + 1), 999999999, &n) || n == 0 || k >= n) {
         *why = "--shard needs K/N, 0 <= K < N (such as 0/4 ... 3/4)";
         return false;
       }
